@@ -1,0 +1,40 @@
+// Movie and sound containers: QuickTime/MP4 atoms, ASF objects, 192-byte
+// transport streams (walked over the card), RIFF and MPEG-1 program streams
+// (measured in memory).
+#pragma once
+
+#include <cstdint>
+
+#include "formats/bytes.hpp"
+#include "formats/cluster_stream.hpp"
+#include "formats/identify.hpp"
+
+namespace lk {
+
+// What a container walk saw; the carver turns it into an end cluster.
+struct ContainerWalk {
+    bool accepted = false;                 // the walk found something worth a file
+                                           // (QuickTime: an "mdat" and a complete atom;
+                                           //  ASF: a complete object)
+    bool has_complete = false;             // at least one atom/object walked completely
+    std::int32_t last_complete_start = 0;  // current_cluster() noted at that atom's start
+    bool last_is_mdat = false;             // the last atom type in the list was "mdat"
+};
+
+// Walks QuickTime atoms from the stream's start. May replace tag ("MOV") by a
+// brand tag ("MP4", "3GP", "M4A"...). Atom sizes above
+// max_file_size(tag, movie_limit) stop the walk.
+ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t movie_limit);
+
+// Walks ASF objects from the stream's start.
+ContainerWalk walk_asf(ClusterStream& stream, std::uint64_t movie_limit);
+
+// Reads 192-byte packets while byte 4 of each is the sync byte 0x47.
+void walk_mts(ClusterStream& stream);
+
+// Extents with the content_extent convention (size, or 0 when the end is not
+// within the data).
+std::int32_t riff_extent(Bytes data);
+std::int32_t mpeg_extent(Bytes data);
+
+}  // namespace lk

@@ -1,0 +1,34 @@
+// JPEG extent by marker walk, and the small EXIF services.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "formats/bytes.hpp"
+
+namespace lk {
+
+// Size of the JPEG starting at data[0]; 0 when its end is not within the
+// data; -1 when the data is not a valid JPEG.
+std::int32_t jpeg_extent(Bytes data);
+
+// Calls visitor(tiff) with the TIFF structure of the first APP1 segment when
+// it is EXIF (tiff runs to the end of the data) and returns its result; 0 when
+// the first APP1 is missing, too short or not EXIF.
+int find_exif(Bytes data, const std::function<int(Bytes tiff)>& visitor);
+
+// The picture's date text as stored (at most 1,023 characters); true when a
+// non-empty date was found. Works on JPEGs (through EXIF) and on TIFF data.
+bool read_exif_date(Bytes data, std::string& text);
+
+// False only when an EXIF block's tag walk fails or its resolution or pixel
+// size tags are implausible; a JPEG without EXIF is sane.
+bool exif_is_sane(Bytes data);
+
+// Cuts the first EXIF directory's link to the thumbnail directory in the
+// caller's buffer; false (buffer untouched) when the layout does not allow it.
+bool unlink_exif_thumbnail(std::span<std::uint8_t> data);
+
+}  // namespace lk
