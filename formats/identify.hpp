@@ -2,6 +2,7 @@
 // classes, size limits and the content-extent dispatcher.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -55,6 +56,13 @@ bool is_content_sized_ext(TypeTag tag);
 std::uint64_t max_file_size(TypeTag tag, std::uint64_t movie_limit);
 // Size a carved file must reach before a uniform cluster may end it.
 std::uint64_t uniform_stop_size(TypeTag tag, std::uint64_t movie_limit);
+
+// The 3-byte extension field of a recovered file's 8.3 entry for a tag. A tag
+// is kept whole everywhere else (class tests, display), but a user signature's
+// name may be longer than three characters ("JPEG", "JPG "): the field takes
+// its first three characters, upper-cased, with characters a short name cannot
+// hold replaced by '_', and blank-padded when the tag is shorter.
+std::array<char, 3> extension_field(TypeTag tag);
 
 // Where a content-sized file that starts at data[0] ends: the size (> 0), 0
 // when the end is not within the data (or the data is empty), -1 when the data

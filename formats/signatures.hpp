@@ -30,6 +30,10 @@ public:
     // table; success shows the "successfully loaded" box.
     bool load_signatures(const std::string& path, Reporter* reporter);
 
+    // Parses the text of a signature file (path is only named in the success
+    // message), with the messages and results of load_signatures.
+    bool load_from_text(std::string_view text, const std::string& path, Reporter* reporter);
+
     // The first signature in file order whose pattern matches the first bytes
     // of data; empty when none does.
     std::string_view match_signature(Bytes data) const;

@@ -1,0 +1,247 @@
+// File type identification: the ordered header table, the extension classes,
+// the size limits and the content-extent dispatcher.
+//
+// identify_header runs at every 512-byte offset of every unclaimed cluster of
+// a card, so it is a straight sequence of fixed-offset comparisons that never
+// allocates; only the PDF test searches, and it jumps from '%' to '%' with
+// memchr instead of comparing a pattern at every byte.
+#include "formats/identify.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "formats/containers.hpp"
+#include "formats/jpeg.hpp"
+#include "formats/office.hpp"
+#include "formats/signatures.hpp"
+#include "formats/tiff.hpp"
+
+namespace lk {
+namespace {
+
+using namespace std::string_view_literals;
+
+// A byte-exact constant: string literals with embedded zero bytes keep them.
+template <std::size_t N>
+constexpr std::string_view bytes_of(const char (&s)[N]) {
+    return {s, N - 1};
+}
+
+bool byte_is(Bytes d, std::size_t off, std::uint8_t v) { return off < d.size() && d[off] == v; }
+
+// Tests 2..24 of the header table, each a few fixed-offset comparisons.
+
+bool is_bmp_header(Bytes d) {
+    if (!matches(d, 0, "BM"sv)) return false;
+    auto file_size = le32(d, 2);
+    auto reserved = le32(d, 6);
+    auto pixel_offset = le32(d, 10);
+    auto header_size = le32(d, 14);
+    auto width = le32(d, 18);
+    auto height = le32(d, 22);
+    if (!file_size || !reserved || !pixel_offset || !header_size || !width || !height)
+        return false;
+    return *file_size < 40'960'000 && *reserved == 0 && *pixel_offset >= 54 &&
+           *pixel_offset < *file_size && *header_size >= 12 && *header_size <= 256 &&
+           *width >= 1 && *width <= 10'000 && *height >= 1 && *height <= 10'000;
+}
+
+// MPEG-1 pack header followed at byte 12 by a 12-byte system header.
+constexpr std::array<std::uint8_t, 24> kMpegPattern = {
+    0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
+    0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x00, 0x01, 0x00, 0x20, 0xFF};
+constexpr std::array<std::uint8_t, 24> kMpegMask = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xF1, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x01, 0x00, 0x20, 0xFF};
+
+bool is_mov_header(Bytes d) {
+    if (!has(d, 4, 4)) return false;
+    std::string_view type(reinterpret_cast<const char*>(d.data() + 4), 4);
+    return type == "ftyp" || type == "mdat" || type == "moov" || type == "pnot" || type == "skip";
+}
+
+// '#' stands for one decimal digit; every other character matches itself.
+bool matches_pdf_pattern(const std::uint8_t* p, std::string_view pattern) {
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '#') {
+            if (p[i] < '0' || p[i] > '9') return false;
+        } else if (p[i] != static_cast<std::uint8_t>(pattern[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ASCII-only upper-casing: tags are ASCII, and the compound marker's bytes
+// must not be folded by a locale.
+char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
+template <std::size_t N>
+bool in_class(TypeTag tag, const std::array<std::string_view, N>& members) {
+    for (auto m : members)
+        if (equals_nocase(tag, m)) return true;
+    return false;
+}
+
+constexpr std::array<std::string_view, 8> kDocumentExts = {"DOC", "RTF", "XLS", "PPT",
+                                                           "PDF", "TAX", "TXT", "VSD"};
+constexpr std::array<std::string_view, 20> kRawExts = {
+    "3FR", "ARW", "BMQ", "BAY", "CR2", "CRW", "DCR", "DNG", "FFF", "KDC",
+    "MRW", "NEF", "ORF", "PEF", "RAF", "RAW", "RDC", "RW2", "SRF", "X3F"};
+constexpr std::array<std::string_view, 3> kJpegExts = {"JPG", "JXX", "JPEG"};
+constexpr std::array<std::string_view, 3> kOtherPictureExts = {"PNG", "TIF", "PSD"};
+constexpr std::array<std::string_view, 5> kIconicExts = {"MPG", "AVI", "WAV", "PDF", "MP3"};
+constexpr std::array<std::string_view, 8> kMovieExts = {"3GP", "3G2", "ASF", "AVI",
+                                                        "MOV", "MP4", "MPG", "MTS"};
+constexpr std::array<std::string_view, 7> kContentSizedExts = {"JPG", "CRW", "X3F", "AVI",
+                                                               "MPG", "PDF", "WAV"};
+
+}  // namespace
+
+bool is_jpeg_header(Bytes d) {
+    if (!has(d, 0, 4) || d[0] != 0xFF || d[1] != 0xD8 || d[2] != 0xFF) return false;
+    if (d[3] == 0xE1) return true;  // APP1 (EXIF or XMP): accepted as it is
+    if (d[3] != 0xE0) return false;
+    // APP0 must name itself JFIF or JFXX, zero-terminated at byte 10.
+    return matches(d, 6, bytes_of("JFIF\0")) || matches(d, 6, bytes_of("JFXX\0"));
+}
+
+bool is_mpeg_header(Bytes d) {
+    if (!has(d, 0, kMpegPattern.size())) return false;
+    for (std::size_t i = 0; i < kMpegPattern.size(); ++i)
+        if ((d[i] & kMpegMask[i]) != kMpegPattern[i]) return false;
+    return true;
+}
+
+bool is_pdf_header(Bytes d) {
+    static constexpr std::string_view kPdf = "%PDF-#.#";
+    static constexpr std::string_view kPostScriptPdf = "%!PS-Adobe-#.# PDF-#.#";
+    const std::size_t limit = std::min<std::size_t>(d.size(), 1024);
+    // A pattern may start at j only when j < limit - n; the shorter pattern
+    // bounds every possible start.
+    if (limit <= kPdf.size()) return false;
+    const std::size_t last_start = limit - kPdf.size();  // exclusive
+    const std::uint8_t* base = d.data();
+    std::size_t j = 0;
+    while (j < last_start) {
+        const void* hit = std::memchr(base + j, '%', last_start - j);
+        if (!hit) return false;
+        j = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+        if (matches_pdf_pattern(base + j, kPdf)) return true;
+        if (limit > kPostScriptPdf.size() && j < limit - kPostScriptPdf.size() &&
+            matches_pdf_pattern(base + j, kPostScriptPdf))
+            return true;
+        ++j;
+    }
+    return false;
+}
+
+bool is_crw_header(Bytes d) {
+    return matches(d, 0, bytes_of("II\x1A\0\0\0")) || matches(d, 0, bytes_of("MM\0\0\0\x1A"));
+}
+
+bool is_x3f_header(Bytes d) { return matches(d, 0, bytes_of("FOVb\x01\0\x02\0")); }
+
+bool is_tiff_header(Bytes d, std::uint64_t max_dir_offset) {
+    if (!has(d, 0, 8) || d[0] != d[1] || (d[0] != 'I' && d[0] != 'M')) return false;
+    const bool big = d[0] == 'M';
+    const std::uint16_t magic = big ? load_be16(d.data() + 2) : load_le16(d.data() + 2);
+    if (magic != 42 && magic != 85 && magic != 0x4F52 && magic != 0x5352) return false;
+    const std::uint32_t first_dir = big ? load_be32(d.data() + 4) : load_le32(d.data() + 4);
+    return first_dir > 7 && first_dir < max_dir_offset;
+}
+
+TypeTag identify_header(Bytes d, const SignatureTable* signatures) {
+    if (signatures && !signatures->empty()) {
+        if (TypeTag user = signatures->match_signature(d); !user.empty()) return user;
+    }
+    if (matches(d, 0, "MMMMRawT"sv)) return "RAW";
+    if (matches(d, 0, bytes_of("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))) return kCompoundMarker;
+    if (matches(d, 0, "{\\rtf1\\"sv)) return "RTF";
+    if (matches(d, 0, bytes_of("\x89PNG\r\n\x1A\n"))) return "PNG";
+    if (matches(d, 0, "ID3"sv) && (byte_is(d, 3, 3) || byte_is(d, 3, 4)) && byte_is(d, 4, 0))
+        return "MP3";
+    if (is_bmp_header(d)) return "BMP";
+    if (is_jpeg_header(d)) return "JPG";
+    // The seventh byte, '+', is part of the test: other GIF89a headers and
+    // GIF87a get no type.
+    if (matches(d, 0, "GIF89a+"sv)) return "GIF";
+    if (matches(d, 0, "RIFF"sv)) {
+        if (matches(d, 8, "AVI LIST"sv)) return "AVI";
+        if (matches(d, 8, "WAVE"sv)) return "WAV";
+    }
+    if (matches(d, 0, bytes_of("\x02""dss\x01\0\x01\0\x02\0\0\0DS-1"))) return "DSS";
+    if (is_mov_header(d)) return "MOV";
+    if (matches(d, 0, bytes_of("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C")))
+        return "ASF";
+    if (is_mpeg_header(d)) return "MPG";
+    if (is_tiff_header(d)) return "TIF";
+    if (is_crw_header(d)) return "CRW";
+    if (matches(d, 0, bytes_of("\0MRM\0"))) return "MRW";
+    if (matches(d, 0, "FUJIFILMCCD-RAW "sv)) return "RAF";
+    if (is_x3f_header(d)) return "X3F";
+    if (matches(d, 0, "DSC-Image <C> by Rollei Fototechnic, Braunschweig"sv)) return "RDC";
+    if (is_pdf_header(d)) return "PDF";
+    // "8BPS", version 1, six reserved zero bytes, high byte of the channel count.
+    if (matches(d, 0, bytes_of("8BPS\0\x01\0\0\0\0\0\0\0"))) return "PSD";
+    if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return "MTS";
+    return {};
+}
+
+bool is_document_ext(TypeTag tag) { return tag == kCompoundMarker || in_class(tag, kDocumentExts); }
+bool is_raw_ext(TypeTag tag) { return in_class(tag, kRawExts); }
+bool is_jpeg_ext(TypeTag tag) { return in_class(tag, kJpegExts); }
+bool is_picture_ext(TypeTag tag) {
+    return is_raw_ext(tag) || is_jpeg_ext(tag) || in_class(tag, kOtherPictureExts);
+}
+bool is_iconic_ext(TypeTag tag) { return in_class(tag, kIconicExts); }
+bool is_movie_ext(TypeTag tag) { return in_class(tag, kMovieExts); }
+bool is_content_sized_ext(TypeTag tag) {
+    for (auto m : kContentSizedExts)
+        if (tag == m) return true;
+    return false;
+}
+
+std::uint64_t max_file_size(TypeTag tag, std::uint64_t movie_limit) {
+    if (is_movie_ext(tag) || is_document_ext(tag)) return movie_limit;
+    if (equals_nocase(tag, "TIF") || equals_nocase(tag, "RAF")) return 102'400'000;
+    return 21'504'000;
+}
+
+std::uint64_t uniform_stop_size(TypeTag tag, std::uint64_t movie_limit) {
+    if (tag == "X3F" || tag == "TIF") return 4'096'000;
+    if (tag == "CRW") return 1'024'000;
+    if (is_movie_ext(tag)) return max_file_size(tag, movie_limit);
+    return 102'400;
+}
+
+std::array<char, 3> extension_field(TypeTag tag) {
+    std::array<char, 3> field = {' ', ' ', ' '};
+    for (std::size_t i = 0; i < field.size() && i < tag.size(); ++i) {
+        const auto c = static_cast<unsigned char>(tag[i]);
+        // Characters a short name cannot hold become '_'.
+        const bool invalid = c < 0x20 || c == 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr;
+        field[i] = invalid ? '_' : upper(static_cast<char>(c));
+    }
+    return field;
+}
+
+std::int32_t content_extent(Bytes data) {
+    if (data.empty()) return 0;
+    if (is_jpeg_header(data)) return jpeg_extent(data);
+    if (is_crw_header(data)) return crw_extent(data);
+    if (is_x3f_header(data)) return x3f_extent(data);
+    if (matches(data, 0, "RIFF"sv)) return riff_extent(data);
+    if (is_mpeg_header(data)) return mpeg_extent(data);
+    if (is_pdf_header(data)) return pdf_extent(data);
+    return -1;
+}
+
+}  // namespace lk
