@@ -19,11 +19,16 @@ struct ContainerWalk {
     bool has_complete = false;             // at least one atom/object walked completely
     std::int32_t last_complete_start = 0;  // current_cluster() noted at that atom's start
     bool last_is_mdat = false;             // the last atom type in the list was "mdat"
+    std::uint64_t complete_end = 0;        // stream position() just past the last complete
+                                           // atom/object (0 when none): the bytes the walk
+                                           // vouches for
 };
 
 // Walks QuickTime atoms from the stream's start. May replace tag ("MOV") by a
 // brand tag ("MP4", "3GP", "M4A"...). Atom sizes above
-// max_file_size(tag, movie_limit) stop the walk.
+// max_file_size(tag, movie_limit) stop the walk, and so do 64-bit sizes of
+// 4 GiB or more and sizes below the atom's own header (8 or 16 bytes).
+// accepted is false after a stop request (current_cluster() 0).
 ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t movie_limit);
 
 // Walks ASF objects from the stream's start.

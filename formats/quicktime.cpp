@@ -1,8 +1,101 @@
-// QuickTime atom walk.
+// QuickTime / MP4 atom walk over unclaimed clusters.
+//
+// Top-level atom:
+//   offset | size | meaning
+//   0      | 4    | size, big-endian, header included; 1 = 64-bit size follows
+//   4      | 4    | type
+//   8      | 8    | 64-bit size (only when size is 1), high word first
+// Only payload-free headers are read; payloads are skipped cluster by cluster.
+#include <array>
+#include <string_view>
+
 #include "formats/containers.hpp"
 
 namespace lk {
+namespace {
 
-ContainerWalk walk_quicktime(ClusterStream&, TypeTag&, std::uint64_t) { return {}; }  // placeholder
+// Types that appear at the top level of camera and phone movies. Anything
+// else (including "meta", which lives inside "moov") ends the walk.
+constexpr std::array<std::string_view, 12> kTopLevelTypes = {
+    "free", "ftyp", "junk", "mdat", "mfra", "moof", "moov", "PICT", "pnot", "skip", "uuid", "wide"};
+
+bool is_top_level_type(std::string_view type) {
+    for (auto t : kTopLevelTypes)
+        if (t == type) return true;
+    return false;
+}
+
+// The major brand of "ftyp" names the file kind. Brands are lower-cased first
+// because writers disagree on case ("M4A " vs "m4a "); three-letter brands
+// ignore their fourth byte (a version digit or a blank).
+TypeTag brand_tag(const std::uint8_t (&raw)[4], TypeTag current) {
+    char b[4];
+    for (int i = 0; i < 4; ++i) b[i] = char(raw[i] >= 'A' && raw[i] <= 'Z' ? raw[i] + ('a' - 'A') : raw[i]);
+    const std::string_view three(b, 3), four(b, 4);
+    struct Brand {
+        std::string_view brand;
+        TypeTag tag;
+    };
+    static constexpr Brand kThree[] = {{"3gp", "3GP"}, {"3g2", "3G2"}, {"m4a", "M4A"}, {"m4b", "M4B"},
+                                       {"m4p", "M4P"}, {"m4v", "M4V"}, {"mp4", "MP4"}};
+    static constexpr Brand kFour[] = {{"avc1", "MP4"}, {"kddi", "3G2"}};
+    for (const auto& e : kThree)
+        if (e.brand == three) return e.tag;
+    for (const auto& e : kFour)
+        if (e.brand == four) return e.tag;
+    return current;
+}
+
+}  // namespace
+
+ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t movie_limit) {
+    ContainerWalk walk;
+    bool seen_mdat = false;
+    for (;;) {
+        const std::int32_t atom_cluster = stream.current_cluster();
+        const std::uint64_t atom_start = stream.position();
+
+        std::uint8_t head[8];
+        // A failed size read counts as the largest size; the type read decides.
+        std::uint64_t size = stream.read(head, 4) ? load_be32(head) : 0xFFFFFFFFu;
+        if (!stream.read(head + 4, 4)) break;
+        const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+
+        std::uint64_t header = 8;
+        if (size == 1) {
+            std::uint8_t wide[8];
+            header = 16;
+            if (stream.read(wide, 8)) {
+                // A 4 GiB atom does not fit any card this program handles.
+                if (load_be32(wide) != 0) break;
+                size = load_be32(wide + 4);
+            } else {
+                size = 0xFFFFFFFFu;  // the skip below runs out and ends the walk
+            }
+        }
+        // Sizes below the header would move the walk backwards (or nowhere).
+        if (size < header || !is_top_level_type(type)) break;
+
+        walk.last_is_mdat = type == "mdat";
+        seen_mdat = seen_mdat || walk.last_is_mdat;
+
+        if (type == "ftyp") {
+            std::uint8_t brand[4];
+            if (!stream.peek(brand, 4)) break;
+            tag = brand_tag(brand, tag);
+        }
+        // Checked against the refined tag: audio brands get the small limit.
+        if (size > max_file_size(tag, movie_limit)) break;
+
+        const std::uint64_t atom_end = atom_start + size;  // no overflow: size < 2^32
+        if (atom_end < stream.position() || !stream.read(nullptr, atom_end - stream.position())) break;
+
+        walk.has_complete = true;
+        walk.last_complete_start = atom_cluster;
+        walk.complete_end = atom_end;
+    }
+    walk.accepted = stream.current_cluster() != 0 && seen_mdat && walk.has_complete;
+    return walk;
+}
 
 }  // namespace lk
