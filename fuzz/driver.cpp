@@ -3,6 +3,7 @@
 // file in the corpus folder (when present). Any memory error aborts the run.
 //
 //   replay_<target> [--iterations N] [--corpus DIR] [--seed S]
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
