@@ -1,0 +1,335 @@
+#include "engine/carving.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/common.hpp"
+#include "formats/containers.hpp"
+#include "formats/office.hpp"
+
+namespace lk {
+
+namespace {
+
+bool all_equal(const std::uint8_t* p, std::size_t n) {
+    return n == 0 || (p[0] == p[n - 1] && std::memcmp(p, p + 1, n - 1) == 0);
+}
+
+std::int64_t scan_end(Engine& e) { return range_last_cluster(e); }
+
+// The next unclaimed cluster after c within the scan range: the end cluster
+// when there is none, 0 when the analysis was cancelled.
+std::int64_t next_unclaimed(Engine& e, std::int64_t c) {
+    const std::int64_t end = scan_end(e);
+    std::int64_t d = std::max<std::int64_t>(c + 1, range_first_cluster(e));
+    for (; d < end; ++d) {
+        if (e.status.IsCancelled()) return 0;
+        if (!cluster_in_use(e, d)) return d;
+    }
+    return end;
+}
+
+// Unclaimed clusters as one byte stream, read at the current shift.
+class BlockReader final : public ClusterStream {
+public:
+    BlockReader(Engine& e, std::int64_t start) : e_(e), current_(start - 1), buffer_(e.geo.cluster_size) {}
+
+    bool read(std::uint8_t* dest, std::uint64_t n) override {
+        const std::uint32_t cs = e_.geo.cluster_size;
+        while (n > 0) {
+            const std::uint64_t offset = position_ % cs;
+            if (offset == 0 && !advance()) return false;
+            const std::uint64_t chunk = std::min<std::uint64_t>(cs - offset, n);
+            if (dest) {
+                if (buffered_ != current_) {
+                    if (read_cluster(e_, current_, buffer_.data(), cs, e_.geo.data_shift, false) != cs) return false;
+                    buffered_ = current_;
+                }
+                std::memcpy(dest, buffer_.data() + offset, chunk);
+                dest += chunk;
+            }
+            position_ += chunk;
+            n -= chunk;
+        }
+        return true;
+    }
+
+    bool peek(std::uint8_t* dest, std::uint64_t n) override {
+        const std::int64_t saved_cluster = current_;
+        const std::uint64_t saved_position = position_;
+        bool ok = read(dest, n);
+        current_ = saved_cluster;
+        position_ = saved_position;
+        return ok;
+    }
+
+    std::int32_t current_cluster() const override { return static_cast<std::int32_t>(current_); }
+    std::uint64_t position() const override { return position_; }
+
+private:
+    bool advance() {
+        current_ = next_unclaimed(e_, current_);
+        return current_ != 0 && current_ < scan_end(e_);
+    }
+
+    Engine& e_;
+    std::int64_t current_;
+    std::uint64_t position_ = 0;
+    std::vector<std::uint8_t> buffer_;
+    std::int64_t buffered_ = -1;
+};
+
+// The end cluster of a container walk that stopped at the reader's current
+// cluster.
+std::int64_t walk_end(Engine& e, const BlockReader& reader, const ContainerWalk& walk, TypeTag tag,
+                      bool needs_accept) {
+    const std::int64_t current = reader.current_cluster();
+    if (current == 0 || (needs_accept && !walk.accepted) || !walk.has_complete) return 0;
+    if (walk.last_complete_start < current) {
+        std::int64_t end = recover_until_uniform_or_magic(e, walk.last_complete_start + 1, tag,
+                                                          walk.last_is_mdat ? TypeTag("JPG") : TypeTag());
+        if (end <= current) return end;
+    }
+    return next_unclaimed(e, current);
+}
+
+std::int64_t quicktime_end(Engine& e, std::int64_t start, TypeTag& tag) {
+    BlockReader reader(e, start);
+    ContainerWalk walk = walk_quicktime(reader, tag, e.opt.movie_limit);
+    return walk_end(e, reader, walk, tag, true);
+}
+
+std::int64_t asf_end(Engine& e, std::int64_t start) {
+    BlockReader reader(e, start);
+    ContainerWalk walk = walk_asf(reader, e.opt.movie_limit);
+    return walk_end(e, reader, walk, "ASF", false);
+}
+
+std::int64_t mts_end(Engine& e, std::int64_t start) {
+    BlockReader reader(e, start);
+    walk_mts(reader);
+    if (reader.current_cluster() == 0) return 0;
+    return next_unclaimed(e, reader.current_cluster());
+}
+
+std::uint16_t intern_tag(CarveState& s, TypeTag tag) {
+    for (std::size_t i = 0; i < s.tags.size(); ++i)
+        if (s.tags[i] == tag) return static_cast<std::uint16_t>(i);
+    s.tags.emplace_back(tag);
+    return static_cast<std::uint16_t>(s.tags.size() - 1);
+}
+
+}  // namespace
+
+void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
+    CarveState& s = e.carve;
+    const std::uint32_t cs = e.geo.cluster_size;
+    if (s.uniform.size() != static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)))
+        s.uniform.reset(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
+    if (all_equal(data, cs)) {
+        s.uniform.set(cluster);
+        return;
+    }
+    const std::size_t sectors = cs / 512;
+    if (s.headers.size() != sectors) s.headers.assign(sectors, {});
+    for (std::size_t k = 0; k < sectors; ++k) {
+        TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures);
+        if (tag.empty()) continue;
+        auto& map = s.headers[k];
+        const std::int32_t c = static_cast<std::int32_t>(cluster);
+        const std::uint16_t id = intern_tag(s, tag);
+        // The sequential read indexes clusters in ascending order.
+        if (map.empty() || map.back().first < c) {
+            map.emplace_back(c, id);
+        } else {
+            auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(c, std::uint16_t{0}));
+            if (it != map.end() && it->first == c) it->second = id;
+            else map.insert(it, {c, id});
+        }
+    }
+}
+
+TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {
+    const CarveState& s = e.carve;
+    if (shift == -1) shift = e.geo.data_shift;
+    const std::size_t k = static_cast<std::size_t>(shift / 512);
+    if (k >= s.headers.size()) return {};
+    const auto& map = s.headers[k];
+    auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(static_cast<std::int32_t>(cluster), std::uint16_t{0}));
+    if (it == map.end() || it->first != cluster) return {};
+    return s.tags[it->second];
+}
+
+bool is_uniform(Engine& e, std::int64_t cluster) { return e.carve.uniform.test(cluster); }
+
+std::uint32_t detect_shift(Engine& e) {
+    CarveState& s = e.carve;
+    if (e.geo.data_shift == 0) {
+        s.shift_list.clear();
+        for (std::uint32_t off = 512; off < e.geo.cluster_size; off += 512) {
+            const std::size_t k = off / 512;
+            std::uint32_t count = k < s.headers.size() ? static_cast<std::uint32_t>(s.headers[k].size()) : 0;
+            s.shift_list.push_back({static_cast<std::int32_t>(off), count});
+        }
+        std::stable_sort(s.shift_list.begin(), s.shift_list.end(),
+                         [](const shift_count_t& a, const shift_count_t& b) { return a.count > b.count; });
+        s.shift_cursor = 0;
+    }
+    if (s.shift_cursor >= s.shift_list.size()) return 0;
+    const shift_count_t& next = s.shift_list[s.shift_cursor++];
+    e.geo.data_shift = next.shift;
+    return next.count;
+}
+
+std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeTag tag, TypeTag allowed_tag) {
+    const std::uint64_t limit = uniform_stop_size(tag, e.opt.movie_limit);
+    const std::int64_t end = scan_end(e);
+    std::int64_t current = cluster_in_use(e, start) ? next_unclaimed(e, start) : start;
+    // With nothing unclaimed left the file ends with the range.
+    if (current == 0 || current >= end) return current;
+    std::uint64_t sum = 0;
+    for (;;) {
+        const std::int64_t d = next_unclaimed(e, current);
+        if (d == 0 || d >= end) return d;
+        sum += e.geo.cluster_size;
+        if (e.opt.truncate_uniform && sum >= limit && is_uniform(e, d)) return d;
+        TypeTag header = header_at(e, d);
+        if (!header.empty() && (allowed_tag.empty() || header != allowed_tag)) return d;
+        current = d;
+    }
+}
+
+bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, std::uint32_t number, TypeTag tag,
+                bool first_pass) {
+    if (first_pass && !is_content_sized_ext(tag)) return false;
+    const std::uint64_t max = max_file_size(tag, e.opt.movie_limit);
+    const std::uint32_t cs = e.geo.cluster_size;
+    const bool compound = tag == kCompoundMarker;
+
+    // The carved length: the unclaimed clusters from start to end, capped.
+    std::uint64_t carved = 0;
+    for (std::int64_t c = start; c < end && carved < max; ++c)
+        if (!cluster_in_use(e, c)) carved += cs;
+    carved = std::min(carved, max);
+
+    auto lost = e.opt.ignore_fat ? e.lost.end() : e.lost.find(static_cast<std::int32_t>(start));
+    const bool usable = lost != e.lost.end() && !lost->second.entry.is_directory() &&
+                        std::memcmp(lost->second.entry.ext.data(), "CHK", 3) != 0 &&
+                        carved >= lost->second.entry.size;
+
+    // The bytes are needed to measure content-sized files, to classify
+    // compound documents and to check a lost entry's recorded size.
+    std::vector<std::uint8_t> data;
+    const bool need_data = first_pass || compound || usable;
+    if (need_data) {
+        try {
+            data.reserve(static_cast<std::size_t>(carved));
+            std::int64_t c = start;
+            while (c < end && data.size() < carved) {
+                if (cluster_in_use(e, c)) {
+                    ++c;
+                    continue;
+                }
+                std::int64_t run_end = c;
+                while (run_end < end && !cluster_in_use(e, run_end)) ++run_end;
+                std::uint64_t bytes = std::min<std::uint64_t>(std::uint64_t(run_end - c) * cs, carved - data.size());
+                std::size_t at = data.size();
+                data.resize(at + bytes);
+                read_cluster(e, c, data.data() + at, bytes, e.geo.data_shift, true);
+                c = run_end;
+            }
+        } catch (const std::bad_alloc&) {
+            // Go on with what could be held.
+        }
+        carved = std::min<std::uint64_t>(carved, data.size());
+    }
+    const Bytes bytes(data.data(), data.size());
+
+    lfn_t entry;
+    std::uint64_t size;
+    if (!usable) {
+        size = first_pass ? static_cast<std::uint64_t>(std::max(content_extent(bytes), 0)) : carved;
+        const char letter = first_pass ? 'V' : 'N';
+        entry.entry.set_name11(format_cut(12, "%c%07d%s", letter, number, tag));
+        // A signature's name can be longer than an 8.3 extension: the long
+        // name keeps all of it.
+        if (tag.size() > 3) entry.long_name = format("%c%07d.%s", letter, number, tag);
+        entry.entry.set_first_cluster(static_cast<std::uint32_t>(start), e.fat32());
+    } else {
+        entry = lost->second;
+        const std::uint32_t recorded = entry.entry.size;
+        if (first_pass) {
+            size = static_cast<std::uint64_t>(std::max(content_extent(bytes), 0));
+        } else {
+            // The directory recorded the file's size; the carved length only
+            // counts when the format cannot find the end within that size.
+            std::int32_t within = content_extent(bytes.first(std::min<std::size_t>(recorded, bytes.size())));
+            size = within == 0 ? carved : recorded;
+        }
+        if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(found, entry.entry);
+    }
+    if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes.first(std::min<std::size_t>(carved, bytes.size()))));
+    data = {};
+    if (size == 0) return false;
+    entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
+
+    dir_t& item = add_child(e, found, entry, e.geo.data_shift);
+    fix_fat(e, e.first_cluster(item.entry), item.entry.size, 0);
+    item.fat_copy = 0;
+    if (!add_recovered_file(e, item, false)) return false;
+    e.status.SendStatus(ST_CONTIGUOUS, ++e.cat.counters.contiguous);
+    return true;
+}
+
+std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass) {
+    CarveState& s = e.carve;
+    std::uint32_t total = 0;
+    const std::int64_t first = range_first_cluster(e), end = scan_end(e);
+    for (;;) {
+        std::uint32_t found_now = 0;
+        const std::size_t k = static_cast<std::size_t>(e.geo.data_shift / 512);
+        std::int64_t resume = first;
+        // Only clusters with a header at this shift can start a file, so the
+        // sweep walks the header index rather than every cluster.
+        for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
+            if (e.status.IsCancelled()) break;
+            const std::int64_t c = s.headers[k][h].first;
+            if (c < resume || c >= end || cluster_in_use(e, c)) continue;
+            if (end > first) e.status.SendProgress(static_cast<std::uint32_t>((c - first) * 100 / (end - first)));
+            TypeTag tag = s.tags[s.headers[k][h].second];
+            std::int64_t stop;
+            if (tag == "MOV") {
+                stop = quicktime_end(e, c, tag);
+            } else if (tag == "ASF") {
+                stop = asf_end(e, c);
+            } else if (tag == "MTS") {
+                stop = mts_end(e, c);
+            } else {
+                // A JPEG preview near the start of a TIFF-based raw file is not
+                // a picture of its own at a small shift.
+                if (e.geo.data_shift != 0 && e.geo.data_shift < 2048 && tag == "JPG" && header_at(e, c, 0) == "TIF")
+                    continue;
+                stop = recover_until_uniform_or_magic(e, c, tag, {});
+            }
+            if (stop == 0) continue;
+            if (carve_file(e, found, c, stop, s.carved_number, tag, first_pass)) {
+                ++s.carved_number;
+                ++found_now;
+                resume = stop;
+            }
+        }
+        total += found_now;
+        if (e.status.IsCancelled()) break;
+        if (found_now == 0 || !first_pass) {
+            std::uint32_t n = detect_shift(e);
+            if (n == 0) break;
+            e.status.TraceHook("Shifting clusters by %d bytes - %d potential file headers found", e.geo.data_shift, n);
+        }
+        s.carved_number += 10'000;
+    }
+    e.geo.data_shift = 0;
+    return total;
+}
+
+}  // namespace lk

@@ -1,0 +1,224 @@
+#include "engine/catalogue.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/common.hpp"
+#include "formats/identify.hpp"
+#include "formats/office.hpp"
+#include "formats/tiff.hpp"
+
+namespace lk {
+
+namespace {
+constexpr std::uint64_t kTiffProbeBytes = 256 * 1024;
+}
+
+direntry_t direntry_t::decode(const std::uint8_t* p) {
+    direntry_t d;
+    std::memcpy(d.name.data(), p, 8);
+    std::memcpy(d.ext.data(), p + 8, 3);
+    d.attr = p[11];
+    d.reserved = p[12];
+    d.ctime_tenths = p[13];
+    d.ctime = load_le16(p + 14);
+    d.cdate = load_le16(p + 16);
+    d.adate = load_le16(p + 18);
+    d.cluster_hi = load_le16(p + 20);
+    d.wtime = load_le16(p + 22);
+    d.wdate = load_le16(p + 24);
+    d.cluster_lo = load_le16(p + 26);
+    d.size = load_le32(p + 28);
+    return d;
+}
+
+void direntry_t::encode(std::uint8_t* p) const {
+    std::memcpy(p, name.data(), 8);
+    std::memcpy(p + 8, ext.data(), 3);
+    p[11] = attr;
+    p[12] = reserved;
+    p[13] = ctime_tenths;
+    store_le16(p + 14, ctime);
+    store_le16(p + 16, cdate);
+    store_le16(p + 18, adate);
+    store_le16(p + 20, cluster_hi);
+    store_le16(p + 22, wtime);
+    store_le16(p + 24, wdate);
+    store_le16(p + 26, cluster_lo);
+    store_le32(p + 28, size);
+}
+
+std::string_view direntry_t::name11() const {
+    // name and ext are adjacent members of a standard-layout struct.
+    return std::string_view(reinterpret_cast<const char*>(name.data()), 11);
+}
+
+void direntry_t::set_name11(std::string_view text) {
+    for (std::size_t i = 0; i < 11; ++i) {
+        std::uint8_t c = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
+        if (i < 8) name[i] = c;
+        else ext[i - 8] = c;
+    }
+}
+
+void direntry_t::set_extension(std::string_view tag) {
+    for (std::size_t i = 0; i < 3; ++i) ext[i] = i < tag.size() ? static_cast<std::uint8_t>(tag[i]) : ' ';
+}
+
+dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift) {
+    dir_t child;
+    static_cast<lfn_t&>(child) = entry;
+    child.shift = shift;
+    dir.children.push_back(std::move(child));
+    ++e.cat.generation;
+    return dir.children.back();
+}
+
+dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift, std::int32_t copy) {
+    const std::uint32_t first = e.first_cluster(entry.entry);
+    for (dir_t& child : dir.children)
+        if (e.first_cluster(child.entry) == first) return child;
+    dir_t& child = add_child(e, dir, entry, shift);
+    child.fat_copy = copy;
+    ++e.cat.generation;
+    return child;
+}
+
+std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, std::int32_t copy, bool is_dir) {
+    Counters& k = e.cat.counters;
+    std::int64_t bytes = static_cast<std::int64_t>(round_to_cluster(e.geo, size));
+    k.recovered_size += static_cast<std::uint64_t>(bytes);
+    e.status.SendStatus(ST_RECOVERED_SIZE, k.recovered_size);
+    if (!is_dir) {
+        ++k.files;
+        e.status.SendStatus(ST_FILES, k.files);
+    }
+    for (std::int64_t c = first; bytes > 0 && e.valid(c);) {
+        if (e.fat.used.test(c)) break;
+        e.fat.used.set(c);
+        c = copy == -1 ? c + 1 : fat_next(e, c, copy);
+        bytes -= e.geo.cluster_size;
+    }
+    return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
+}
+
+std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes) {
+    std::uint64_t want = std::min<std::uint64_t>(item.entry.size, max_bytes);
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(want));
+    ChainReader reader(e, e.first_cluster(item.entry), item.fat_copy, item.shift);
+    reader.read(data.data(), data.size());  // bytes the chain does not reach stay zero
+    return data;
+}
+
+bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
+    direntry_t& d = item.entry;
+    const std::uint32_t first = e.first_cluster(d);
+    if (item.fat_copy == -1) {
+        std::int64_t offset = cluster_offset(e.geo, first) + item.shift;
+        if (!e.opt.sector_range.RangeContains(true, offset, d.size)) return false;
+    }
+
+    // Refinements that need the item's bytes.
+    std::string_view ext(reinterpret_cast<const char*>(d.ext.data()), 3);
+    const bool compound = ext.substr(0, 2) == kCompoundMarker && (ext[2] == '\0' || ext[2] == ' ');
+    const bool sized_raw = check_content && (ext == "CRW" || ext == "X3F");
+    bool tiff = ext == "TIF";
+    if (tiff && d.size > kTiffProbeBytes) {
+        // The maker and model sit near the start of a TIFF; the whole file is
+        // read only when the first directory points further.
+        try {
+            std::vector<std::uint8_t> head = read_item(e, item, kTiffProbeBytes);
+            if (TypeTag raw = raw_ext_from_tiff(head); !raw.empty()) {
+                d.set_extension(raw);
+                tiff = false;
+            }
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    if (compound || sized_raw || tiff) {
+        // A damaged entry may claim gigabytes: nothing is read beyond the
+        // type's own largest size.
+        const std::uint64_t cap = max_file_size(compound ? kCompoundMarker : ext, e.opt.movie_limit);
+        std::vector<std::uint8_t> data;
+        try {
+            data = read_item(e, item, cap);
+        } catch (const std::bad_alloc&) {
+            data.clear();  // the refinement is optional; the item keeps its type and size
+        }
+        if (!data.empty() || d.size == 0) {
+            if (compound) {
+                TypeTag kind = ole_kind(data);
+                d.set_extension(kind.empty() ? "DOC" : kind);
+            }
+            if (sized_raw) {
+                std::int32_t extent = content_extent(data);
+                if (extent <= 0) return false;
+                d.size = static_cast<std::uint32_t>(extent);
+            }
+            if (tiff) {
+                TypeTag raw = raw_ext_from_tiff(data);
+                if (!raw.empty()) d.set_extension(raw);
+            }
+        }
+    }
+
+    ++e.cat.generation;  // the size or the type may have changed
+    e.status.Trace("add_recovered_file %s size=%d cluster=%d\n", display_name(item), d.size, first);
+    mark_recovered(e, first, d.size, item.fat_copy, d.is_directory());
+    return true;
+}
+
+namespace {
+
+// Bytes above 127 in an 8.3 name are taken as Latin-1 and written as UTF-8,
+// the file-name encoding here.
+std::string latin1_to_utf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back(static_cast<char>(0xC0 | c >> 6));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string short_name(const direntry_t& entry) {
+    std::string_view n(reinterpret_cast<const char*>(entry.name.data()), 8);
+    while (!n.empty() && n.back() == ' ') n.remove_suffix(1);
+    std::string s(n);
+    if (entry.ext[0] != ' ') {
+        s.push_back('.');
+        for (std::uint8_t c : entry.ext) {
+            if (c == ' ') break;
+            s.push_back(static_cast<char>(c));
+        }
+    }
+    return s;
+}
+
+std::string display_name(const lfn_t& item) {
+    std::string s = item.long_name.empty() ? latin1_to_utf8(short_name(item.entry)) : item.long_name;
+    if (!s.empty() && s[0] == '.') s[0] = '_';
+    for (char& c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || c == '"' || c == '%' || c == '/' || c == ':' || c == '<' || c == '>' || c == '?') c = '_';
+    }
+    return s;
+}
+
+std::string display_extension(const lfn_t& item) {
+    std::string name = display_name(item);
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos) return {};
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+}  // namespace lk

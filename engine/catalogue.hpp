@@ -1,0 +1,133 @@
+// The catalogue: one tree of recovered directories and files, the records it
+// is made of, how items are named, accepted and counted.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/bytes.hpp"
+
+namespace lk {
+
+struct Engine;
+
+// A FAT directory entry as stored on the card (32 bytes, little-endian).
+//
+// offset | size | field
+//      0 |    8 | name, blank-padded; 0xE5 = deleted, 0x00 = end of directory
+//      8 |    3 | extension, blank-padded
+//     11 |    1 | attributes (0x01 RO, 0x02 hidden, 0x04 system, 0x08 label,
+//                 0x10 directory, 0x20 archive; 0x0F = long-name fragment)
+//     12 |    1 | reserved
+//     13 |    1 | creation time, tenths (long-name fragment: checksum)
+//     14 |    2 | creation time
+//     16 |    2 | creation date
+//     18 |    2 | last access date
+//     20 |    2 | first cluster, high 16 bits (FAT32 only)
+//     22 |    2 | write time (DOS)
+//     24 |    2 | write date (DOS)
+//     26 |    2 | first cluster, low 16 bits
+//     28 |    4 | size in bytes
+struct direntry_t {
+    std::array<std::uint8_t, 8> name{};
+    std::array<std::uint8_t, 3> ext{};
+    std::uint8_t attr = 0;
+    std::uint8_t reserved = 0;
+    std::uint8_t ctime_tenths = 0;
+    std::uint16_t ctime = 0;
+    std::uint16_t cdate = 0;
+    std::uint16_t adate = 0;
+    std::uint16_t cluster_hi = 0;
+    std::uint16_t wtime = 0;
+    std::uint16_t wdate = 0;
+    std::uint16_t cluster_lo = 0;
+    std::uint32_t size = 0;
+
+    // Decodes 32 bytes (which must be there) field by field.
+    static direntry_t decode(const std::uint8_t* p);
+    void encode(std::uint8_t* p) const;
+
+    bool is_deleted() const { return name[0] == 0xE5; }
+    bool is_directory() const { return attr & 0x10; }
+    bool is_lfn() const { return attr == 0x0F; }
+    // FAT32 entries carry the high half; FAT12/16 only the low one.
+    std::uint32_t first_cluster(bool fat32) const {
+        return fat32 ? std::uint32_t(cluster_hi) << 16 | cluster_lo : cluster_lo;
+    }
+    void set_first_cluster(std::uint32_t c, bool fat32) {
+        cluster_lo = std::uint16_t(c);
+        if (fat32) cluster_hi = std::uint16_t(c >> 16);
+    }
+    // The 11 name bytes (name and extension) as one view.
+    std::string_view name11() const;
+    // Writes the 11 name bytes from a formatted "NNNNNNNNEXT" text: the first
+    // 8 characters fill the name, the next 3 the extension, blanks pad.
+    void set_name11(std::string_view text);
+    void set_extension(std::string_view tag);
+};
+static_assert(sizeof(direntry_t) == 32);
+static_assert(offsetof(direntry_t, attr) == 11 && offsetof(direntry_t, ctime) == 14 &&
+              offsetof(direntry_t, cluster_hi) == 20 && offsetof(direntry_t, cluster_lo) == 26 &&
+              offsetof(direntry_t, size) == 28);
+
+// An entry and its long name (UTF-8; empty when the entry has none).
+struct lfn_t {
+    direntry_t entry;
+    std::string long_name;
+};
+
+// One catalogue item: a file or a directory.
+struct dir_t : lfn_t {
+    std::uint32_t thumbnail_index = 0;
+    bool has_thumbnail = false;
+    // FAT copy through which the chain is read; -1 = consecutive clusters.
+    std::int32_t fat_copy = 0;
+    std::int32_t shift = 0;  // bytes added to every cluster read of this item
+    std::string date_text;
+    bool sorted_by_date = false;
+    // Children by value: adding one may move its siblings, so nobody keeps a
+    // reference to a child across an addition to the same directory.
+    std::vector<dir_t> children;
+};
+
+struct Counters {
+    std::uint32_t directories = 0;
+    std::uint32_t files = 0;
+    std::uint32_t crippled = 0;
+    std::uint32_t contiguous = 0;
+    std::uint64_t recovered_size = 0;
+};
+
+struct Catalogue {
+    dir_t root;
+    // The found-items folder is the root's last child while it exists.
+    bool has_found = false;
+    Counters counters;
+    // Changes whenever an item is added, so derived indexes know when to rebuild.
+    std::uint64_t generation = 0;
+
+    dir_t* found() { return has_found && !root.children.empty() ? &root.children.back() : nullptr; }
+};
+
+// First cluster to a lost directory entry, for entries that point at
+// unclaimed data.
+using LostEntries = std::map<std::int32_t, lfn_t>;
+
+dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift);
+dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift, std::int32_t copy);
+bool add_recovered_file(Engine& e, dir_t& item, bool check_content);
+std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, std::int32_t copy, bool is_dir);
+
+std::string short_name(const direntry_t& entry);
+std::string display_name(const lfn_t& item);
+std::string display_extension(const lfn_t& item);
+
+// The item's first bytes (at most max_bytes of its size) read along its chain.
+std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes);
+
+}  // namespace lk

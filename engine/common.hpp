@@ -1,0 +1,57 @@
+// The engine's chief header: the context of one analysis and everything that
+// reads or writes it.
+//
+// Nothing here is process-wide: every record that belongs to an analysis
+// (options, geometry, FAT state, catalogue, counters, lost entries, carving
+// index) lives in an Engine, which the front end creates and passes by
+// reference, so that one process can run many analyses.
+#pragma once
+
+#include <atomic>
+
+#include "engine/analysis.hpp"
+#include "engine/carving.hpp"
+#include "engine/catalogue.hpp"
+#include "engine/chain_reader.hpp"
+#include "engine/coverage.hpp"
+#include "engine/directories.hpp"
+#include "engine/fat_tables.hpp"
+#include "engine/geometry.hpp"
+#include "engine/options.hpp"
+#include "engine/recovery.hpp"
+#include "engine/status.hpp"
+#include "input/input.hpp"
+
+namespace lk {
+
+class SignatureTable;
+
+struct Engine {
+    Engine(Status& status_, Input& input_) : status(status_), input(input_) {}
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    Status& status;
+    Input& input;
+    AnalysisOptions opt;
+    const SignatureTable* signatures = nullptr;  // user file headers, tried first
+
+    card_geometry_t geo;
+    FatState fat;
+    Catalogue cat;
+    LostEntries lost;
+    CoverageIndex coverage;
+    CarveState carve;
+    // The run ended in a way after which the expert-mode rerun is not offered.
+    bool no_rerun_offer = false;
+    // Raised by the front end to stop reads along chains (saving, previews)
+    // when it resets or closes; distinct from cancelling an analysis.
+    std::atomic<bool> stop_flag{false};
+    bool stop_requested() const { return stop_flag.load(std::memory_order_relaxed); }
+
+    bool fat32() const { return geo.fattype == FAT32; }
+    bool valid(std::int64_t c) const { return is_valid_cluster(geo, c); }
+    std::uint32_t first_cluster(const direntry_t& d) const { return d.first_cluster(fat32()); }
+};
+
+}  // namespace lk

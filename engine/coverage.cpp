@@ -1,0 +1,56 @@
+#include "engine/coverage.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "engine/common.hpp"
+
+namespace lk {
+
+void CoverageIndex::add_item(Engine& e, const dir_t& item, int depth) {
+    const std::uint32_t cs = e.geo.cluster_size;
+    const std::int64_t first = e.first_cluster(item.entry);
+    const bool is_dir = item.entry.is_directory();
+    if (cs && e.valid(first)) {
+        const std::int64_t rounded = static_cast<std::int64_t>(round_to_cluster(e.geo, item.entry.size));
+        if (item.fat_copy == -1) {
+            std::int64_t start = cluster_offset(e.geo, first) + item.shift;
+            ranges_.emplace_back(start, start + rounded);
+        } else {
+            std::unordered_set<std::int64_t> seen;
+            std::int64_t bytes = rounded;
+            for (std::int64_t c = first; (is_dir || bytes > 0) && e.valid(c) && seen.insert(c).second;
+                 c = fat_next(e, c, item.fat_copy)) {
+                std::int64_t start = cluster_offset(e.geo, c) + item.shift;
+                ranges_.emplace_back(start, start + cs);
+                bytes -= cs;
+            }
+        }
+    }
+    if (depth < kMaxDirectoryDepth)
+        for (const dir_t& child : item.children) add_item(e, child, depth + 1);
+}
+
+void CoverageIndex::rebuild(Engine& e) {
+    ranges_.clear();
+    add_item(e, e.cat.root, 0);
+    std::sort(ranges_.begin(), ranges_.end());
+    std::size_t out = 0;
+    for (const auto& r : ranges_) {
+        if (out > 0 && r.first <= ranges_[out - 1].second)
+            ranges_[out - 1].second = std::max(ranges_[out - 1].second, r.second);
+        else
+            ranges_[out++] = r;
+    }
+    ranges_.resize(out);
+    cat_generation_ = e.cat.generation;
+    fat_generation_ = e.fat.generation;
+}
+
+bool CoverageIndex::contains(Engine& e, std::int64_t offset) {
+    if (cat_generation_ != e.cat.generation || fat_generation_ != e.fat.generation) rebuild(e);
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(offset, INT64_MAX));
+    return it != ranges_.begin() && offset < std::prev(it)->second;
+}
+
+}  // namespace lk

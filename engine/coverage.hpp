@@ -1,0 +1,31 @@
+// The byte ranges that catalogued items occupy on the card, so that a lost
+// entry pointing into a known file is not remembered.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace lk {
+
+struct Engine;
+struct dir_t;
+
+class CoverageIndex {
+public:
+    // True when offset lies inside the data of any catalogue item: its
+    // consecutive bytes for FAT copy -1, else the clusters of its chain (each
+    // shifted by the item's shift) for its rounded size, or a directory's
+    // whole chain. Rebuilt when the catalogue or a FAT copy has changed.
+    bool contains(Engine& e, std::int64_t offset);
+
+private:
+    void rebuild(Engine& e);
+    void add_item(Engine& e, const dir_t& item, int depth);
+
+    std::uint64_t cat_generation_ = UINT64_MAX;
+    std::uint64_t fat_generation_ = UINT64_MAX;
+    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;  // sorted, merged
+};
+
+}  // namespace lk

@@ -1,0 +1,310 @@
+#include "engine/directories.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/common.hpp"
+#include "formats/identify.hpp"
+
+namespace lk {
+
+namespace {
+
+// The 13 UTF-16 code units of a long-name fragment lie at these offsets.
+constexpr int kFragmentChars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | c >> 6));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | c >> 12));
+        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | c >> 18));
+        out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Long names are kept as UTF-8, the file-name encoding of this platform;
+// unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(const std::u16string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        append_utf8(out, c);
+    }
+    return out;
+}
+
+bool starts_with_dot_entries(const std::uint8_t* s) {
+    return std::memcmp(s, ".          ", 11) == 0 && std::memcmp(s + 32, "..         ", 11) == 0;
+}
+
+}  // namespace
+
+// ---- long names ----
+
+std::uint8_t short_name_checksum(const std::uint8_t* name11) {
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum >> 1) | (sum << 7)) + name11[i]);
+    return sum;
+}
+
+void LongNameAssembly::reset() {
+    pending_checksum_ = -1;
+    previous_sequence_ = 0;
+    fragment_count_ = 0;
+    name_.clear();
+}
+
+void LongNameAssembly::fragment(const std::uint8_t* p) {
+    const int s = p[0], k = p[13];
+    bool taken = (pending_checksum_ == -1 && (s == 0xE5 || (s & 0x40))) ||
+                 (k == pending_checksum_ && (s == 0xE5 || previous_sequence_ == s + 1));
+    if (!taken) {
+        name_.clear();
+        fragment_count_ = 0;
+        taken = (s & 0x40) != 0;
+    }
+    if (!taken) {
+        pending_checksum_ = -1;
+        return;
+    }
+    pending_checksum_ = k;
+    previous_sequence_ = s & ~0x40;
+    std::u16string text;
+    for (int off : kFragmentChars) {
+        char16_t c = static_cast<char16_t>(load_le16(p + off));
+        if (c == 0) break;
+        text.push_back(c);
+    }
+    name_.insert(0, text);
+    ++fragment_count_;
+}
+
+std::string LongNameAssembly::finish(const direntry_t& entry, int* fragments) {
+    bool keep = !name_.empty();
+    if (pending_checksum_ != -1 && !entry.is_deleted() &&
+        short_name_checksum(entry.name.data()) != pending_checksum_)
+        keep = false;  // the fragments belong to another entry
+    std::string result = keep ? utf16_to_utf8(name_) : std::string();
+    if (fragments) *fragments = keep ? fragment_count_ : 0;
+    reset();
+    return result;
+}
+
+// ---- plausibility ----
+
+bool is_plausible_name(const std::uint8_t* n) {
+    if (std::memcmp(n, ".          ", 11) == 0 || std::memcmp(n, "..         ", 11) == 0) return true;
+    int non_blank = 0, alnum = 0;
+    for (int i = 0; i < 11; ++i) {
+        const std::uint8_t c = n[i];
+        if (c == ' ') continue;
+        bool allowed = (c >= 0x21 && c <= 0x29) || (c >= 0x2B && c <= 0x39) || c == 0x3B || c == 0x3D ||
+                       (c >= 0x40 && c <= 0xFE);
+        if (!allowed) return false;
+        ++non_blank;
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') ++alnum;
+    }
+    return non_blank > 0 && 2 * alnum >= non_blank;
+}
+
+bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t count, LostEntries* map, bool strict) {
+    LongNameAssembly lfn;
+    std::size_t scanned = 0, counted = 0;
+    const std::int64_t input_size = e.input.input_size;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* p = entries + 32 * i;
+        if (p[0] == 0) {
+            if (i == 0) return false;
+            for (std::size_t j = i + 1; j < count; ++j)
+                if (entries[32 * j] != 0) return false;
+            break;
+        }
+        scanned = i + 1;
+        const direntry_t d = direntry_t::decode(p);
+        if (d.is_lfn()) {
+            lfn.fragment(p);
+            continue;
+        }
+        int fragments = 0;
+        std::string long_name = lfn.finish(d, &fragments);
+        const std::int64_t first = e.first_cluster(d);
+        if (!d.is_deleted()) {
+            bool rejected = !is_plausible_name(p) || (d.is_directory() && d.size != 0);
+            if (!rejected && strict) {
+                if (first != 0) rejected = !e.valid(first);
+                else rejected = d.size != 0 || (d.is_directory() && std::memcmp(p, "..         ", 11) != 0);
+            } else if (!rejected) {
+                rejected = first > input_size / 1024;
+            }
+            if (rejected) continue;
+        }
+        if (d.attr >= 0x40 || (d.attr & 0x08) || (d.attr & 0x04) || d.size > input_size) continue;
+        counted += 1 + fragments;
+        if (map && p[0] != '.') {
+            auto it = map->find(static_cast<std::int32_t>(first));
+            if (!d.is_deleted() || it == map->end())
+                (*map)[static_cast<std::int32_t>(first)] = lfn_t{d, std::move(long_name)};
+        }
+    }
+    return scanned < 2 * counted;
+}
+
+bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer, LostEntries* map, bool dot_check) {
+    if (!e.valid(c)) return false;
+    const std::uint32_t cs = e.geo.cluster_size;
+    std::vector<std::uint8_t> own;
+    if (!buffer) {
+        own.resize(cs);
+        read_cluster(e, c, own.data(), cs, e.geo.data_shift, false);
+        buffer = own.data();
+    }
+    if (dot_check && !starts_with_dot_entries(buffer)) return false;
+    return is_directory_block(e, buffer, cs / 32, map, true);
+}
+
+// ---- entries ----
+
+std::int32_t classify_entry(Engine& e, const direntry_t& d, bool allow_deleted) {
+    if (d.name[0] == 0) return -4;
+    if (d.name[0] == 0xE5 && !allow_deleted) return -3;
+    if (d.name[0] == '.') return -3;
+    if (d.is_lfn()) return -3;
+    if (d.attr & 0x08) return -3;
+    std::string_view n = d.name11();
+    if (std::any_of(n.begin(), n.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) return -4;
+    if (d.attr >= 0x40) return -2;
+    if (!d.is_directory() && d.size == 0) return 0;
+    const std::int64_t first = e.first_cluster(d);
+    if (!e.valid(first)) return -2;
+    return choose_fat_copy(e, first, d.size, d.is_directory());
+}
+
+std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, bool is_dir) {
+    std::int64_t counted[2] = {0, 0};
+    for (int copy = 0; copy < 2; ++copy) {
+        // Only a copy in which first starts a chain can describe the entry.
+        if (e.valid(predecessor(e, first, copy))) continue;
+        std::unordered_set<std::int64_t> seen;
+        std::int64_t bytes = static_cast<std::int64_t>(round_to_cluster(e.geo, size));
+        std::int64_t c = first;
+        bool failed = false;
+        while ((is_dir || bytes > 0) && e.valid(c)) {
+            if (!seen.insert(c).second || e.fat.used.test(c) ||
+                (is_dir && !is_directory_cluster(e, c, nullptr, nullptr, c == first))) {
+                failed = true;
+                break;
+            }
+            ++counted[copy];
+            c = fat_next(e, c, copy);
+            if (!is_dir) bytes -= e.geo.cluster_size;
+        }
+        if (!is_dir && bytes > 0) failed = true;
+        if (!failed) return copy;
+    }
+    if (!is_dir) return -1;
+    if (counted[1] < counted[0]) return 0;
+    return counted[1] > 0 ? 1 : -1;
+}
+
+void remember_lost_entry(Engine& e, const lfn_t& entry) {
+    const std::int64_t first = e.first_cluster(entry.entry);
+    if (!e.valid(first) || e.fat.used.test(first)) return;
+    if (entry.entry.is_deleted() && e.lost.count(static_cast<std::int32_t>(first))) return;
+    if (e.coverage.contains(e, cluster_offset(e.geo, first))) return;
+    e.lost[static_cast<std::int32_t>(first)] = entry;
+}
+
+std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {
+    const char* n = reinterpret_cast<const char*>(entry.name.data());
+    auto at1 = [&](const char* text) { return std::memcmp(n + 1, text, std::strlen(text)) == 0; };
+    if (at1("MG_")) return 'I';
+    if (at1("SC_") || at1("SC0") || at1("SCN")) return 'D';
+    if (at1("VI_")) return 'A';
+    if (at1("RW_")) return 'C';
+    if (entry.is_directory() && std::memcmp(n + 1, "CIM       ", 10) == 0) return 'D';
+    if (std::all_of(n + 1, n + 8, [](char c) { return c >= '0' && c <= '9'; })) return 'P';
+    return dir.children.empty() ? '0' : dir.children.front().entry.name[0];
+}
+
+bool content_matches(Engine& e, const direntry_t& d) {
+    std::string_view ext(reinterpret_cast<const char*>(d.ext.data()), 3);
+    if (ext != "JPG" && ext != "TIF" && ext != "MOV") return true;
+    if (d.size == 0) return false;
+    std::vector<std::uint8_t> first(std::max<std::uint32_t>(e.geo.cluster_size, 512));
+    read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, 0, true);
+    return identify_header(Bytes(first.data(), e.geo.cluster_size), e.signatures) == ext;
+}
+
+std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining, std::int64_t cluster, int depth) {
+    if (depth > kMaxDirectoryDepth) return 0;
+    const std::int64_t block = cluster < 1 ? remaining * 32 : e.geo.cluster_size;
+    e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
+    if (block <= 0) return 0;
+
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(block));
+    LongNameAssembly lfn;
+    std::uint32_t accepted = 0;
+    const std::int64_t own_first = e.first_cluster(dir.entry);
+    while (!(remaining < 1 && !e.valid(cluster)) && !e.status.IsCancelled()) {
+        if (e.valid(cluster)) {
+            if (e.fat.visited.test(cluster)) break;
+            e.fat.visited.set(cluster);
+        }
+        read_cluster(e, cluster, buffer.data(), buffer.size(), e.geo.data_shift, true);
+        for (std::size_t i = 0; i + 32 <= buffer.size() && !e.status.IsCancelled(); i += 32) {
+            const std::uint8_t* p = buffer.data() + i;
+            const direntry_t d = direntry_t::decode(p);
+            if (d.is_lfn() && p[0] != 0) {
+                lfn.fragment(p);
+                continue;
+            }
+            lfn_t entry{d, lfn.finish(d)};
+            switch (std::int32_t copy = classify_entry(e, d, false)) {
+                case -1:
+                    remember_lost_entry(e, entry);
+                    [[fallthrough]];
+                case -2:
+                    e.status.SendStatus(ST_CRIPPLED, ++e.cat.counters.crippled);
+                    break;
+                case -3:
+                    break;
+                case -4:
+                    return accepted;
+                default: {
+                    const std::int64_t first = e.first_cluster(d);
+                    if (d.size != 0 && first == own_first) break;
+                    if (!content_matches(e, d)) break;
+                    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, copy);
+                    if (item.entry.is_directory())
+                        accepted += read_existing_files(e, item, item.entry.size, e.first_cluster(item.entry),
+                                                        depth + 1);
+                    else if (add_recovered_file(e, item, true))
+                        ++accepted;
+                }
+            }
+        }
+        remaining -= block / 32;
+        cluster = fat_next(e, cluster, dir.fat_copy < 0 ? 0 : dir.fat_copy);
+    }
+    return accepted;
+}
+
+}  // namespace lk

@@ -1,0 +1,49 @@
+// Directory entries on a damaged card: long-name assembly, the plausibility
+// tests, entry classification, the FAT copy choice, lost entries, and step 2
+// (reading the existing files into the catalogue).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/catalogue.hpp"
+
+namespace lk {
+
+struct Engine;
+
+// Assembles long names from the fragments that precede a short entry.
+class LongNameAssembly {
+public:
+    // Feeds one fragment (an entry whose attribute is 0x0F).
+    void fragment(const std::uint8_t* entry);
+    // At a short entry: the long name that belongs to it (UTF-8, possibly
+    // empty); the state is then cleared. *fragments receives the number of
+    // fragments that made up the name that was kept.
+    std::string finish(const direntry_t& entry, int* fragments = nullptr);
+    void reset();
+
+private:
+    int pending_checksum_ = -1;
+    int previous_sequence_ = 0;
+    int fragment_count_ = 0;
+    std::u16string name_;
+};
+
+std::uint8_t short_name_checksum(const std::uint8_t* name11);
+bool is_plausible_name(const std::uint8_t* name11);
+bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t count, LostEntries* map, bool strict);
+bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer, LostEntries* map, bool dot_check);
+std::int32_t classify_entry(Engine& e, const direntry_t& entry, bool allow_deleted);
+std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, bool is_dir);
+void remember_lost_entry(Engine& e, const lfn_t& entry);
+std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry);
+bool content_matches(Engine& e, const direntry_t& entry);
+std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining, std::int64_t cluster, int depth = 0);
+
+// Nested directories deeper than this are not walked (a crafted card could
+// otherwise nest them until the stack runs out).
+inline constexpr int kMaxDirectoryDepth = 256;
+
+}  // namespace lk

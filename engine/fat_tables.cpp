@@ -1,0 +1,205 @@
+#include "engine/fat_tables.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "engine/common.hpp"
+#include "formats/bytes.hpp"
+
+namespace lk {
+
+std::int64_t end_of_chain_marker(int fattype) {
+    static constexpr std::int64_t m[3] = {0xFF8, 0xFFF8, 0x0FFFFFF8};
+    return m[fattype];
+}
+
+std::int64_t bad_cluster_marker(int fattype) {
+    static constexpr std::int64_t m[3] = {0xFF7, 0xFFF7, 0x0FFFFFF7};
+    return m[fattype];
+}
+
+std::int64_t cluster_limit(int fattype) {
+    static constexpr std::int64_t m[3] = {4080, 65520, 8'192'000};
+    return m[fattype];
+}
+
+void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all) {
+    card_geometry_t& g = e.geo;
+    if (bytes == 0) {
+        // Entry width 1.5, 2 or 4 bytes, computed as 3, 4 or 8 halves; plus
+        // room for the second byte of a packed FAT12 entry.
+        static constexpr std::int64_t halves[3] = {3, 4, 8};
+        std::int64_t need = std::int64_t(std::max(g.max_cluster, 0)) * halves[g.fattype] / 2 + 2;
+        bytes = static_cast<std::uint32_t>(std::min<std::int64_t>(need, UINT32_MAX - 65536));
+    }
+    if (g.allocated_fat >= bytes && !e.fat.copy[0].empty()) return;
+    std::uint32_t rounded = (bytes + 65535) / 65536 * 65536;
+    try {
+        for (auto& c : e.fat.copy) {
+            if (clear_all) c.assign(rounded, 0);
+            else c.resize(rounded, 0);
+        }
+    } catch (const std::bad_alloc&) {
+        e.status.Fatal("Not enough memory for fats (need %d bytes)", rounded);
+    }
+    g.allocated_fat = rounded;
+}
+
+void free_fats(Engine& e) {
+    for (auto& c : e.fat.copy) std::vector<std::uint8_t>().swap(c);
+    e.geo.allocated_fat = 0;
+    e.fat.loaded = false;
+}
+
+void snapshot_fats(Engine& e) {
+    try {
+        for (int i = 0; i < 2; ++i) e.fat.original[i] = e.fat.copy[i];
+    } catch (const std::bad_alloc&) {
+        e.status.Fatal("Not enough memory for original fat copies (need %d bytes)", e.geo.allocated_fat);
+    }
+}
+
+void prepare_fat_maps(Engine& e) {
+    allocate_fats(e, 0, false);
+    snapshot_fats(e);
+    rebuild_tables(e, 0);
+    rebuild_tables(e, 1);
+    std::size_t n = static_cast<std::size_t>(std::max(e.geo.max_cluster, 0));
+    e.fat.used.reset(n + 1);
+    e.fat.visited.reset(n);
+}
+
+namespace {
+
+// The raw entry of c in a copy; entries beyond the allocated bytes read as free.
+std::uint32_t raw_entry(const std::vector<std::uint8_t>& fat, int fattype, std::int64_t c) {
+    const std::uint8_t* p = fat.data();
+    const std::size_t n = fat.size();
+    switch (fattype) {
+        case FAT12: {
+            std::size_t at = static_cast<std::size_t>(c) * 3 / 2;
+            if (at + 1 >= n) return 0;
+            std::uint32_t v = load_le16(p + at);
+            return (c & 1) ? v >> 4 : v & 0xFFF;
+        }
+        case FAT16: {
+            std::size_t at = static_cast<std::size_t>(c) * 2;
+            return at + 1 < n ? load_le16(p + at) : 0;
+        }
+        default: {
+            std::size_t at = static_cast<std::size_t>(c) * 4;
+            // The top four bits of a FAT32 entry are reserved.
+            return at + 3 < n ? load_le32(p + at) & 0x0FFFFFFF : 0;
+        }
+    }
+}
+
+}  // namespace
+
+std::int32_t fat_next(Engine& e, std::int64_t c, int copy) {
+    if (copy < 0 || copy > 1) e.status.Fatal("internal error in fat_next");
+    const card_geometry_t& g = e.geo;
+    if (c == 1 || e.fat.copy[copy].empty()) return 1;
+    if (c < 1) return static_cast<std::int32_t>(c + 1);
+    if (c >= g.max_cluster) return -1;
+    static constexpr std::int64_t reserved[3] = {4080, 65520, 0x0FFFFFF0};
+    if (c >= reserved[g.fattype]) return static_cast<std::int32_t>(c);
+    return static_cast<std::int32_t>(raw_entry(e.fat.copy[copy], g.fattype, c));
+}
+
+void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy) {
+    if (!e.valid(c) || copy < 0 || copy > 1) e.status.Fatal("fix_fat_entry");
+    auto& fat = e.fat.copy[copy];
+    e.fat.dirty[copy] = true;
+    ++e.fat.generation;
+    std::uint32_t v = static_cast<std::uint32_t>(value);
+    switch (e.geo.fattype) {
+        case FAT12: {
+            std::size_t at = static_cast<std::size_t>(c) * 3 / 2;
+            if (at + 1 >= fat.size()) return;
+            std::uint16_t old = load_le16(fat.data() + at);
+            std::uint16_t now = (c & 1) ? std::uint16_t((old & 0x000F) | (v & 0xFFF) << 4)
+                                        : std::uint16_t((old & 0xF000) | (v & 0xFFF));
+            store_le16(fat.data() + at, now);
+            break;
+        }
+        case FAT16: {
+            std::size_t at = static_cast<std::size_t>(c) * 2;
+            if (at + 1 < fat.size()) store_le16(fat.data() + at, std::uint16_t(v));
+            break;
+        }
+        default: {
+            std::size_t at = static_cast<std::size_t>(c) * 4;
+            if (at + 3 < fat.size()) store_le32(fat.data() + at, v);
+            break;
+        }
+    }
+}
+
+void fix_fat(Engine& e, std::int64_t first, std::uint64_t size, int copy) {
+    std::uint64_t n = clusters_for(e.geo, size);
+    std::int64_t previous = first, candidate = first;
+    for (std::uint64_t k = 1; k < n; ++k) {
+        do {
+            ++candidate;
+        } while (candidate < e.geo.max_cluster && cluster_in_use(e, candidate));
+        if (!e.valid(candidate)) e.status.Fatal("fix_fat");
+        fix_fat_entry(e, previous, candidate, copy);
+        previous = candidate;
+    }
+    fix_fat_entry(e, previous, -1, copy);
+}
+
+bool cluster_in_use(Engine& e, std::int64_t c) {
+    if (e.fat.used.test(c)) return true;
+    const std::int64_t bad = bad_cluster_marker(e.geo.fattype);
+    return fat_next(e, c, 0) == bad || fat_next(e, c, 1) == bad;
+}
+
+void rebuild_tables(Engine& e, int copy) {
+    const std::int32_t mc = std::max(e.geo.max_cluster, 0);
+    auto& pred = e.fat.pred[copy];
+    auto& indeg = e.fat.indeg[copy];
+    pred.assign(mc, -1);
+    indeg.assign(mc, 0);
+    for (std::int32_t c = 2; c < mc; ++c) {
+        std::int32_t n = fat_next(e, c, copy);
+        if (e.valid(n)) {
+            pred[n] = c;
+            ++indeg[n];
+        }
+    }
+    e.fat.dirty[copy] = false;
+}
+
+static void ensure_tables(Engine& e, int copy) {
+    if (e.fat.dirty[copy] || e.fat.pred[copy].size() != static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)))
+        rebuild_tables(e, copy);
+}
+
+std::int32_t predecessor(Engine& e, std::int64_t c, int copy) {
+    ensure_tables(e, copy);
+    if (!e.valid(c)) return 0;
+    return e.fat.pred[copy][c];
+}
+
+std::uint32_t in_degree(Engine& e, std::int64_t c, int copy) {
+    ensure_tables(e, copy);
+    if (!e.valid(c)) return 0;
+    return e.fat.indeg[copy][c];
+}
+
+std::uint64_t chain_bytes(Engine& e, std::int64_t first, int copy) {
+    const std::int64_t end = end_of_chain_marker(e.geo.fattype);
+    std::unordered_set<std::int64_t> seen;
+    std::uint64_t bytes = 0;
+    for (std::int64_t c = first;; c = fat_next(e, c, copy)) {
+        if (c >= end) return bytes;
+        if (!e.valid(c)) return 0;
+        if (e.fat.used.test(c) || in_degree(e, c, copy) > 1 || !seen.insert(c).second) return 0;
+        bytes += e.geo.cluster_size;
+    }
+}
+
+}  // namespace lk

@@ -1,0 +1,54 @@
+// The two FAT copies in memory, their untouched snapshots, the predecessor and
+// in-degree tables rebuilt lazily, and the two cluster bitmaps.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "engine/bitmap.hpp"
+
+namespace lk {
+
+struct Engine;
+
+struct FatState {
+    // Entry c of a copy is stored as on the card: FAT12 packed 12 bits,
+    // FAT16 16-bit and FAT32 32-bit little-endian. Empty = not allocated.
+    std::array<std::vector<std::uint8_t>, 2> copy;
+    std::array<std::vector<std::uint8_t>, 2> original;
+    std::array<bool, 2> dirty{true, true};
+    std::array<std::vector<std::int32_t>, 2> pred;  // -1 = nothing points here
+    std::array<std::vector<std::uint32_t>, 2> indeg;
+    std::uint64_t generation = 0;  // grows whenever an entry of a copy is written or reloaded
+    bool loaded = false;  // read_fats has read the copies from the card
+    Bitmap used;          // clusters that belong to a catalogued item
+    Bitmap visited;       // directory clusters already read
+};
+
+// Per-type markers. FAT32 entries are compared on their low 28 bits (the top
+// four bits are reserved): volumes store 0x0FFFFFF8..F for the end of a chain
+// and 0x0FFFFFF7 for a bad cluster.
+std::int64_t end_of_chain_marker(int fattype);
+std::int64_t bad_cluster_marker(int fattype);
+// The type's cluster-count limit: 4080, 65520, 8,192,000.
+std::int64_t cluster_limit(int fattype);
+
+void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all);
+void free_fats(Engine& e);
+void snapshot_fats(Engine& e);
+void prepare_fat_maps(Engine& e);
+
+// The next cluster of c's chain in a copy: 1 for c = 1 or an unallocated copy,
+// c + 1 for c < 1, -1 for c >= max_cluster, c itself in the reserved range.
+std::int32_t fat_next(Engine& e, std::int64_t c, int copy);
+void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy);
+void fix_fat(Engine& e, std::int64_t first, std::uint64_t size, int copy);
+bool cluster_in_use(Engine& e, std::int64_t c);
+std::int32_t predecessor(Engine& e, std::int64_t c, int copy);
+std::uint32_t in_degree(Engine& e, std::int64_t c, int copy);
+std::uint64_t chain_bytes(Engine& e, std::int64_t first, int copy);
+// Rebuilds a copy's predecessor and in-degree tables.
+void rebuild_tables(Engine& e, int copy);
+
+}  // namespace lk

@@ -1,0 +1,65 @@
+// Writing recovered files to a directory: the save list, each file's bytes
+// along its chain, unique names, times and attributes.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "engine/catalogue.hpp"
+
+namespace lk {
+
+struct Engine;
+class CopyProgress;
+
+// One entry of the save list. The list keeps the chain facts (start cluster,
+// FAT copy, shift) as plain fields rather than packed into a shell
+// structure's unused time field.
+struct SaveItem {
+    std::string name;            // path relative to the output directory, '/'-separated, <= 259 chars
+    std::uint8_t attributes = 0;  // read-only 0x01, hidden 0x02, system 0x04, directory 0x10, archive 0x20
+    bool has_time = false;        // the entry's DOS date and time converted
+    std::time_t time = 0;         // that date and time, taken as local time
+    std::uint32_t start_cluster = 0;
+    std::int32_t fat_copy = 0;
+    std::int32_t shift = 0;
+    std::uint32_t size = 0;
+
+    bool is_directory() const { return attributes & 0x10; }
+};
+
+inline constexpr std::size_t kMaxRelativePath = 259;
+
+// The DOS write date and time as a local time; false when they do not convert.
+bool dos_time_to_local(std::uint16_t date, std::uint16_t time, std::time_t* out);
+
+// The save list from the given items (each with an empty prefix), or from the
+// catalogue root when selection is empty. With jpeg_only only JPEG files are
+// listed. A directory's entry precedes its contents.
+std::vector<SaveItem> BuildSaveList(Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only);
+// Whether BuildSaveList would list anything (the actions' enable rules).
+bool SaveListHasItems(Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only);
+
+// Renames path ("A.JPG" -> "A(1).JPG" -> "A(2).JPG") until nothing of that
+// name exists.
+std::string MakeUniqueOutputName(const std::string& path);
+
+// Writes size bytes of the chain starting at start_cluster to path, streamed
+// in chunks of about a megabyte. A failure is shown ("File %s: write error %d").
+bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
+                        std::int32_t shift, const std::string& path);
+
+struct SaveOutcome {
+    std::size_t written = 0;  // items written (directories included)
+    bool failed = false;      // an item failed; the save stopped after its message
+    bool cancelled = false;
+};
+
+// The save worker: writes every item of the list into directory, reporting
+// progress (and reading the cancel request) between items.
+SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
+                      CopyProgress& progress);
+
+}  // namespace lk
