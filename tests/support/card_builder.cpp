@@ -155,6 +155,18 @@ std::optional<FatLayout> parse_boot_sector(std::span<const std::uint8_t> s,
     return l;
 }
 
+std::uint16_t dos_date(std::time_t utc) {
+    std::tm tm{};
+    gmtime_r(&utc, &tm);
+    return std::uint16_t((tm.tm_year - 80) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
+}
+
+std::uint16_t dos_time(std::time_t utc) {
+    std::tm tm{};
+    gmtime_r(&utc, &tm);
+    return std::uint16_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
+}
+
 bool have_fat_tools() {
     for (const char* p : {"mkfs.fat", "mcopy", "mmd", "mdel", "mdeltree", "mattrib", "mdir"})
         if (!find_program(p)) return false;

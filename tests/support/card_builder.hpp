@@ -78,6 +78,11 @@ std::optional<FatLayout> parse_boot_sector(std::span<const std::uint8_t> sector,
 // (255 heads, 63 sectors per track, cylinders capped at 1023).
 void encode_chs(std::uint32_t lba, std::uint8_t out[3]);
 
+// A UTC time as the DOS date and time mtools writes into a directory entry
+// (seconds rounded down to even; years from 1980).
+std::uint16_t dos_date(std::time_t utc);
+std::uint16_t dos_time(std::time_t utc);
+
 // What was put on the card, so tests can compare recovered files byte for byte.
 struct CardFile {
     std::string path;  // '/'-separated from the root, as given (long names, UTF-8)

@@ -49,17 +49,6 @@ std::size_t find_entry(const std::vector<std::uint8_t>& img, std::string_view na
     return std::string::npos;
 }
 
-std::uint16_t dos_date(std::time_t t) {
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    return std::uint16_t((tm.tm_year - 80) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
-}
-std::uint16_t dos_time(std::time_t t) {
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    return std::uint16_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
-}
-
 TEST(Process, CapturesExitCodeAndErrorText) {
     auto r = run_process({"sh", "-c", "echo out; echo oops >&2; exit 3"});
     EXPECT_EQ(r.exit_code, 3);
@@ -228,8 +217,12 @@ TEST_F(CardFiles, FilesLandWithNamesBytesTimesAndAttributes) {
     // Modification time in UTC, seconds rounded down to even.
     std::size_t e = find_entry(raw, "IMG_0001JPG");
     ASSERT_NE(e, std::string::npos);
+    EXPECT_EQ(le16(raw, e + 22), dos_time(odd));
     EXPECT_EQ(le16(raw, e + 22), dos_time(odd - 1));
     EXPECT_EQ(le16(raw, e + 24), dos_date(odd));
+    // 2020-09-13 12:26:40 UTC
+    EXPECT_EQ(le16(raw, e + 24), (2020 - 1980) << 9 | 9 << 5 | 13);
+    EXPECT_EQ(le16(raw, e + 22), 12 << 11 | 26 << 5 | 40 / 2);
     EXPECT_EQ(le32(raw, e + 28), 5000u);
     // The data is where the entry's first cluster says.
     FatLayout l = img->layout();
