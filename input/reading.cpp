@@ -1,0 +1,257 @@
+// Reading the input: the read-ahead window, the block read with its
+// read-error policy, and the chunk read that talks to the platform.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "input/cache.hpp"
+#include "input/card_image.hpp"
+#include "input/input.hpp"
+
+namespace lk {
+
+namespace {
+
+constexpr std::int64_t kSector = Input::kSectorSize;
+
+std::int64_t round_up_sector(std::int64_t n) { return (n + kSector - 1) / kSector * kSector; }
+
+}  // namespace
+
+std::int64_t Input::ReadAt(std::int64_t offset, void* buffer, std::size_t length) {
+    std::int64_t result;
+    {
+        std::lock_guard guard(lock_);
+        result = read_at_locked(offset, static_cast<std::uint8_t*>(buffer), length);
+    }
+    flush_reports();
+    return result;
+}
+
+std::int64_t Input::read_at_locked(std::int64_t offset, std::uint8_t* dest, std::size_t length) {
+    if (offset < 0) {
+        std::memset(dest, 0, length);
+        return -1;
+    }
+    if (cache_) {
+        const bool served = cache_->ReadThroughCache(
+            dest, offset, length,
+            [this](std::int64_t at, std::uint8_t* buf, std::size_t count) {
+                return block_read_locked(at, buf, count);
+            });
+        if (cache_->failed()) drop_cache_locked();
+        if (served) return static_cast<std::int64_t>(length);
+    }
+    // Every byte of the destination is either copied from the window or
+    // zeroed when the read stops early.
+    std::size_t pos = 0;
+    auto stop = [&](std::int64_t result) {
+        std::memset(dest + pos, 0, length - pos);
+        return result;
+    };
+    while (pos < length) {
+        const std::int64_t at = offset + static_cast<std::int64_t>(pos);
+        if (window_start_ >= 0 && at >= window_start_ &&
+            at < window_start_ + static_cast<std::int64_t>(window_length_)) {
+            const auto avail = static_cast<std::size_t>(window_start_ + window_length_ - at);
+            const std::size_t n = std::min(length - pos, avail);
+            std::memcpy(dest + pos, window_.data() + (at - window_start_), n);
+            pos += n;
+            continue;
+        }
+        if (input_size - at <= 0) return stop(0);
+        // The window starts on the sector that holds the requested byte, so
+        // that a failing sector is recorded under its own number.
+        const std::int64_t start = at / kSector * kSector;
+        const std::int64_t left = input_size - start;
+        const auto count = static_cast<std::size_t>(
+            left >= static_cast<std::int64_t>(kWindowSize) ? kWindowSize : round_up_sector(left));
+        window_start_ = -1;
+        window_length_ = 0;
+        // The window spans what the block read settled: bytes read and the
+        // fill of unreadable sectors, which a read never fails on.
+        std::size_t extent = 0;
+        const std::int64_t r = block_read_locked(start, window_.data(), count, &extent);
+        if (extent == 0) return stop(r < 0 ? r : 0);
+        window_start_ = start;
+        window_length_ = extent;
+        // Nothing was settled as far as the requested byte: the input ends
+        // before it.
+        if (at >= window_start_ + static_cast<std::int64_t>(window_length_)) return stop(0);
+    }
+    return static_cast<std::int64_t>(length);
+}
+
+std::int64_t Input::block_read(std::int64_t offset, void* buffer, std::size_t count) {
+    std::int64_t result;
+    {
+        std::lock_guard guard(lock_);
+        result = block_read_locked(offset, static_cast<std::uint8_t*>(buffer), count);
+    }
+    flush_reports();
+    return result;
+}
+
+std::int64_t Input::block_read_locked(std::int64_t offset, std::uint8_t* buffer, std::size_t count,
+                                     std::size_t* extent) {
+    if (count % kSectorSize != 0) status_.Fatal("internal error in _wio_read");
+    std::size_t done = 0;  // bytes of the buffer whose content is settled
+    struct Extent {
+        std::size_t* out;
+        std::size_t& done;
+        ~Extent() {
+            if (out) *out = done;
+        }
+    } set_extent{extent, done};
+
+    // A block with a known bad sector goes sector by sector straight away:
+    // a whole-block read would run into that sector (and its time-out) again.
+    const std::int64_t first = offset / kSector;
+    const auto known_bad = bad_sectors_.lower_bound(first);
+    const bool has_bad = known_bad != bad_sectors_.end() &&
+                         *known_bad < first + static_cast<std::int64_t>(count / kSectorSize);
+    if (fast_read && !has_bad) {
+        int error = 0;
+        const std::int64_t r = chunk_read(offset, buffer, count, error);
+        if (r == static_cast<std::int64_t>(count)) {
+            done = count;
+            return r;
+        }
+        if (r == -2) return r;
+        if (r == 0 && error == 0) {
+            std::memset(buffer, 0, count);
+            return 0;  // the end of the input
+        }
+        // A time-out (Windows' "semaphore time-out") makes every further
+        // read of the device slow: report it and keep what arrived.
+        if (error == ETIMEDOUT) {
+            read_error_locked(offset, r, error);
+            done = r > 0 ? static_cast<std::size_t>(r) : 0;
+            return r;
+        }
+    }
+    // Sector by sector, so that one bad sector costs only its own 512 bytes.
+    std::memset(buffer, 0, count);
+    std::int64_t result = 0;
+    int failures = 0;
+    const std::size_t sectors = count / kSectorSize;
+    for (std::size_t s = 0; s < sectors; ++s) {
+        const std::int64_t at = offset + static_cast<std::int64_t>(s * kSectorSize);
+        const std::int64_t sector = at / kSector;
+        // A known bad sector is neither read nor reported again: it stays zero.
+        if (bad_sectors_.count(sector)) {
+            done = (s + 1) * kSectorSize;
+            continue;
+        }
+        int error = 0;
+        const std::int64_t r = chunk_read(at, buffer + s * kSectorSize, kSectorSize, error);
+        if (r > 0) result += r;
+        if (r == kSector) {
+            done = (s + 1) * kSectorSize;
+            continue;
+        }
+        // Past the device's end nothing can be read: that is the end of the
+        // input, not a bad sector.
+        if (r == -2) {
+            if (s == 0) return -2;
+            break;
+        }
+        if (r >= 0 && error == 0) {  // a short read without an error: the end
+            done = s * kSectorSize + static_cast<std::size_t>(r);
+            break;
+        }
+        bad_sectors_.insert(sector);
+        read_error_locked(at, r, error);
+        done = (s + 1) * kSectorSize;
+        if (++failures == kMaxBlockFailures) {
+            // A block this damaged is given up: its remaining sectors would
+            // each cost a device time-out.
+            for (std::size_t rest = s + 1; rest < sectors; ++rest)
+                bad_sectors_.insert(sector + static_cast<std::int64_t>(rest - s));
+            done = count;
+            break;
+        }
+        if (status_.IsCancelled()) break;
+    }
+    return result;
+}
+
+std::int64_t Input::chunk_read(std::int64_t offset, std::uint8_t* buffer, std::size_t count,
+                               int& error) {
+    error = 0;
+    if (device_size > 0) {
+        if (offset >= device_size) {
+            std::memset(buffer, 0, count);
+            return -2;
+        }
+        if (offset + static_cast<std::int64_t>(count) > device_size) {
+            std::memset(buffer, 0, count);
+            count = static_cast<std::size_t>((device_size - offset) / kSector * kSector);
+            if (count == 0) return -2;
+        }
+    }
+    status_.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(offset / kSector));
+    if (!backend_) {
+        std::memset(buffer, 0xFF, count);
+        error = EBADF;
+        return -1;
+    }
+    std::int64_t at = offset;
+    std::size_t want = count;
+    if (card_image_) {
+        at += static_cast<std::int64_t>(kCibSize);
+        // The trailer and anything after it are not card bytes.
+        if (image_card_end_ >= 0)
+            want = offset >= image_card_end_
+                       ? 0
+                       : static_cast<std::size_t>(std::min<std::int64_t>(
+                             static_cast<std::int64_t>(count), image_card_end_ - offset));
+    }
+    const std::int64_t r = want > 0 ? backend_->read(at, buffer, want, error) : 0;
+    // The platform read pre-fills its buffer with 0xFF: whatever it did not
+    // deliver keeps that fill, so a failing sector reads as 0xFF once.
+    const std::size_t got = r > 0 ? static_cast<std::size_t>(r) : 0;
+    std::memset(buffer + got, 0xFF, count - got);
+    return r;
+}
+
+void Input::read_error_locked(std::int64_t offset, std::int64_t result, int error) {
+    pending_reports_.push_back({offset, result, error});
+    read_errors_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Input::flush_reports() {
+    std::vector<ReadErrorReport> reports;
+    {
+        std::lock_guard guard(lock_);
+        if (pending_reports_.empty()) return;
+        reports.swap(pending_reports_);
+    }
+    for (const auto& r : reports)
+        status_.StatusText("READ ERROR AT %Lu, READ %d: %hs", static_cast<std::uint64_t>(r.offset),
+                           r.result, InputErrorText(r.error));
+}
+
+std::int64_t Input::read_input(const SectorRange& range, std::int64_t offset, void* buffer,
+                               std::size_t length, bool honour_range) {
+    if (range.RangeContains(honour_range, offset, static_cast<std::int64_t>(length))) {
+        if (!buffer) return static_cast<std::int64_t>(length);  // a probe
+        status_.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(offset / kSector));
+        return ReadAt(offset, buffer, length);
+    }
+    if (!buffer) return -2;
+    std::memset(buffer, 0, length);
+    return 0;
+}
+
+bool Input::IsBadSector(std::int64_t offset) const {
+    if (offset < 0) return false;
+    std::lock_guard guard(lock_);
+    return bad_sectors_.count(offset / kSector) != 0;
+}
+
+std::uint32_t Input::read_errors() const { return read_errors_.load(std::memory_order_relaxed); }
+
+void Input::reset_read_errors() { read_errors_.store(0, std::memory_order_relaxed); }
+
+}  // namespace lk
