@@ -29,10 +29,11 @@ public:
         if (bytes_.size() < end) bytes_.resize(end, 0);
         return &bytes_[(std::size_t(n) + 1) * size_];
     }
-    // Header FAT slot k names sector n, which starts out all free.
+    // Header FAT slot k names sector n, which starts out all free. (k = 109
+    // writes the bytes just past the header's slots, as a 110th would be.)
     void fat_sector(unsigned k, std::uint32_t n) {
-        store_le32(&bytes_[76 + 4 * k], n);
         std::fill_n(sector(n), size_, 0xFF);
+        store_le32(&bytes_[76 + 4 * k], n);
     }
     void link(std::uint32_t s, std::uint32_t next) {
         const std::uint32_t fat = load_le32(&bytes_[76 + 4 * (s / (size_ / 4))]);
@@ -146,7 +147,9 @@ TEST(Ole, InstallerClassWinsOverStreamNames) {
 
 // 128-byte sectors hold one directory entry and 32 FAT entries each, so the
 // directory's second sector is found through header FAT slot
-// first_sector / 32: slot 108 is the last the header has.
+// first_sector / 32: slot 108 is the last the header has. The bytes where a
+// 110th slot would lie (the start of sector 3) name a FAT sector that links
+// the directory on, so only the limit of 109 makes the second file BAD.
 TEST(Ole, DirectoryBeyondTheHeadersFatIsBad) {
     struct Case {
         std::uint32_t first_sector;
@@ -156,9 +159,9 @@ TEST(Ole, DirectoryBeyondTheHeadersFatIsBad) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first_sector);
         CompoundBuilder b(7);
-        const std::uint32_t slot = c.first_sector / 32;
-        b.fat_sector(std::min<std::uint32_t>(slot, 108), 3);  // sector 3: clear of the header
-        if (slot < 109) b.link(c.first_sector, c.first_sector + 1);
+        b.fat_sector(108, 5);
+        b.fat_sector(109, 6);
+        b.link(c.first_sector, c.first_sector + 1);
         b.first_directory_sector(c.first_sector);
         b.entry(c.first_sector, 0, "Root Entry", kNone, kNone, 1);
         b.entry(c.first_sector + 1, 0, "WordDocument", kNone, kNone, kNone);
