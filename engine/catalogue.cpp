@@ -75,9 +75,14 @@ dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift) 
 }
 
 dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift, std::int32_t copy) {
+    // Items are the same when they start at the same cluster. Entries without
+    // data (empty files, first cluster 0) share no cluster, so they are the
+    // same only by name: two empty files of one folder stay two files.
     const std::uint32_t first = e.first_cluster(entry.entry);
+    const bool has_data = e.valid(first);
     for (dir_t& child : dir.children)
-        if (e.first_cluster(child.entry) == first) return child;
+        if (e.first_cluster(child.entry) == first && (has_data || child.entry.name11() == entry.entry.name11()))
+            return child;
     dir_t& child = add_child(e, dir, entry, shift);
     child.fat_copy = copy;
     ++e.cat.generation;
@@ -111,6 +116,7 @@ std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t 
 }
 
 bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
+    if (item.accepted) return true;  // found again: counted once
     direntry_t& d = item.entry;
     const std::uint32_t first = e.first_cluster(d);
     if (item.fat_copy == -1) {
@@ -165,6 +171,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     ++e.cat.generation;  // the size or the type may have changed
     e.status.Trace("add_recovered_file %s size=%d cluster=%d\n", display_name(item), d.size, first);
     mark_recovered(e, first, d.size, item.fat_copy, d.is_directory());
+    item.accepted = true;
     return true;
 }
 

@@ -90,6 +90,9 @@ struct dir_t : lfn_t {
     std::int32_t shift = 0;  // bytes added to every cluster read of this item
     std::string date_text;
     bool sorted_by_date = false;
+    // Accepted by add_recovered_file: an item found again by a later step is
+    // neither counted nor marked a second time.
+    bool accepted = false;
     // Children by value: adding one may move its siblings, so nobody keeps a
     // reference to a child across an addition to the same directory.
     std::vector<dir_t> children;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/card_parameters.hpp"
 #include "engine/common.hpp"
 #include "formats/bytes.hpp"
 
@@ -461,11 +462,7 @@ std::uint32_t measure_root_dir(Engine& e) {
 }
 
 std::uint32_t minimal_cluster_size(const Engine& e, std::int64_t bytes, std::uint32_t start) {
-    const bool ignore = e.opt.ignore_fat;
-    std::uint32_t size = start ? start : ignore ? 512 : e.geo.fattype == FAT32 ? 4096 : 1024;
-    const std::int64_t limit = cluster_limit(ignore ? FAT32 : e.geo.fattype);
-    while (bytes / size > limit && size < (1u << 30)) size *= 2;
-    return size;
+    return minimal_cluster_size(e.geo.fattype, e.opt.ignore_fat, bytes, start);
 }
 
 void finish_geometry(Engine& e, bool validated, bool ignore_fat, int template_row) {
