@@ -28,7 +28,9 @@ void MemoryStream::claim(std::int32_t cluster) {
     claimed_[std::size_t(index)] = true;
 }
 
-std::int32_t MemoryStream::end_cluster() const { return std::int32_t(first_ + count_); }
+std::int32_t MemoryStream::end_cluster() const {
+    return std::int32_t(first_ + count_);
+}
 
 bool MemoryStream::advance() {
     if (stopped_ || stop_requested_ || advances_ >= stop_after_) {
@@ -57,7 +59,8 @@ bool MemoryStream::read(std::uint8_t* dest, std::uint64_t n) {
         if (dest) {
             // Bytes of the current cluster, zeros past the data's end.
             const std::uint64_t at = std::uint64_t(current_ - first_) * cluster_size_ + offset;
-            const std::uint64_t have = at < data_.size() ? std::min<std::uint64_t>(chunk, data_.size() - at) : 0;
+            const std::uint64_t have =
+                at < data_.size() ? std::min<std::uint64_t>(chunk, data_.size() - at) : 0;
             if (have) std::memcpy(dest, data_.data() + at, std::size_t(have));
             if (have < chunk) std::memset(dest + have, 0, std::size_t(chunk - have));
             dest += chunk;

@@ -14,7 +14,7 @@
 namespace lk {
 
 class MemoryStream final : public ClusterStream {
-public:
+  public:
     // Clusters first_cluster, first_cluster + 1, ... cover data; the last one
     // may be partial and reads as zeros past the data's end. cluster_size > 0.
     MemoryStream(Bytes data, std::uint32_t cluster_size, std::int32_t first_cluster = 2);
@@ -37,7 +37,7 @@ public:
     std::int32_t current_cluster() const override { return current_; }
     std::uint64_t position() const override { return position_; }
 
-private:
+  private:
     bool advance();
 
     Bytes data_;

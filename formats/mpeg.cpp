@@ -17,7 +17,7 @@ constexpr std::uint32_t kPrivateStream2 = 0xBF;
 // Big-endian bit reader. Bits past the end of the data read as zeros, which
 // never form a start code, so every loop below ends at the data's end.
 class BitReader {
-public:
+  public:
     explicit BitReader(Bytes data) : d_(data), limit_(std::uint64_t(data.size()) * 8) {}
 
     std::uint32_t peek(unsigned n) const {
@@ -34,7 +34,7 @@ public:
     std::uint64_t limit() const { return limit_; }
     void skip(std::uint64_t bits) { p_ += bits; }
 
-private:
+  private:
     std::uint32_t bit_at(std::uint64_t at) const {
         if (at >= limit_) return 0;
         return (d_[std::size_t(at / 8)] >> (7 - at % 8)) & 1u;
@@ -61,10 +61,10 @@ bool system_header(BitReader& r) {
     if (r.read(1) != 1) return false;
     r.read(22);  // rate bound
     if (r.read(1) != 1) return false;
-    r.read(6);                            // audio bound
+    r.read(6);                               // audio bound
     if ((r.read(5) & 1) != 1) return false;  // fixed, CSPS, audio lock, video lock, marker
-    r.read(5);                            // video bound
-    if (r.read(8) != 0xFF) return false;  // reserved byte
+    r.read(5);                               // video bound
+    if (r.read(8) != 0xFF) return false;     // reserved byte
     // Stream entries start with a stream identifier, whose top bit is 1.
     while (r.peek(1) == 1) {
         const std::uint32_t stream_id = r.read(8);

@@ -37,12 +37,12 @@ constexpr std::size_t kMinSectorSize = 128;
 
 // Installer databases are told by the root's class identifier (with zero
 // state bits), not by a stream name: they may carry any streams.
-constexpr std::array<std::uint8_t, 20> kInstallerClass1 = {
-    0x84, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x46, 0x00, 0x00, 0x00, 0x00};
-constexpr std::array<std::uint8_t, 20> kInstallerClass2 = {
-    0x86, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x46, 0x00, 0x00, 0x00, 0x00};
+constexpr std::array<std::uint8_t, 20> kInstallerClass1 = {0x84, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00,
+                                                           0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                           0x00, 0x46, 0x00, 0x00, 0x00, 0x00};
+constexpr std::array<std::uint8_t, 20> kInstallerClass2 = {0x86, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00,
+                                                           0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                           0x00, 0x46, 0x00, 0x00, 0x00, 0x00};
 
 // Compound files compare entry names without regard to case, and writers
 // differ: Excel 97 and later name the stream "Workbook", not "WorkBook".
@@ -51,7 +51,7 @@ struct StreamKind {
     TypeTag kind;
 };
 constexpr StreamKind kStreamKinds[] = {
-    {"WordDocument", "DOC"},       {"WorkBook", "XLS"},      {"Book", "XLS"},
+    {"WordDocument", "DOC"},        {"WorkBook", "XLS"},      {"Book", "XLS"},
     {"PowerPoint Document", "PPT"}, {"VisioDocument", "VSD"},
 };
 
@@ -66,7 +66,7 @@ bool same_name(std::string_view a, std::string_view b) {
 // The compound file as read here. Directory entries are reached by following
 // the directory chain through the FAT; the chain is walked once and kept.
 class Compound {
-public:
+  public:
     explicit Compound(Bytes data, std::uint64_t sector_size)
         : d_(data), sector_size_(sector_size), whole_sectors_(data.size() / sector_size) {
         walk_directory_chain();
@@ -85,9 +85,13 @@ public:
         return d_.subspan(std::size_t(at), kEntrySize);
     }
 
-private:
-    std::uint64_t sector_start(std::uint32_t n) const { return (std::uint64_t(n) + 1) * sector_size_; }
-    bool inside(std::uint64_t off, std::uint64_t n) const { return off <= d_.size() && n <= d_.size() - off; }
+  private:
+    std::uint64_t sector_start(std::uint32_t n) const {
+        return (std::uint64_t(n) + 1) * sector_size_;
+    }
+    bool inside(std::uint64_t off, std::uint64_t n) const {
+        return off <= d_.size() && n <= d_.size() - off;
+    }
 
     // The FAT entry of sector s, read from one of the header's 109 FAT sectors.
     std::optional<std::uint32_t> next_sector(std::uint32_t s) const {

@@ -14,7 +14,9 @@ constexpr std::size_t kSearchStart = 1024;
 constexpr std::size_t kTailGuard = 6;
 constexpr std::size_t kMaxLineEnd = 2;
 
-bool is_line_end(std::uint8_t c) { return c == '\r' || c == '\n'; }
+bool is_line_end(std::uint8_t c) {
+    return c == '\r' || c == '\n';
+}
 
 }  // namespace
 

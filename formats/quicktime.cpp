@@ -30,14 +30,16 @@ bool is_top_level_type(std::string_view type) {
 // ignore their fourth byte (a version digit or a blank).
 TypeTag brand_tag(const std::uint8_t (&raw)[4], TypeTag current) {
     char b[4];
-    for (int i = 0; i < 4; ++i) b[i] = char(raw[i] >= 'A' && raw[i] <= 'Z' ? raw[i] + ('a' - 'A') : raw[i]);
+    for (int i = 0; i < 4; ++i)
+        b[i] = char(raw[i] >= 'A' && raw[i] <= 'Z' ? raw[i] + ('a' - 'A') : raw[i]);
     const std::string_view three(b, 3), four(b, 4);
     struct Brand {
         std::string_view brand;
         TypeTag tag;
     };
-    static constexpr Brand kThree[] = {{"3gp", "3GP"}, {"3g2", "3G2"}, {"m4a", "M4A"}, {"m4b", "M4B"},
-                                       {"m4p", "M4P"}, {"m4v", "M4V"}, {"mp4", "MP4"}};
+    static constexpr Brand kThree[] = {{"3gp", "3GP"}, {"3g2", "3G2"}, {"m4a", "M4A"},
+                                       {"m4b", "M4B"}, {"m4p", "M4P"}, {"m4v", "M4V"},
+                                       {"mp4", "MP4"}};
     static constexpr Brand kFour[] = {{"avc1", "MP4"}, {"kddi", "3G2"}};
     for (const auto& e : kThree)
         if (e.brand == three) return e.tag;
@@ -66,7 +68,7 @@ ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t 
             std::uint8_t wide[8];
             header = 16;
             if (stream.read(wide, 8)) {
-                // A 4 GiB atom does not fit any card this program handles.
+                // FAT files stay below 4 GiB: such an atom cannot lie whole on the card.
                 if (load_be32(wide) != 0) break;
                 size = load_be32(wide + 4);
             } else {
@@ -88,7 +90,8 @@ ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t 
         if (size > max_file_size(tag, movie_limit)) break;
 
         const std::uint64_t atom_end = atom_start + size;  // no overflow: size < 2^32
-        if (atom_end < stream.position() || !stream.read(nullptr, atom_end - stream.position())) break;
+        if (atom_end < stream.position() || !stream.read(nullptr, atom_end - stream.position()))
+            break;
 
         walk.has_complete = true;
         walk.last_complete_start = atom_cluster;

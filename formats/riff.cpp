@@ -26,7 +26,8 @@ std::int32_t riff_extent(Bytes data) {
         pos += 8 + chunk + (chunk & 1);  // 64-bit: cannot wrap
         if (pos > data.size()) return 0;
     }
-    if (pos > data.size() || pos > std::uint64_t(std::numeric_limits<std::int32_t>::max())) return 0;
+    if (pos > data.size() || pos > std::uint64_t(std::numeric_limits<std::int32_t>::max()))
+        return 0;
     return std::int32_t(pos);
 }
 

@@ -15,7 +15,7 @@ constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE;
 // A compound file written field by field: header, FAT sectors named in the
 // header, directory entries in chosen sectors.
 class CompoundBuilder {
-public:
+  public:
     explicit CompoundBuilder(unsigned shift) : bytes_(512, 0), size_(std::size_t(1) << shift) {
         const std::uint8_t signature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
         std::copy(std::begin(signature), std::end(signature), bytes_.begin());
@@ -52,7 +52,7 @@ public:
     }
     std::vector<std::uint8_t>& bytes() { return bytes_; }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
     std::size_t size_;
 };
@@ -83,13 +83,16 @@ TEST(Ole, RealDocumentsByTheirStreams) {
         TypeTag kind;
     };
     const Case cases[] = {
-        {"word97_sample.doc", "DOC"},        {"extra/word_sample.doc", "DOC"},
+        {"word97_sample.doc", "DOC"},
+        {"extra/word_sample.doc", "DOC"},
         {"excel_biff8_workbook.xls", "XLS"},  // "Workbook"
         {"extra/excel_biff8_workbook.xls", "XLS"},
         {"excel_biff5_book.xls", "XLS"},  // "Book"
         {"extra/excel_biff5_book.xls", "XLS"},
-        {"powerpoint_sample.ppt", "PPT"},    {"extra/powerpoint_sample.ppt", "PPT"},
-        {"visio_sample.vsd", "VSD"},         {"extra/visio_sample.vsd", "VSD"},
+        {"powerpoint_sample.ppt", "PPT"},
+        {"extra/powerpoint_sample.ppt", "PPT"},
+        {"visio_sample.vsd", "VSD"},
+        {"extra/visio_sample.vsd", "VSD"},
         {"msi_installer_sample.msi", "MSI"},  // 4,096-byte sectors
         {"extra/msi_installer_putty.msi", "MSI"},
     };
@@ -110,7 +113,8 @@ TEST(Ole, KindComesFromTheRootsOwnStreams) {
         {"bare storage", small_document("Pictures"), "OLE"},
         {"word stream behind a sibling link", small_document("WordDocument"), "DOC"},
         {"name case differs", small_document("WORKBOOK"), "XLS"},
-        {"book stream in the second directory sector is nested", small_document("Pictures", "Book"), "OLE"},
+        {"book stream in the second directory sector is nested", small_document("Pictures", "Book"),
+         "OLE"},
     };
     for (const auto& c : cases) EXPECT_EQ(ole_kind(c.bytes), c.kind) << c.name;
 }

@@ -11,7 +11,9 @@ namespace {
 
 using Buffer = std::vector<std::uint8_t>;
 
-Buffer text(const std::string& s) { return Buffer(s.begin(), s.end()); }
+Buffer text(const std::string& s) {
+    return Buffer(s.begin(), s.end());
+}
 
 TEST(Pdf, IncrementalUpdateIsCutAfterTheFirstEndMarker) {
     LK_REQUIRE_TESTDATA();

@@ -25,7 +25,8 @@ void atom(Buffer& b, std::string_view type, std::uint32_t payload) {
 
 // A 64-bit-size atom header (size 1, type, high word, low word), then
 // `payload` filler bytes, whatever the declared size.
-void atom64(Buffer& b, std::string_view type, std::uint32_t high, std::uint32_t low, std::uint32_t payload) {
+void atom64(Buffer& b, std::string_view type, std::uint32_t high, std::uint32_t low,
+            std::uint32_t payload) {
     put_be32(b, 1);
     b.insert(b.end(), type.begin(), type.end());
     put_be32(b, high);
@@ -40,7 +41,9 @@ void ftyp(Buffer& b, std::string_view brand) {
     b.insert(b.end(), 12, 0);
 }
 
-void garbage(Buffer& b, std::size_t n) { b.insert(b.end(), n, 0x9C); }
+void garbage(Buffer& b, std::size_t n) {
+    b.insert(b.end(), n, 0x9C);
+}
 
 TEST(QuickTime, RealMoviesWalkToTheirLastByte) {
     LK_REQUIRE_TESTDATA();
