@@ -158,6 +158,8 @@ std::int64_t Input::block_read_locked(std::int64_t offset, std::uint8_t* buffer,
         }
         if (r >= 0 && error == 0) {  // a short read without an error: the end
             done = s * kSectorSize + static_cast<std::size_t>(r);
+            // Nothing lies beyond the end: zeros, not the unread fill.
+            std::memset(buffer + done, 0, kSectorSize - static_cast<std::size_t>(r));
             break;
         }
         bad_sectors_.insert(sector);
