@@ -196,14 +196,20 @@ std::string latin1_to_utf8(std::string_view s) {
 }  // namespace
 
 std::string short_name(const direntry_t& entry) {
+    // A zero byte ends a name, as in a zeroed entry (the catalogue root).
     std::string_view n(reinterpret_cast<const char*>(entry.name.data()), 8);
+    n = n.substr(0, n.find('\0'));
     while (!n.empty() && n.back() == ' ') n.remove_suffix(1);
+    // Byte 12 marks 8.3 names that were typed in lower case (0x08 the name,
+    // 0x10 the extension) and so got no long name.
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     std::string s(n);
-    if (entry.ext[0] != ' ') {
+    if (entry.reserved & 0x08) std::transform(s.begin(), s.end(), s.begin(), lower);
+    if (entry.ext[0] != ' ' && entry.ext[0] != 0) {
         s.push_back('.');
         for (std::uint8_t c : entry.ext) {
-            if (c == ' ') break;
-            s.push_back(static_cast<char>(c));
+            if (c == ' ' || c == 0) break;
+            s.push_back((entry.reserved & 0x10) ? lower(static_cast<char>(c)) : static_cast<char>(c));
         }
     }
     return s;

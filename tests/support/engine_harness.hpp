@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -52,7 +54,10 @@ class RecordingReporter final : public Reporter {
     void message(MessageKind kind, const std::string&, const std::string& text) override {
         messages.emplace_back(kind, text);
     }
-    void trace(const std::string& line) override { traces += line; }
+    void trace(const std::string& line) override {
+        traces += line;
+        if (std::getenv("LK_TRACE")) std::fputs(line.c_str(), stderr);  // for debugging a test
+    }
 
     bool has_text(const std::string& t) const {
         for (const auto& [code, text] : texts)
