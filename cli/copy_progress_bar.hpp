@@ -1,0 +1,30 @@
+// A copy worker's progress on the terminal, stopped by Ctrl-C.
+#pragma once
+
+#include <string>
+
+#include "cli/interrupt.hpp"
+#include "cli/terminal_reporter.hpp"
+#include "engine/status.hpp"
+#include "input/copy_progress.hpp"
+
+namespace lk::cli {
+
+class CopyProgressBar : public CopyProgress {
+public:
+    CopyProgressBar(TerminalReporter& reporter, Status& status, InterruptWatch& interrupt,
+                    std::string label);
+    // Shows the percentage and, once there are any, the read errors; a
+    // Ctrl-C since the last hand-over cancels the copy (and the engine's
+    // reads, which then give up on a damaged block sooner).
+    void hand_over(int percent, std::uint32_t read_errors) override;
+
+private:
+    TerminalReporter& reporter_;
+    Status& status_;
+    InterruptWatch& interrupt_;
+    std::string label_;
+    bool started_ = false;
+};
+
+}  // namespace lk::cli

@@ -1,0 +1,36 @@
+#include "cli/open_input.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "input/drives.hpp"
+
+namespace lk::cli {
+
+namespace {
+
+bool open_device(Input& input, const std::string& name) {
+    std::error_code ec;
+    const std::string kernel_name = std::filesystem::canonical(name, ec).filename().string();
+    if (!ec) {
+        if (kernel_name == "fd0") return input.OpenPhysicalDrive(0);
+        const auto disks = PlatformDisks(input.drives);
+        auto it = std::find(disks.begin(), disks.end(), kernel_name);
+        if (it != disks.end()) return input.OpenPhysicalDrive(static_cast<int>(it - disks.begin()) + 1);
+    }
+    return input.OpenLogicalDrive(name);
+}
+
+}  // namespace
+
+bool OpenNamedInput(Input& input, const std::string& name) {
+    struct stat st {};
+    const bool device = ::stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    const bool ok = device ? open_device(input, name) : input.OpenInputFile(name);
+    if (!ok) input.status().Error("Can't open the input drive: %hs", InputErrorText(input.last_error()));
+    return ok;
+}
+
+}  // namespace lk::cli
