@@ -81,9 +81,11 @@ private:
 };
 
 // The end cluster of a container walk that stopped at the reader's current
-// cluster.
+// cluster. *measured receives the container's own length when the walk ended
+// cleanly (at bytes that are no part of it), else 0.
 std::int64_t walk_end(Engine& e, const BlockReader& reader, const ContainerWalk& walk, TypeTag tag,
-                      bool needs_accept) {
+                      bool needs_accept, std::uint64_t* measured) {
+    *measured = walk.clean_end ? walk.complete_end : 0;
     const std::int64_t current = reader.current_cluster();
     if (current == 0 || (needs_accept && !walk.accepted) || !walk.has_complete) return 0;
     if (walk.last_complete_start < current) {
@@ -94,21 +96,22 @@ std::int64_t walk_end(Engine& e, const BlockReader& reader, const ContainerWalk&
     return next_unclaimed(e, current);
 }
 
-std::int64_t quicktime_end(Engine& e, std::int64_t start, TypeTag& tag) {
+std::int64_t quicktime_end(Engine& e, std::int64_t start, TypeTag& tag, std::uint64_t* measured) {
     BlockReader reader(e, start);
     ContainerWalk walk = walk_quicktime(reader, tag, e.opt.movie_limit);
-    return walk_end(e, reader, walk, tag, true);
+    return walk_end(e, reader, walk, tag, true, measured);
 }
 
-std::int64_t asf_end(Engine& e, std::int64_t start) {
+std::int64_t asf_end(Engine& e, std::int64_t start, std::uint64_t* measured) {
     BlockReader reader(e, start);
     ContainerWalk walk = walk_asf(reader, e.opt.movie_limit);
-    return walk_end(e, reader, walk, "ASF", false);
+    return walk_end(e, reader, walk, "ASF", false, measured);
 }
 
-std::int64_t mts_end(Engine& e, std::int64_t start) {
+std::int64_t mts_end(Engine& e, std::int64_t start, std::uint64_t* measured) {
     BlockReader reader(e, start);
-    walk_mts(reader);
+    ContainerWalk walk = walk_mts(reader);
+    *measured = walk.clean_end ? walk.complete_end : 0;
     if (reader.current_cluster() == 0) return 0;
     return next_unclaimed(e, reader.current_cluster());
 }
@@ -201,7 +204,7 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
 }
 
 bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, std::uint32_t number, TypeTag tag,
-                bool first_pass) {
+                bool first_pass, std::uint64_t measured) {
     if (first_pass && !is_content_sized_ext(tag)) return false;
     const std::uint64_t max = max_file_size(tag, e.opt.movie_limit);
     const std::uint32_t cs = e.geo.cluster_size;
@@ -249,7 +252,11 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     lfn_t entry;
     std::uint64_t size;
     if (!usable) {
-        size = first_pass ? static_cast<std::uint64_t>(std::max(content_extent(bytes), 0)) : carved;
+        // A movie whose container walk ended cleanly is as long as the
+        // container says, not the whole clusters it was carved from.
+        size = first_pass ? static_cast<std::uint64_t>(std::max(content_extent(bytes), 0))
+               : measured ? std::min(carved, measured)
+                          : carved;
         const char letter = first_pass ? 'V' : 'N';
         entry.entry.set_name11(format_cut(12, "%c%07d%s", letter, number, tag));
         // A signature's name can be longer than an 8.3 extension: the long
@@ -299,12 +306,13 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
             if (end > first) e.status.SendProgress(static_cast<std::uint32_t>((c - first) * 100 / (end - first)));
             TypeTag tag = s.tags[s.headers[k][h].second];
             std::int64_t stop;
+            std::uint64_t measured = 0;
             if (tag == "MOV") {
-                stop = quicktime_end(e, c, tag);
+                stop = quicktime_end(e, c, tag, &measured);
             } else if (tag == "ASF") {
-                stop = asf_end(e, c);
+                stop = asf_end(e, c, &measured);
             } else if (tag == "MTS") {
-                stop = mts_end(e, c);
+                stop = mts_end(e, c, &measured);
             } else {
                 // A JPEG preview near the start of a TIFF-based raw file is not
                 // a picture of its own at a small shift.
@@ -313,7 +321,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                 stop = recover_until_uniform_or_magic(e, c, tag, {});
             }
             if (stop == 0) continue;
-            if (carve_file(e, found, c, stop, s.carved_number, tag, first_pass)) {
+            if (carve_file(e, found, c, stop, s.carved_number, tag, first_pass, measured)) {
                 ++s.carved_number;
                 ++found_now;
                 resume = stop;

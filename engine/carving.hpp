@@ -44,8 +44,9 @@ TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift = -1);
 bool is_uniform(Engine& e, std::int64_t cluster);
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass);
 std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeTag tag, TypeTag allowed_tag);
+// measured: the length a container walk found for the file (0 = none).
 bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, std::uint32_t number,
-                TypeTag tag, bool first_pass);
+                TypeTag tag, bool first_pass, std::uint64_t measured = 0);
 std::uint32_t detect_shift(Engine& e);
 
 }  // namespace lk

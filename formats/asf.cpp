@@ -39,7 +39,10 @@ ContainerWalk walk_asf(ClusterStream& stream, std::uint64_t movie_limit) {
         if (!stream.read(id.data(), id.size())) break;
         bool known = false;
         for (const auto& g : kTopLevelObjects) known = known || g == id;
-        if (!known) break;
+        if (!known) {
+            walk.clean_end = true;  // what follows the file is not a part of it
+            break;
+        }
 
         std::uint8_t word[4];
         const std::uint32_t low = stream.read(word, 4) ? load_le32(word) : 0xFFFFFFFFu;

@@ -22,6 +22,8 @@ struct ContainerWalk {
     std::uint64_t complete_end = 0;        // stream position() just past the last complete
                                            // atom/object (0 when none): the bytes the walk
                                            // vouches for
+    bool clean_end = false;                // the walk stopped at a header it could read but
+                                           // not accept: the container ends at complete_end
 };
 
 // Walks QuickTime atoms from the stream's start. May replace tag ("MOV") by a
@@ -34,8 +36,9 @@ ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t 
 // Walks ASF objects from the stream's start.
 ContainerWalk walk_asf(ClusterStream& stream, std::uint64_t movie_limit);
 
-// Reads 192-byte packets while byte 4 of each is the sync byte 0x47.
-void walk_mts(ClusterStream& stream);
+// Reads 192-byte packets while byte 4 of each is the sync byte 0x47;
+// complete_end is the end of the last packet that had it.
+ContainerWalk walk_mts(ClusterStream& stream);
 
 // Extents with the content_extent convention (size, or 0 when the end is not
 // within the data).

@@ -14,10 +14,22 @@ constexpr std::uint8_t kSyncByte = 0x47;
 // There is no length field to trust, so every packet is read: the stream ends
 // at the first packet that is not there or lost its sync byte. The walk ends
 // with the stream on that packet's cluster.
-void walk_mts(ClusterStream& stream) {
+ContainerWalk walk_mts(ClusterStream& stream) {
+    ContainerWalk walk;
     std::uint8_t packet[kPacketSize];
-    while (stream.read(packet, kPacketSize) && packet[kSyncOffset] == kSyncByte) {
+    for (;;) {
+        const std::int32_t packet_cluster = stream.current_cluster();
+        if (!stream.read(packet, kPacketSize)) break;
+        if (packet[kSyncOffset] != kSyncByte) {
+            walk.clean_end = true;  // a whole packet without sync: the stream ended before it
+            break;
+        }
+        walk.has_complete = true;
+        walk.last_complete_start = packet_cluster;
+        walk.complete_end = stream.position();
     }
+    walk.accepted = stream.current_cluster() != 0 && walk.has_complete;
+    return walk;
 }
 
 }  // namespace lk

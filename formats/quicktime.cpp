@@ -76,7 +76,10 @@ ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t 
             }
         }
         // Sizes below the header would move the walk backwards (or nowhere).
-        if (size < header || !is_top_level_type(type)) break;
+        if (size < header || !is_top_level_type(type)) {
+            walk.clean_end = true;  // what follows the movie is not a part of it
+            break;
+        }
 
         walk.last_is_mdat = type == "mdat";
         seen_mdat = seen_mdat || walk.last_is_mdat;

@@ -18,8 +18,10 @@ TEST(Mts, ReadsEveryPacketOfARealStream) {
 
     // 2,048-byte clusters divide the file: the walk ends when the clusters do.
     MemoryStream whole(file, 2048);
-    walk_mts(whole);
+    ContainerWalk w = walk_mts(whole);
     EXPECT_EQ(whole.position(), file.size());
+    EXPECT_EQ(w.complete_end, file.size());
+    EXPECT_FALSE(w.clean_end);  // the clusters ran out: the end is not known
     EXPECT_EQ(whole.current_cluster(), whole.end_cluster());
 
     // A following packet without its sync byte is read, then ends the walk.
@@ -28,8 +30,10 @@ TEST(Mts, ReadsEveryPacketOfARealStream) {
     lost_sync[file.size() + 4] = 0x46;
     lost_sync.insert(lost_sync.end(), file.begin(), file.begin() + 1920);
     MemoryStream cut(lost_sync, 2048);
-    walk_mts(cut);
+    ContainerWalk c = walk_mts(cut);
     EXPECT_EQ(cut.position(), file.size() + 192);
+    EXPECT_EQ(c.complete_end, file.size());
+    EXPECT_TRUE(c.clean_end);
     EXPECT_EQ(cut.current_cluster(), 2 + std::int32_t(file.size() / 2048));
 }
 

@@ -111,6 +111,7 @@ TEST(QuickTime, RecordsTheClusterWhereTheLastCompleteAtomStarted) {
         EXPECT_TRUE(w.accepted);
         EXPECT_EQ(w.last_complete_start, c.moov_cluster);
         EXPECT_EQ(w.complete_end, moov_end);
+        EXPECT_TRUE(w.clean_end);  // the garbage is no atom: the movie ends at moov_end
         EXPECT_FALSE(w.last_is_mdat);
         // The walk stopped on the garbage's first eight bytes.
         EXPECT_EQ(stream.current_cluster(), 100 + std::int32_t((moov_end + 7) / 512));
