@@ -1,5 +1,6 @@
 #include "tests/support/media.hpp"
 
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -25,7 +26,11 @@ Recipe recipe(MediaKind kind) {
         case MediaKind::mov:
             return {"mov", "MOV", "out.mov", {"-c:v", "mpeg4", "-c:a", "aac"}, true};
         case MediaKind::mp4:
-            return {"mp4", "MP4", "out.mp4", {"-c:v", "mpeg4", "-c:a", "aac"}, true};
+            // The major brand phones and cameras write ("isom", ffmpeg's own
+            // choice, names no file kind and leaves a carved file "MOV").
+            return {"mp4", "MP4", "out.mp4", {"-c:v", "mpeg4", "-c:a", "aac", "-brand", "mp42"}, true};
+        case MediaKind::m4a:
+            return {"m4a", "M4A", "out.m4a", {"-c:a", "aac", "-f", "ipod"}, false};
         case MediaKind::three_gp:
             return {"three_gp",
                     "3GP",
@@ -47,7 +52,7 @@ Recipe recipe(MediaKind kind) {
             return {"m2ts",
                     "MTS",     // as AVCHD cameras name them on the card
                     "out.ts",  // ffmpeg would switch to its M2TS mode for ".m2ts"
-                    {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "mpegts", "-mpegts_m2ts_mode", "0"},
+                    {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "mpegts", "-mpegts_m2ts_mode", "1"},
                     true};
         case MediaKind::asf:
             return {"asf", "WMV", "out.wmv", {"-c:v", "wmv2", "-c:a", "wmav2", "-f", "asf"}, true};
@@ -95,11 +100,20 @@ void check_layout(MediaKind kind, std::vector<std::uint8_t>& d) {
                                  " file: " + why);
     };
     if (kind == MediaKind::m2ts) {
-        // ffmpeg writes 188-byte packets here; its own M2TS mode (5.1) writes
-        // arrival stamps that jump about instead of following the stream, so
-        // the 4-byte headers are added here.
-        if (!every_packet_synced(d, 188, 0)) fail("not 188-byte packets");
-        d = to_m2ts(d);
+        // ffmpeg's M2TS mode (5.1) gives the program map the "HDMV"
+        // registration that AVCHD streams carry, but writes arrival stamps that
+        // jump about instead of following the stream: the 4-byte headers are
+        // made again here. The service description ffmpeg puts first is left
+        // out, so that the map is the second packet, as on camera cards.
+        if (!every_packet_synced(d, 192, 4)) fail("not 192-byte packets");
+        std::vector<std::uint8_t> ts;
+        for (std::size_t p = 0; p < d.size(); p += 192) {
+            const std::uint8_t* packet = d.data() + p + 4;
+            const unsigned pid = (packet[1] & 0x1F) << 8 | packet[2];
+            if (pid != 0x11) ts.insert(ts.end(), packet, packet + 188);
+        }
+        d = to_m2ts(ts);
+        if (d.size() < 219 || std::memcmp(d.data() + 215, "HDMV", 4) != 0) fail("no HDMV registration");
     } else if (kind == MediaKind::mpeg1_ps) {
         // Pack header 00 00 01 BA, then '0010' in the high bits of byte 4 (MPEG-2
         // packs have '01'); a system header 00 00 01 BB follows the first pack.
@@ -122,8 +136,8 @@ const char* media_name(MediaKind kind) {
 }
 
 std::vector<MediaKind> all_media_kinds() {
-    return {MediaKind::mov, MediaKind::mp4,      MediaKind::three_gp, MediaKind::avi_mjpeg,
-            MediaKind::wav, MediaKind::mpeg1_ps, MediaKind::m2ts,     MediaKind::asf};
+    return {MediaKind::mov, MediaKind::mp4,      MediaKind::m4a,  MediaKind::three_gp, MediaKind::avi_mjpeg,
+            MediaKind::wav, MediaKind::mpeg1_ps, MediaKind::m2ts, MediaKind::asf};
 }
 
 bool have_ffmpeg() {

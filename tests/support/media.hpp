@@ -13,7 +13,8 @@ namespace lk::test {
 
 enum class MediaKind {
     mov,        // QuickTime, MPEG-4 video + AAC
-    mp4,        // MPEG-4, MPEG-4 video + AAC
+    mp4,        // MPEG-4 (major brand mp42), MPEG-4 video + AAC
+    m4a,        // MPEG-4 audio (major brand "M4A "), AAC
     three_gp,   // 3GPP, H.263 176x144 + AAC mono 8 kHz
     avi_mjpeg,  // RIFF AVI, Motion JPEG + PCM (what compact cameras record)
     wav,        // RIFF WAVE, PCM 16-bit
@@ -36,7 +37,7 @@ struct MediaOptions {
 // checks in media.cpp).
 std::vector<std::uint8_t> make_media(MediaKind kind, const MediaOptions& options = {});
 
-// The usual extension, upper case ("MOV", "MP4", "3GP", "AVI", "WAV", "MPG", "MTS", "WMV").
+// The usual extension, upper case ("MOV", "MP4", "M4A", "3GP", "AVI", "WAV", "MPG", "MTS", "WMV").
 const char* media_extension(MediaKind kind);
 // A short identifier for test names ("mov", "three_gp", ...).
 const char* media_name(MediaKind kind);

@@ -129,7 +129,9 @@ void check_layout(MediaKind kind, Bytes d) {
         case MediaKind::mov:
             return check_atoms(d, "qt  ");
         case MediaKind::mp4:
-            return check_atoms(d, "isom");
+            return check_atoms(d, "mp42");
+        case MediaKind::m4a:
+            return check_atoms(d, "M4A ");
         case MediaKind::three_gp:
             return check_atoms(d, "3gp");
         case MediaKind::avi_mjpeg: {
