@@ -44,7 +44,8 @@ int run_duplicate(Cli& cli, const std::string& name, const std::string& output) 
 
 void add_duplicate_command(CLI::App& app, Cli& cli) {
     auto* cmd = app.add_subcommand(
-        "duplicate", translate("Copy the input into a card image file (Ctrl-C stops and deletes it)"));
+        "duplicate",
+        translate("Copy the input into a card image file (Ctrl-C stops and deletes it)"));
     auto input = std::make_shared<std::string>();
     auto output = std::make_shared<std::string>();
     cmd->add_option("INPUT", *input, translate("A file, drive or volume"))->required();

@@ -13,7 +13,9 @@ namespace lk::cli {
 
 namespace {
 
-void field(const char* label, const std::string& value) { print("%s%s\n", translate(label), value); }
+void field(const char* label, const std::string& value) {
+    print("%s%s\n", translate(label), value);
+}
 
 std::string hex(const std::uint8_t* p, std::size_t n) {
     std::string out;

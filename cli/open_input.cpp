@@ -18,7 +18,8 @@ bool open_device(Input& input, const std::string& name) {
         if (kernel_name == "fd0") return input.OpenPhysicalDrive(0);
         const auto disks = PlatformDisks(input.drives);
         auto it = std::find(disks.begin(), disks.end(), kernel_name);
-        if (it != disks.end()) return input.OpenPhysicalDrive(static_cast<int>(it - disks.begin()) + 1);
+        if (it != disks.end())
+            return input.OpenPhysicalDrive(static_cast<int>(it - disks.begin()) + 1);
     }
     return input.OpenLogicalDrive(name);
 }
@@ -29,7 +30,8 @@ bool OpenNamedInput(Input& input, const std::string& name) {
     struct stat st {};
     const bool device = ::stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
     const bool ok = device ? open_device(input, name) : input.OpenInputFile(name);
-    if (!ok) input.status().Error("Can't open the input drive: %hs", InputErrorText(input.last_error()));
+    if (!ok)
+        input.status().Error("Can't open the input drive: %hs", InputErrorText(input.last_error()));
     return ok;
 }
 

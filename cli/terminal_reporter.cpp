@@ -24,7 +24,9 @@ std::string without_final_newlines(std::string text) {
 TerminalReporter::TerminalReporter(std::FILE* err, std::FILE* out)
     : err_(err), out_(out), tty_(::isatty(::fileno(err)) == 1) {}
 
-void TerminalReporter::write(const std::string& text) { std::fputs(text.c_str(), err_); }
+void TerminalReporter::write(const std::string& text) {
+    std::fputs(text.c_str(), err_);
+}
 
 void TerminalReporter::status_text(std::uint32_t, const std::string& text) {
     std::lock_guard guard(mutex_);
@@ -33,7 +35,9 @@ void TerminalReporter::status_text(std::uint32_t, const std::string& text) {
     draw_bar_locked();
 }
 
-void TerminalReporter::notify(std::uint32_t) { end_progress(); }
+void TerminalReporter::notify(std::uint32_t) {
+    end_progress();
+}
 
 void TerminalReporter::value_changed(std::uint32_t code, std::uint64_t value) {
     if (int slot = status_slot(code); slot >= 0) {

@@ -42,7 +42,9 @@ std::unique_ptr<InputCache> InputCache::create(const std::string& dir, std::int6
 InputCache::InputCache(int fd, std::int64_t size)
     : fd_(fd), size_(size), held_(static_cast<std::size_t>(size / kSector), false) {}
 
-InputCache::~InputCache() { ::close(fd_); }
+InputCache::~InputCache() {
+    ::close(fd_);
+}
 
 void InputCache::mark(std::int64_t first, std::int64_t end) {
     for (std::int64_t s = first; s < end; ++s) held_[static_cast<std::size_t>(s)] = true;
@@ -154,11 +156,13 @@ void Input::PrepareCache(std::int64_t size, bool replace) {
             no_space = true;
         } else {
             cache_ = InputCache::create(temp_dir, size);
-            if (!cache_) status_.Trace("Can not create cache file %s%s\n", temp_dir, kCacheFileName);
+            if (!cache_)
+                status_.Trace("Can not create cache file %s%s\n", temp_dir, kCacheFileName);
         }
     }
     if (no_space)
-        status_.StatusText("Not enough free disk space to create the cache file, disabling caching...");
+        status_.StatusText(
+            "Not enough free disk space to create the cache file, disabling caching...");
 }
 
 void Input::ReserveCache() {
@@ -187,8 +191,8 @@ void Input::ReserveCache() {
         }
         flush_reports();
         if (!ok) break;
-        status_.SendProgress(static_cast<std::uint32_t>(
-            std::min<std::int64_t>(100, percent_of(offset + static_cast<std::int64_t>(kReserveBlock), size))));
+        status_.SendProgress(static_cast<std::uint32_t>(std::min<std::int64_t>(
+            100, percent_of(offset + static_cast<std::int64_t>(kReserveBlock), size))));
     }
     // Only the blocks actually copied are marked held: after a Cancel the
     // rest is still read from the input, so files saved later are not zeros.

@@ -47,7 +47,9 @@ std::array<std::uint8_t, kCibSize> encode_cib(const cib_t& h) {
     return b;
 }
 
-bool is_cib_magic(Bytes bytes) { return matches(bytes, 0, Bytes(kCibMagic)); }
+bool is_cib_magic(Bytes bytes) {
+    return matches(bytes, 0, Bytes(kCibMagic));
+}
 
 std::optional<cib_t> parse_cib(Bytes bytes) {
     if (!has(bytes, 0, kCibSize) || !is_cib_magic(bytes) ||
@@ -170,7 +172,8 @@ private:
 // The final hand-over (100) runs on every way out.
 class FinalHandOver {
 public:
-    FinalHandOver(CopyProgress& progress, const Input& input) : progress_(progress), input_(input) {}
+    FinalHandOver(CopyProgress& progress, const Input& input)
+        : progress_(progress), input_(input) {}
     ~FinalHandOver() { progress_.hand_over(100, input_.read_errors()); }
     FinalHandOver(const FinalHandOver&) = delete;
     FinalHandOver& operator=(const FinalHandOver&) = delete;
@@ -248,8 +251,8 @@ DuplicateResult write_image(Input& input, const std::string& output_path, CopyPr
 
 }  // namespace
 
-DuplicateResult DuplicateCard(Input& input, const std::string& output_path,
-                              CopyProgress& progress, const FreeSpaceFn& free_space) {
+DuplicateResult DuplicateCard(Input& input, const std::string& output_path, CopyProgress& progress,
+                              const FreeSpaceFn& free_space) {
     Status& status = input.status();
     try {
         const std::int64_t card_size = std::max<std::int64_t>(input.input_size, 0);

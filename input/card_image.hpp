@@ -92,7 +92,7 @@ enum class DuplicateResult {
 // policy apply). Progress and cancellation go through `progress`; errors are
 // shown through the input's Status; while the image is written every status
 // line is also appended to "lumenkeeper.log" beside it.
-DuplicateResult DuplicateCard(Input& input, const std::string& output_path,
-                              CopyProgress& progress, const FreeSpaceFn& free_space = FreeSpace);
+DuplicateResult DuplicateCard(Input& input, const std::string& output_path, CopyProgress& progress,
+                              const FreeSpaceFn& free_space = FreeSpace);
 
 }  // namespace lk

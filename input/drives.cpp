@@ -28,9 +28,13 @@ std::string read_line(const fs::path& path) {
     return line;
 }
 
-bool starts_with(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+bool starts_with(const std::string& s, std::string_view prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
-fs::path block_dir(const DriveEnvironment& env) { return fs::path(env.sys_root) / "block"; }
+fs::path block_dir(const DriveEnvironment& env) {
+    return fs::path(env.sys_root) / "block";
+}
 
 // Kernel names of the disks, sorted, as sysfs lists them.
 std::vector<std::string> all_disks(const DriveEnvironment& env) {
@@ -60,10 +64,10 @@ bool is_virtual(const DriveEnvironment& env, const std::string& name) {
 }
 
 struct BlockDevice {
-    std::string name;  // kernel name
-    std::string disk;  // the whole disk it belongs to
-    std::string dev;   // "major:minor"
-    fs::path dir;      // its sysfs directory
+    std::string name;   // kernel name
+    std::string disk;   // the whole disk it belongs to
+    std::string dev;    // "major:minor"
+    fs::path dir;       // its sysfs directory
     int partition = 0;  // partition number, 0 for a whole disk
 };
 
@@ -78,11 +82,12 @@ std::vector<BlockDevice> block_devices(const DriveEnvironment& env) {
             std::error_code ec2;
             if (!entry.is_directory(ec2) || !fs::exists(entry.path() / "partition", ec2)) continue;
             int number = std::atoi(read_line(entry.path() / "partition").c_str());
-            parts.push_back({entry.path().filename().string(), disk, read_line(entry.path() / "dev"),
-                             entry.path(), number});
+            parts.push_back({entry.path().filename().string(), disk,
+                             read_line(entry.path() / "dev"), entry.path(), number});
         }
-        std::sort(parts.begin(), parts.end(),
-                  [](const BlockDevice& a, const BlockDevice& b) { return a.partition < b.partition; });
+        std::sort(parts.begin(), parts.end(), [](const BlockDevice& a, const BlockDevice& b) {
+            return a.partition < b.partition;
+        });
         out.insert(out.end(), parts.begin(), parts.end());
     }
     return out;

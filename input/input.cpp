@@ -51,7 +51,8 @@ bool Input::open_backend(std::unique_ptr<ReadBackend> backend, std::string name,
         if (got >= static_cast<std::int64_t>(kCibSize)) {
             if (auto h = parse_cib(Bytes(first, static_cast<std::size_t>(got)))) {
                 header = std::make_unique<cib_t>(*h);
-                if (const std::int64_t raw = backend->size(); raw >= static_cast<std::int64_t>(kCibSize))
+                if (const std::int64_t raw = backend->size();
+                    raw >= static_cast<std::int64_t>(kCibSize))
                     card_end = image_extent(*backend, *header, raw).card_bytes;
             }
         }
@@ -132,7 +133,9 @@ bool Input::is_open() const {
     return backend_ != nullptr;
 }
 
-const cib_t* Input::card_image() const { return card_image_.get(); }
+const cib_t* Input::card_image() const {
+    return card_image_.get();
+}
 
 std::int64_t Input::InputSize(bool exact, std::int64_t hint) {
     // The input is opened and closed on the front end's thread only, so the

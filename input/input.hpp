@@ -20,8 +20,8 @@
 
 namespace lk {
 
-struct cib_t;       // input/card_image.hpp
-class InputCache;   // input/cache.hpp
+struct cib_t;      // input/card_image.hpp
+class InputCache;  // input/cache.hpp
 
 class Input {
 public:
@@ -79,10 +79,10 @@ public:
     bool cache = true;             // use the cache file when the engine prepares it
 
     // Platform hooks, replaceable in tests.
-    std::string temp_dir = TempDir();      // where the cache file goes
-    FreeSpaceFn free_space = FreeSpace;    // free space for the cache file
-    DriveEnvironment drives;               // where physical drives are found
-    SizeSearchPoll size_search_poll;       // cancel/progress of the size search
+    std::string temp_dir = TempDir();    // where the cache file goes
+    FreeSpaceFn free_space = FreeSpace;  // free space for the cache file
+    DriveEnvironment drives;             // where physical drives are found
+    SizeSearchPoll size_search_poll;     // cancel/progress of the size search
 
     Status& status() { return status_; }
 

@@ -15,7 +15,9 @@ Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
     }
 }
 
-Md5::~Md5() { EVP_MD_CTX_free(ctx_); }
+Md5::~Md5() {
+    EVP_MD_CTX_free(ctx_);
+}
 
 void Md5::update(std::span<const std::uint8_t> bytes) {
     if (!bytes.empty()) EVP_DigestUpdate(ctx_, bytes.data(), bytes.size());

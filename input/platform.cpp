@@ -28,7 +28,9 @@ std::unique_ptr<FdBackend> FdBackend::open(const std::string& path, int& error) 
     return std::unique_ptr<FdBackend>(new FdBackend(fd));
 }
 
-FdBackend::~FdBackend() { ::close(fd_); }
+FdBackend::~FdBackend() {
+    ::close(fd_);
+}
 
 std::int64_t FdBackend::read(std::int64_t offset, void* buffer, std::size_t length, int& error) {
     error = 0;
@@ -92,7 +94,8 @@ std::string TempDir() {
 std::int64_t FreeSpace(const std::string& path) {
     struct statvfs vfs {};
     if (::statvfs(path.c_str(), &vfs) != 0) return -1;
-    const std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     std::uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
     if (unit != 0 && vfs.f_bavail > limit / unit) return std::numeric_limits<std::int64_t>::max();
     return static_cast<std::int64_t>(vfs.f_bavail * unit);

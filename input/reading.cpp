@@ -14,7 +14,9 @@ namespace {
 
 constexpr std::int64_t kSector = Input::kSectorSize;
 
-std::int64_t round_up_sector(std::int64_t n) { return (n + kSector - 1) / kSector * kSector; }
+std::int64_t round_up_sector(std::int64_t n) {
+    return (n + kSector - 1) / kSector * kSector;
+}
 
 }  // namespace
 
@@ -35,8 +37,7 @@ std::int64_t Input::read_at_locked(std::int64_t offset, std::uint8_t* dest, std:
     }
     if (cache_) {
         const bool served = cache_->ReadThroughCache(
-            dest, offset, length,
-            [this](std::int64_t at, std::uint8_t* buf, std::size_t count) {
+            dest, offset, length, [this](std::int64_t at, std::uint8_t* buf, std::size_t count) {
                 return block_read_locked(at, buf, count);
             });
         if (cache_->failed()) drop_cache_locked();
@@ -93,7 +94,7 @@ std::int64_t Input::block_read(std::int64_t offset, void* buffer, std::size_t co
 }
 
 std::int64_t Input::block_read_locked(std::int64_t offset, std::uint8_t* buffer, std::size_t count,
-                                     std::size_t* extent) {
+                                      std::size_t* extent) {
     if (count % kSectorSize != 0) status_.Fatal("internal error in _wio_read");
     std::size_t done = 0;  // bytes of the buffer whose content is settled
     struct Extent {
@@ -252,8 +253,12 @@ bool Input::IsBadSector(std::int64_t offset) const {
     return bad_sectors_.count(offset / kSector) != 0;
 }
 
-std::uint32_t Input::read_errors() const { return read_errors_.load(std::memory_order_relaxed); }
+std::uint32_t Input::read_errors() const {
+    return read_errors_.load(std::memory_order_relaxed);
+}
 
-void Input::reset_read_errors() { read_errors_.store(0, std::memory_order_relaxed); }
+void Input::reset_read_errors() {
+    read_errors_.store(0, std::memory_order_relaxed);
+}
 
 }  // namespace lk

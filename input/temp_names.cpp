@@ -16,8 +16,8 @@ TempNames::TempNames(std::string dir) : dir_(std::move(dir)) {
 std::string TempNames::TempFileName(const std::string& prefix, const std::string& extension) {
     if (!counter_) {
         std::random_device random;
-        counter_ = static_cast<std::uint32_t>(static_cast<std::uint64_t>(std::time(nullptr)) * 1000 +
-                                              random() % 1000);
+        counter_ = static_cast<std::uint32_t>(
+            static_cast<std::uint64_t>(std::time(nullptr)) * 1000 + random() % 1000);
     }
     std::string name;
     for (int tries = 0; tries < 10'000; ++tries) {

@@ -88,8 +88,10 @@ protected:
         const fs::path out = dir() / "stdout.txt", err = dir() / "stderr.txt";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         std::vector<std::string> all{LK_CLI_PATH};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -122,7 +124,8 @@ TEST_F(Cli, DuplicateMakesACompleteImageAndLeavesTheSourceAlone) {
 
     const Outcome r = run({"duplicate", source_path(), image});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("Image has been successfully created\nRead errors: 0\n"), std::string::npos)
+    EXPECT_NE(r.out.find("Image has been successfully created\nRead errors: 0\n"),
+              std::string::npos)
         << r.out;
     // stderr is a file here: plain progress lines, no redrawn bar.
     EXPECT_NE(r.err.find("Creating card image backup... 100%"), std::string::npos) << r.err;
@@ -139,7 +142,8 @@ TEST_F(Cli, DuplicateMakesACompleteImageAndLeavesTheSourceAlone) {
     EXPECT_EQ(b[168], 1);
     EXPECT_EQ(le64(b, 12), n);
     EXPECT_EQ(le32(b, 20), 0u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data() + 24)), "File " + source_path());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data() + 24)),
+              "File " + source_path());
     const auto digest = md5_of(source());
     EXPECT_TRUE(std::equal(digest.begin(), digest.end(), file.begin() + 152));
     EXPECT_TRUE(fs::exists(dir() / "lumenkeeper.log"));
@@ -169,8 +173,8 @@ TEST_F(Cli, DuplicateMakesACompleteImageAndLeavesTheSourceAlone) {
     // Damaged copies of the image.
     struct Case {
         const char* what;
-        std::size_t keep;        // bytes of the image kept
-        int version;             // byte 7
+        std::size_t keep;  // bytes of the image kept
+        int version;       // byte 7
         const char* size_line;
         bool incomplete_line;
         bool header_shown;
@@ -184,7 +188,8 @@ TEST_F(Cli, DuplicateMakesACompleteImageAndLeavesTheSourceAlone) {
         const fs::path damaged = dir() / "damaged.cib";
         {
             std::ofstream out(damaged, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(c.keep));
+            out.write(reinterpret_cast<const char*>(file.data()),
+                      static_cast<std::streamsize>(c.keep));
             out.seekp(7);
             out.put(static_cast<char>(c.version));
         }
@@ -200,6 +205,8 @@ TEST_F(Cli, DuplicateMakesACompleteImageAndLeavesTheSourceAlone) {
 }
 
 TEST_F(Cli, ExitCodes) {
+    const fs::path folder = dir() / "folder";  // an output that cannot be created
+    fs::create_directory(folder);
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -214,16 +221,20 @@ TEST_F(Cli, ExitCodes) {
         {{}, 2, "A subcommand is required"},
         {{"info"}, 2, "INPUT is required"},
         {{"duplicate", source_path()}, 2, "OUTPUT is required"},
-        {{"info", "/no/such/card.img"}, 1,
+        {{"info", "/no/such/card.img"},
+         1,
          "Error: Can't open the input drive: No such file or directory"},
         // The free space of a missing directory is unknown: too little.
-        {{"duplicate", source_path(), "/no/such/dir/card.cib"}, 1,
+        {{"duplicate", source_path(), "/no/such/dir/card.cib"},
+         1,
          "Error: Sorry, not enough free disk space to duplicate the card"},
-        {{"duplicate", source_path(), dir().string()}, 1,
-         "Error: File " + dir().string() + ": create file error 21"},  // EISDIR
+        {{"duplicate", source_path(), folder.string()},
+         1,
+         "Error: File " + folder.string() + ": create file error 21"},  // EISDIR
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        SCOPED_TRACE(c.args.empty() ? "(none)"
+                                    : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
         const Outcome r = run(c.args);
         EXPECT_EQ(r.code, c.code) << r.err;
         EXPECT_NE((r.out + r.err).find(c.shows), std::string::npos) << r.out << r.err;

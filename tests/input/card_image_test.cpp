@@ -116,8 +116,9 @@ TEST(CardImageInput, RecognitionAndSize) {
         ASSERT_TRUE(input.OpenBackend(std::make_unique<FaultBackend>(c.file), "File card.cib"));
         EXPECT_EQ(input.card_image() != nullptr, c.is_image);
         EXPECT_EQ(input.InputSize(false, -1), c.size);
-        EXPECT_EQ(reporter.count_starting("The card image file is incomplete, continuing anyway..."),
-                  c.incomplete_line ? 1 : 0);
+        EXPECT_EQ(
+            reporter.count_starting("The card image file is incomplete, continuing anyway..."),
+            c.incomplete_line ? 1 : 0);
 
         // The bytes read are the card's for an image, the file's otherwise.
         input.input_size = c.size;
@@ -220,8 +221,9 @@ TEST_F(Duplicate, FreeSpaceOfTwiceTheCardIsEnough) {
         std::int64_t free;
         DuplicateResult want;
     };
-    for (const Case c : {Case{20'000, DuplicateResult::Done}, Case{19'999, DuplicateResult::NoSpace},
-                         Case{-1, DuplicateResult::NoSpace}}) {
+    for (const Case c :
+         {Case{20'000, DuplicateResult::Done}, Case{19'999, DuplicateResult::NoSpace},
+          Case{-1, DuplicateResult::NoSpace}}) {
         SCOPED_TRACE(c.free);
         fs::remove(out());
         reporter.messages.clear();
@@ -230,7 +232,8 @@ TEST_F(Duplicate, FreeSpaceOfTwiceTheCardIsEnough) {
         EXPECT_EQ(fs::exists(out()), c.want == DuplicateResult::Done);
         if (c.want == DuplicateResult::NoSpace) {
             ASSERT_EQ(reporter.messages.size(), 1u);
-            EXPECT_EQ(reporter.messages[0], "Sorry, not enough free disk space to duplicate the card");
+            EXPECT_EQ(reporter.messages[0],
+                      "Sorry, not enough free disk space to duplicate the card");
         }
     }
 }
@@ -281,7 +284,8 @@ TEST_F(Duplicate, DataWriteErrorLeavesAnIncompleteImageThatStillOpens) {
     Input image(status);
     ASSERT_TRUE(image.OpenInputFile(out()));
     EXPECT_EQ(image.InputSize(false, -1), 262'144);
-    EXPECT_EQ(reporter.count_starting("The card image file is incomplete, continuing anyway..."), 1);
+    EXPECT_EQ(reporter.count_starting("The card image file is incomplete, continuing anyway..."),
+              1);
     image.input_size = 262'144;
     std::vector<std::uint8_t> back(262'144);
     ASSERT_EQ(image.ReadAt(0, back.data(), back.size()), 262'144);

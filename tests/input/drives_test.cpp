@@ -47,15 +47,20 @@ protected:
         fs::create_directory_symlink("../devices/virtual/block/dm-0", block("dm-0"));
     }
 
-    fs::path block(const std::string& name) const { return fs::path(env.sys_root) / "block" / name; }
-    static void write(const fs::path& path, const std::string& text) { std::ofstream(path) << text << "\n"; }
+    fs::path block(const std::string& name) const {
+        return fs::path(env.sys_root) / "block" / name;
+    }
+    static void write(const fs::path& path, const std::string& text) {
+        std::ofstream(path) << text << "\n";
+    }
     void disk(const std::string& name, const std::string& dev, int sectors, bool removable,
               std::size_t node_bytes) {
         fs::create_directories(block(name));
         write(block(name) / "dev", dev);
         write(block(name) / "size", std::to_string(sectors));
         write(block(name) / "removable", removable ? "1" : "0");
-        if (node_bytes) std::ofstream(fs::path(env.dev_root) / name) << std::string(node_bytes, 'd');
+        if (node_bytes)
+            std::ofstream(fs::path(env.dev_root) / name) << std::string(node_bytes, 'd');
     }
     void part(const std::string& disk, const std::string& name, int number, const std::string& dev,
               int sectors) {
@@ -86,8 +91,8 @@ TEST_F(Drives, PlatformDisksAreWholeRealDisks) {
 
 TEST_F(Drives, PhysicalDriveListNumbering) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(lines(true, false), (V{"Drive 1 (8 KB) /loop1", "Drive 2 (32 KB) /sdb",
-                                     "Drive 3 (16 KB) /sdc"}));
+    EXPECT_EQ(lines(true, false),
+              (V{"Drive 1 (8 KB) /loop1", "Drive 2 (32 KB) /sdb", "Drive 3 (16 KB) /sdc"}));
     EXPECT_EQ(lines(false, true), (V{"Drive 1 (-1 bytes) /loop1", "Drive 2 (-1 bytes) /sdb",
                                      "Drive 3 (-1 bytes) /sdc", "Drive 4 (-1 bytes) /vda"}));
 
@@ -98,7 +103,8 @@ TEST_F(Drives, PhysicalDriveListNumbering) {
 
     // A disk that cannot be opened ends the list.
     fs::remove(fs::path(env.dev_root) / "sdb");
-    EXPECT_EQ(lines(false, true), (V{"Floppy Drive 0 (-1 bytes) /fd0", "Drive 0 (-1 bytes) /loop1"}));
+    EXPECT_EQ(lines(false, true),
+              (V{"Floppy Drive 0 (-1 bytes) /fd0", "Drive 0 (-1 bytes) /loop1"}));
     EXPECT_TRUE(reporter.messages.empty());
 }
 

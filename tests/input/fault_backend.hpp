@@ -22,7 +22,8 @@ namespace lk::test {
 // The byte at `offset` of a pattern that never repeats within a sector, for
 // devices too large to hold in memory.
 inline std::uint8_t pattern_byte(std::int64_t offset) {
-    return static_cast<std::uint8_t>((offset * 7) ^ (offset >> 9) ^ (offset >> 17) ^ (offset >> 33));
+    return static_cast<std::uint8_t>((offset * 7) ^ (offset >> 9) ^ (offset >> 17) ^
+                                     (offset >> 33));
 }
 
 inline std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed) {
@@ -53,7 +54,9 @@ public:
 
     // A device holding `data`.
     explicit FaultBackend(std::vector<std::uint8_t> data, std::shared_ptr<Log> log = nullptr)
-        : data_(std::move(data)), size_(static_cast<std::int64_t>(data_.size())), log_(std::move(log)) {}
+        : data_(std::move(data)),
+          size_(static_cast<std::int64_t>(data_.size())),
+          log_(std::move(log)) {}
     // A device of `size` bytes of pattern_byte().
     explicit FaultBackend(std::int64_t size, std::shared_ptr<Log> log = nullptr)
         : size_(size), log_(std::move(log)) {}

@@ -81,7 +81,7 @@ TEST(SizeSearch, FindsTheEndByReading) {
         {true, -1, 9'999'872, 9'999'872},
         {false, -1, size - 1'024'000, size},
         {true, 9'900'000, 9'999'872, 9'999'872},  // a hint narrows the interval
-        {true, 0, 0, 0},                           // the analysis's call: nothing to search
+        {true, 0, 0, 0},                          // the analysis's call: nothing to search
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.hint);
@@ -94,7 +94,8 @@ TEST(SizeSearch, FindsTheEndByReading) {
     log->calls.clear();
     int rounds = 0;
     EXPECT_EQ(SearchSize(dev, true, -1, [&](std::int64_t, std::int64_t) { return ++rounds > 3; }),
-              0) << "cancelled before anything was found to be readable";
+              0)
+        << "cancelled before anything was found to be readable";
     EXPECT_EQ(log->calls.size(), 3u);
 
     test::RecordingReporter reporter;

@@ -30,9 +30,9 @@ protected:
         for (const auto& c : log->calls) n += c.offset == sector * 512 && c.length == 512;
         return n;
     }
-    ::testing::AssertionResult matches_device(const std::vector<std::uint8_t>& buf, std::int64_t offset,
-                                              std::int64_t from_sector, std::int64_t to_sector,
-                                              const FaultBackend& dev) {
+    ::testing::AssertionResult matches_device(const std::vector<std::uint8_t>& buf,
+                                              std::int64_t offset, std::int64_t from_sector,
+                                              std::int64_t to_sector, const FaultBackend& dev) {
         for (std::int64_t s = from_sector; s < to_sector; ++s)
             for (std::int64_t i = s * 512; i < (s + 1) * 512; ++i)
                 if (buf[static_cast<std::size_t>(i - offset)] != dev.at(i))
@@ -90,8 +90,8 @@ TEST_F(Reading, SeventeenthFailureInABlockGivesUpTheRest) {
         FaultBackend& dev = open(1 << 20);
         for (int i = 0; i < c.failures; ++i) dev.bad.insert(2 * i);  // every other sector
         std::vector<std::uint8_t> buf(65536);
-        const std::int64_t good = c.failures < Input::kMaxBlockFailures ? 128 - c.failures
-                                                                        : c.failures - 1;
+        const std::int64_t good =
+            c.failures < Input::kMaxBlockFailures ? 128 - c.failures : c.failures - 1;
         EXPECT_EQ(input.block_read(0, buf.data(), buf.size()), good * 512);
 
         const std::int64_t last_bad = 2 * (c.failures - 1);
@@ -206,13 +206,13 @@ TEST_F(Reading, ReadInputHonoursTheSectorRange) {
         bool touches_device;
     };
     const Case cases[] = {
-        {64 * 512, true, true, 4096, true},     // inside
-        {120 * 512, true, true, 4096, true},    // ends exactly at the range's end
-        {121 * 512, true, true, 0, false},      // ends beyond it
-        {0, true, true, 0, false},              // before it
-        {0, false, true, 4096, true},           // range not honoured
-        {0, true, false, -2, false},            // outside, no buffer
-        {64 * 512, true, false, 4096, false},   // inside, no buffer: a probe
+        {64 * 512, true, true, 4096, true},    // inside
+        {120 * 512, true, true, 4096, true},   // ends exactly at the range's end
+        {121 * 512, true, true, 0, false},     // ends beyond it
+        {0, true, true, 0, false},             // before it
+        {0, false, true, 4096, true},          // range not honoured
+        {0, true, false, -2, false},           // outside, no buffer
+        {64 * 512, true, false, 4096, false},  // inside, no buffer: a probe
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offset);
