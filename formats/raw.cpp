@@ -65,7 +65,8 @@ std::int32_t crw_extent(Bytes data) {
     // Linear search backwards, two bytes at a time: trailing data after the
     // file (the next clusters of a carved run) is stepped over.
     for (std::uint64_t i = (d.size() & ~std::size_t{1}) - 4; i > kCiffHeader; i -= 2) {
-        const std::uint64_t table = std::uint64_t(*rd32(d, i, big)) + kCiffHeader;
+        const std::uint8_t* word = d.data() + i;  // i + 4 <= size
+        const std::uint64_t table = std::uint64_t(big ? load_be32(word) : load_le32(word)) + kCiffHeader;
         if (table % 2 != 0 || table >= i) continue;
         switch (crw_table(d, table, i, big, budget)) {
             case Table::Valid:

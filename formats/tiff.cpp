@@ -112,17 +112,23 @@ public:
 private:
     bool entry(std::uint64_t at, std::uint32_t dir, int mode, std::set<std::uint32_t>& pending) {
         if (!has(d_, at, 12)) return false;
-        const std::uint16_t tag = *rd16(d_, at, big_);
-        const std::uint16_t type = *rd16(d_, at + 2, big_);
-        const std::uint32_t count = *rd32(d_, at + 4, big_);
-        const std::uint32_t value = *rd32(d_, at + 8, big_);
+        const std::uint8_t* e = d_.data() + at;
+        const std::uint16_t tag = big_ ? load_be16(e) : load_le16(e);
+        const std::uint16_t type = big_ ? load_be16(e + 2) : load_le16(e + 2);
+        const std::uint32_t count = big_ ? load_be32(e + 4) : load_le32(e + 4);
+        const std::uint32_t value = big_ ? load_be32(e + 8) : load_le32(e + 8);
 
         if (mode != 0 && is_subdir_tag(tag) && value != dir && !visited(value))
             pending.insert(value);
 
-        auto req = std::find_if(requests_.begin(), requests_.end(),
-                                [&](const TagRequest& r) { return r.tag == tag; });
-        if (req == requests_.end()) return true;
+        TagRequest* req = nullptr;
+        for (TagRequest& r : requests_) {
+            if (r.tag == tag) {
+                req = &r;
+                break;
+            }
+        }
+        if (!req) return true;
         // ASCII values never count as delivered, so a text tag met twice is
         // counted twice: callers that want one date stop after the first.
         if (req->delivered == 0) --still_wanted_;
@@ -141,7 +147,7 @@ private:
             return true;
         }
 
-        std::size_t& remaining = remaining_[std::size_t(req - requests_.begin())];
+        std::size_t& remaining = remaining_[std::size_t(req - requests_.data())];
         for (std::uint64_t i = 0; i < count && remaining > 0; ++i) {
             auto v = element(place + i * size, type);
             if (!v) return false;
