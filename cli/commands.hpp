@@ -32,7 +32,8 @@ void print(const char* fmt, const A&... a) {
 #define LK_CLI_COMMANDS(X) \
     X(drives)              \
     X(info)                \
-    X(duplicate)
+    X(duplicate)           \
+    X(recover)
 
 #define LK_CLI_DECLARE_COMMAND(name) void add_##name##_command(CLI::App& app, Cli& cli);
 LK_CLI_COMMANDS(LK_CLI_DECLARE_COMMAND)

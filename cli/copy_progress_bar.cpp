@@ -7,13 +7,19 @@ namespace lk::cli {
 
 CopyProgressBar::CopyProgressBar(TerminalReporter& reporter, Status& status,
                                  InterruptWatch& interrupt, std::string label)
-    : reporter_(reporter), status_(status), interrupt_(interrupt), label_(std::move(label)) {}
+    : reporter_(reporter),
+      status_(status),
+      interrupt_(interrupt),
+      presses_before_(interrupt.presses()),
+      label_(std::move(label)) {}
 
 void CopyProgressBar::hand_over(int percent, std::uint32_t read_errors) {
-    if (interrupt_.poll() && !is_cancelled()) {
+    if (interrupt_.presses() > presses_before_ && !is_cancelled()) {
         cancel();
         status_.RequestCancel();
     }
+    // A worker that ends right after its last step reports 100 twice.
+    if (!started_ && percent >= 100) return;
     if (!started_) {
         reporter_.begin_progress(label_);
         started_ = true;

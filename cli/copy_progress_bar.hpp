@@ -15,7 +15,7 @@ public:
     CopyProgressBar(TerminalReporter& reporter, Status& status, InterruptWatch& interrupt,
                     std::string label);
     // Shows the percentage and, once there are any, the read errors; a
-    // Ctrl-C since the last hand-over cancels the copy (and the engine's
+    // Ctrl-C pressed since the copy began cancels it (and the engine's
     // reads, which then give up on a damaged block sooner).
     void hand_over(int percent, std::uint32_t read_errors) override;
 
@@ -23,6 +23,7 @@ private:
     TerminalReporter& reporter_;
     Status& status_;
     InterruptWatch& interrupt_;
+    int presses_before_;  // Ctrl-C presses meant for what ran before this copy
     std::string label_;
     bool started_ = false;
 };

@@ -36,8 +36,17 @@ InterruptWatch::~InterruptWatch() {
 }
 
 bool InterruptWatch::poll() {
-    if (!interrupted_ && take_pending()) interrupted_ = true;
+    presses();
     return interrupted_;
+}
+
+int InterruptWatch::presses() {
+    // Presses while the signal was pending count once, as a terminal sends them.
+    if (take_pending()) {
+        ++presses_;
+        interrupted_ = true;
+    }
+    return presses_;
 }
 
 }  // namespace lk::cli

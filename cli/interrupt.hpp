@@ -18,10 +18,13 @@ public:
 
     // True once Ctrl-C has been pressed (and from then on).
     bool poll();
+    // The number of times Ctrl-C has been pressed so far.
+    int presses();
 
 private:
     sigset_t previous_;
     bool interrupted_ = false;
+    int presses_ = 0;
 };
 
 }  // namespace lk::cli

@@ -281,7 +281,11 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (size == 0) return false;
     entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
 
+    const EntrySource source = !usable                ? EntrySource::None
+                               : lost->second.entry.is_deleted() ? EntrySource::Deleted
+                                                                  : EntrySource::Live;
     dir_t& item = add_child(e, found, entry, e.geo.data_shift);
+    item.source = source;
     fix_fat(e, e.first_cluster(item.entry), item.entry.size, 0);
     item.fat_copy = 0;
     if (!add_recovered_file(e, item, false)) return false;

@@ -81,6 +81,13 @@ struct lfn_t {
     std::string long_name;
 };
 
+// Where an item's name and size came from.
+enum class EntrySource : std::uint8_t {
+    None,     // no directory entry: a chain or carved data, named by number
+    Live,     // a directory entry in use
+    Deleted,  // a deleted directory entry (its first letter guessed)
+};
+
 // One catalogue item: a file or a directory.
 struct dir_t : lfn_t {
     std::uint32_t thumbnail_index = 0;
@@ -93,6 +100,7 @@ struct dir_t : lfn_t {
     // Accepted by add_recovered_file: an item found again by a later step is
     // neither counted nor marked a second time.
     bool accepted = false;
+    EntrySource source = EntrySource::None;
     // Children by value: adding one may move its siblings, so nobody keeps a
     // reference to a child across an addition to the same directory.
     std::vector<dir_t> children;

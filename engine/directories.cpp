@@ -293,6 +293,7 @@ std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining,
                     if (d.size != 0 && first == own_first) break;
                     if (!content_matches(e, d)) break;
                     dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, copy);
+                    if (!item.accepted) item.source = EntrySource::Live;
                     if (item.entry.is_directory())
                         accepted += read_existing_files(e, item, item.entry.size, e.first_cluster(item.entry),
                                                         depth + 1);

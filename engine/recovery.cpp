@@ -18,6 +18,8 @@ std::uint32_t add_entry_impl(Engine& e, dir_t& dir, lfn_t entry, std::int32_t co
     const bool deleted = entry.entry.is_deleted();
     if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
     dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, copy);
+    if (!item.accepted && item.source == EntrySource::None)
+        item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
     if (!add_recovered_file(e, item, true)) return 0;
     if (!item.entry.is_directory()) return 1;
     return walk_directory(e, item, item.entry.size, e.first_cluster(item.entry), deleted, depth + 1);
