@@ -1,0 +1,107 @@
+// lumenkeeper-cli recover end to end: a card made with mkfs.fat and mtools.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "tests/support/card_builder.hpp"
+#include "tests/support/process.hpp"
+#include "tools/jpeg_maker.hpp"
+
+namespace lk {
+namespace {
+
+using namespace lk::test;
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> slurp_bytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Recover : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LK_REQUIRE_FAT_TOOLS();
+        FatOptions o;
+        o.image_size = 16u << 20;
+        card_.emplace(FatImage::create(tmp_ / "card.img", o));
+        tools::JpegOptions j;
+        for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+            j.seed = seed;
+            card_->add_file("DCIM/100CANON/IMG_000" + std::to_string(seed) + ".JPG", tools::make_jpeg(j));
+        }
+        card_->delete_file("DCIM/100CANON/IMG_0003.JPG");
+    }
+    ProcessResult cli(std::vector<std::string> args) {
+        args.insert(args.begin(), LK_CLI_PATH);
+        return run_process(args);
+    }
+    test::TempDir tmp_;
+    std::optional<FatImage> card_;
+};
+
+TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
+    const fs::path out = tmp_ / "out", json = tmp_ / "catalogue.json";
+    ProcessResult r = cli({"recover", card_->path().string(), "--output", out.string(), "--list", "--json",
+                           json.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    for (const CardFile& f : card_->files()) {
+        const fs::path saved = out / (f.deleted ? "FOUND/IMG_0003.JPG" : f.path);
+        EXPECT_TRUE(slurp_bytes(saved) == f.bytes) << saved;
+    }
+    EXPECT_NE(r.out.find("DCIM/\n  100CANON/\n    IMG_0001.JPG  "), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("5. Recovering contiguous files..."), std::string::npos);
+    EXPECT_NE(r.err.find("Files found: 3"), std::string::npos) << r.err;
+
+    const std::string catalogue(std::istreambuf_iterator<char>(std::ifstream(json).rdbuf()), {});
+    EXPECT_NE(catalogue.find("{\"path\": \"DCIM/100CANON/IMG_0001.JPG\", \"directory\": false, \"size\": "),
+              std::string::npos)
+        << catalogue;
+    EXPECT_NE(catalogue.find("\"path\": \"FOUND/IMG_0003.JPG\""), std::string::npos);
+    EXPECT_NE(catalogue.find("\"entry\": \"deleted\""), std::string::npos);
+    EXPECT_NE(catalogue.find("\"entry\": \"live\""), std::string::npos);
+}
+
+TEST_F(Recover, ExitCodes) {
+    const fs::path blocker = tmp_ / "a file";
+    std::ofstream(blocker) << "x";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
+        {{"recover", card_->path().string()}, 2, "Nothing to do"},
+        {{"recover", card_->path().string(), "--list", "--bogus"}, 2, "bogus"},
+        {{"recover", card_->path().string(), "--list", "--range", "9:3"}, 2, "--range"},
+        {{"recover", (tmp_ / "missing.img").string(), "--list"}, 3, "Can't open the input drive"},
+        {{"recover", card_->path().string(), "-o", (blocker / "out").string()}, 1, "write error 20"},
+        {{"recover", "--help"}, 0, "--movie-limit"},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r = cli(c.args);
+        EXPECT_EQ(r.exit_code, c.code) << c.args.back() << "\n" << r.err;
+        EXPECT_NE((r.err + r.out).find(c.says), std::string::npos) << c.says << "\n" << r.err << r.out;
+    }
+}
+
+TEST_F(Recover, ExpertOptionsAnswerTheCardParametersQuestion) {
+    // Expert mode asks always; from the options, a cluster size that gives too
+    // many clusters is refused like the dialog refuses it.
+    ProcessResult refused = cli({"recover", card_->path().string(), "--list", "--cluster-size", "512",
+                                 "--card-size", std::to_string(std::uint64_t{4} << 30)});
+    EXPECT_EQ(refused.exit_code, 2) << refused.err;
+    EXPECT_NE(refused.err.find("The cluster size and the card size are incompatible (too many clusters)"),
+              std::string::npos)
+        << refused.err;
+
+    ProcessResult carved = cli({"recover", card_->path().string(), "--list", "--ignore-fat"});
+    ASSERT_EQ(carved.exit_code, 0) << carved.err;
+    EXPECT_NE(carved.err.find("3. FAT is ignored"), std::string::npos);
+    EXPECT_EQ(carved.out.find("DCIM/"), std::string::npos);  // no directory was read
+    EXPECT_NE(carved.out.find("FOUND/"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lk
