@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Recovery benchmark on two 2 GB FAT32 card images: one with about 1,000 live
+# pictures (steps 1-2 and Save all, beside cat), and the same card with a few
+# movies added and then quick-formatted (the whole analysis, its peak memory,
+# and photorec from Debian's testdisk on the same image, with the number of
+# original files each brings back byte for byte). Prints figures; asserts
+# nothing. Needs a release build first:
+#
+#   cmake --preset release && cmake --build --preset release
+#   bench/recovery_bench.sh [WORK_DIR]        (about 10 GB of free space)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$root/build/release}
+work=${1:-${TMPDIR:-/tmp}/lk-recovery-bench}
+pictures=${PICTURES:-1000}
+make_jpeg=$build/tools/lk-make-jpeg
+bench=$build/bench/bench_recovery
+export MTOOLS_SKIP_CHECK=1 TZ=UTC LC_ALL=C.UTF-8 PATH="$PATH:/usr/sbin:/sbin"
+for tool in "$make_jpeg" "$bench" mkfs.fat mcopy ffmpeg md5sum; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+
+mkdir -p "$work"
+files=$work/files
+mkfs_args=(-F 32 -s 64 -i 1A2B3C4D -n BENCH)  # 32 KB clusters, as SD cards come
+
+# --- The files: camera pictures in DCIM folders of 100, a few movies. -------
+if [[ ! -f $work/files.done ]]; then
+  rm -rf "$files"
+  for ((i = 0; i < pictures; i++)); do
+    dir=$files/DCIM/$((100 + i / 100))CANON
+    mkdir -p "$dir"
+    printf '%s %s\n' "$dir/IMG_$(printf %04d $((i + 1))).JPG" $((i + 1))
+  done | xargs -P "$(nproc)" -n 2 sh -c '"$0" -o "$1" -W 2592 -H 1944 -q 92 -s "$2"' "$make_jpeg"
+  mkdir -p "$files/DCIM/200MOVIE"
+  for i in 1 2 3; do
+    ffmpeg -v error -y -f lavfi -i "testsrc2=d=20:s=1280x720:r=30" -f lavfi -i "sine=d=20:f=$((300 * i))" \
+      -c:v mpeg4 -b:v 6M -c:a aac -brand mp42 "$files/DCIM/200MOVIE/MVI_000$i.MP4"
+  done
+  touch "$work/files.done"
+fi
+
+# --- The card images. -------------------------------------------------------
+live=$work/live.img formatted=$work/formatted.img
+if [[ ! -f $work/images.done ]]; then
+  rm -f "$live" "$formatted"
+  truncate -s 2G "$live"
+  mkfs.fat "${mkfs_args[@]}" "$live" >/dev/null
+  mcopy -i "$live" -s -m "$files/DCIM" ::/
+  cp --sparse=always "$live" "$formatted"
+  mkfs.fat "${mkfs_args[@]}" "$formatted" >/dev/null  # quick format: the data area stays
+  touch "$work/images.done"
+fi
+
+cat_seconds() {  # the second of two runs, so both read from the page cache
+  cat "$1" >/dev/null
+  local t0=$(date +%s.%N)
+  cat "$1" >/dev/null
+  echo "$(date +%s.%N) - $t0" | bc
+}
+
+byte_exact() {  # how many original files have an identical copy under $1
+  local sums=$work/recovered.md5
+  find "$1" -type f -exec md5sum {} + | cut -d' ' -f1 | sort -u > "$sums"
+  find "$files" -type f -exec md5sum {} + | cut -d' ' -f1 | sort | comm -12 - "$sums" | wc -l
+}
+
+total=$(find "$files" -type f | wc -l)
+echo "== live card: $(find "$files" -name '*.JPG' | wc -l) pictures and 3 movies on a 2 GB FAT32 image"
+echo "cat                   $(cat_seconds "$live") s"
+rm -rf "$work/out_live"
+"$bench" "$live" "$work/out_live"
+echo "byte-exact            $(byte_exact "$work/out_live") of $total"
+
+echo
+echo "== the same card quick-formatted"
+echo "cat                   $(cat_seconds "$formatted") s"
+rm -rf "$work/out_formatted"
+"$bench" "$formatted" "$work/out_formatted"
+echo "byte-exact            $(byte_exact "$work/out_formatted") of $total"
+
+if command -v photorec >/dev/null; then
+  rm -rf "$work/photorec"
+  mkdir -p "$work/photorec"
+  t0=$(date +%s.%N)
+  (cd "$work/photorec" && photorec /log /d "$work/photorec/recup" /cmd "$formatted" \
+     partition_none,options,keep_corrupted_file_no,wholespace,search >/dev/null 2>&1)
+  echo "photorec              $(echo "$(date +%s.%N) - $t0" | bc) s, byte-exact $(byte_exact "$work/photorec") of $total"
+else
+  echo "photorec not installed (apt-get install testdisk) - no comparison"
+fi
