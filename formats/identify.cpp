@@ -27,7 +27,9 @@ constexpr std::string_view bytes_of(const char (&s)[N]) {
     return {s, N - 1};
 }
 
-bool byte_is(Bytes d, std::size_t off, std::uint8_t v) { return off < d.size() && d[off] == v; }
+bool byte_is(Bytes d, std::size_t off, std::uint8_t v) {
+    return off < d.size() && d[off] == v;
+}
 
 // Tests 2..24 of the header table, each a few fixed-offset comparisons.
 
@@ -39,20 +41,19 @@ bool is_bmp_header(Bytes d) {
     auto header_size = le32(d, 14);
     auto width = le32(d, 18);
     auto height = le32(d, 22);
-    if (!file_size || !reserved || !pixel_offset || !header_size || !width || !height)
-        return false;
+    if (!file_size || !reserved || !pixel_offset || !header_size || !width || !height) return false;
     return *file_size < 40'960'000 && *reserved == 0 && *pixel_offset >= 54 &&
-           *pixel_offset < *file_size && *header_size >= 12 && *header_size <= 256 &&
-           *width >= 1 && *width <= 10'000 && *height >= 1 && *height <= 10'000;
+           *pixel_offset < *file_size && *header_size >= 12 && *header_size <= 256 && *width >= 1 &&
+           *width <= 10'000 && *height >= 1 && *height <= 10'000;
 }
 
 // MPEG-1 pack header followed at byte 12 by a 12-byte system header.
 constexpr std::array<std::uint8_t, 24> kMpegPattern = {
     0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
     0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x00, 0x01, 0x00, 0x20, 0xFF};
-constexpr std::array<std::uint8_t, 24> kMpegMask = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xF1, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x01, 0x00, 0x20, 0xFF};
+constexpr std::array<std::uint8_t, 24> kMpegMask = {0xFF, 0xFF, 0xFF, 0xFF, 0xF1, 0x00, 0x01, 0x00,
+                                                    0x01, 0x80, 0x00, 0x01, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0x80, 0x00, 0x01, 0x00, 0x20, 0xFF};
 
 bool is_mov_header(Bytes d) {
     if (!has(d, 4, 4)) return false;
@@ -74,7 +75,9 @@ bool matches_pdf_pattern(const std::uint8_t* p, std::string_view pattern) {
 
 // ASCII-only upper-casing: tags are ASCII, and the compound marker's bytes
 // must not be folded by a locale.
-char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+char upper(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 
 bool equals_nocase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -147,7 +150,9 @@ bool is_crw_header(Bytes d) {
     return matches(d, 0, bytes_of("II\x1A\0\0\0")) || matches(d, 0, bytes_of("MM\0\0\0\x1A"));
 }
 
-bool is_x3f_header(Bytes d) { return matches(d, 0, bytes_of("FOVb\x01\0\x02\0")); }
+bool is_x3f_header(Bytes d) {
+    return matches(d, 0, bytes_of("FOVb\x01\0\x02\0"));
+}
 
 bool is_tiff_header(Bytes d, std::uint64_t max_dir_offset) {
     if (!has(d, 0, 8) || d[0] != d[1] || (d[0] != 'I' && d[0] != 'M')) return false;
@@ -177,7 +182,7 @@ TypeTag identify_header(Bytes d, const SignatureTable* signatures) {
         if (matches(d, 8, "AVI LIST"sv)) return "AVI";
         if (matches(d, 8, "WAVE"sv)) return "WAV";
     }
-    if (matches(d, 0, bytes_of("\x02""dss\x01\0\x01\0\x02\0\0\0DS-1"))) return "DSS";
+    if (matches(d, 0, bytes_of("\x02\x64ss\x01\0\x01\0\x02\0\0\0DS-1"))) return "DSS";
     if (is_mov_header(d)) return "MOV";
     if (matches(d, 0, bytes_of("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C")))
         return "ASF";
@@ -195,14 +200,24 @@ TypeTag identify_header(Bytes d, const SignatureTable* signatures) {
     return {};
 }
 
-bool is_document_ext(TypeTag tag) { return tag == kCompoundMarker || in_class(tag, kDocumentExts); }
-bool is_raw_ext(TypeTag tag) { return in_class(tag, kRawExts); }
-bool is_jpeg_ext(TypeTag tag) { return in_class(tag, kJpegExts); }
+bool is_document_ext(TypeTag tag) {
+    return tag == kCompoundMarker || in_class(tag, kDocumentExts);
+}
+bool is_raw_ext(TypeTag tag) {
+    return in_class(tag, kRawExts);
+}
+bool is_jpeg_ext(TypeTag tag) {
+    return in_class(tag, kJpegExts);
+}
 bool is_picture_ext(TypeTag tag) {
     return is_raw_ext(tag) || is_jpeg_ext(tag) || in_class(tag, kOtherPictureExts);
 }
-bool is_iconic_ext(TypeTag tag) { return in_class(tag, kIconicExts); }
-bool is_movie_ext(TypeTag tag) { return in_class(tag, kMovieExts); }
+bool is_iconic_ext(TypeTag tag) {
+    return in_class(tag, kIconicExts);
+}
+bool is_movie_ext(TypeTag tag) {
+    return in_class(tag, kMovieExts);
+}
 bool is_content_sized_ext(TypeTag tag) {
     for (auto m : kContentSizedExts)
         if (tag == m) return true;
@@ -227,7 +242,8 @@ std::array<char, 3> extension_field(TypeTag tag) {
     for (std::size_t i = 0; i < field.size() && i < tag.size(); ++i) {
         const auto c = static_cast<unsigned char>(tag[i]);
         // Characters a short name cannot hold become '_'.
-        const bool invalid = c < 0x20 || c == 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr;
+        const bool invalid =
+            c < 0x20 || c == 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr;
         field[i] = invalid ? '_' : upper(static_cast<char>(c));
     }
     return field;

@@ -32,7 +32,9 @@ constexpr std::uint64_t kCiffHeader = 26;
 // data in which many candidate tables share long runs of valid records, which
 // would make the backward search quadratic. Exhausting it ends the search
 // without an end (0), so the carver falls back to its other end rules.
-std::uint64_t crw_record_budget(std::size_t size) { return std::uint64_t(size) + 1'000'000; }
+std::uint64_t crw_record_budget(std::size_t size) {
+    return std::uint64_t(size) + 1'000'000;
+}
 
 enum class Table { Valid, Invalid, OutOfBudget };
 
@@ -66,7 +68,8 @@ std::int32_t crw_extent(Bytes data) {
     // file (the next clusters of a carved run) is stepped over.
     for (std::uint64_t i = (d.size() & ~std::size_t{1}) - 4; i > kCiffHeader; i -= 2) {
         const std::uint8_t* word = d.data() + i;  // i + 4 <= size
-        const std::uint64_t table = std::uint64_t(big ? load_be32(word) : load_le32(word)) + kCiffHeader;
+        const std::uint64_t table =
+            std::uint64_t(big ? load_be32(word) : load_le32(word)) + kCiffHeader;
         if (table % 2 != 0 || table >= i) continue;
         switch (crw_table(d, table, i, big, budget)) {
             case Table::Valid:

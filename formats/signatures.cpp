@@ -33,7 +33,8 @@ namespace lk {
 namespace {
 
 constexpr const char* kNoSignature = "Can't read signature from signatures file at line %d";
-constexpr const char* kBadHex = "Can't read hexadecimal char for pattern from signatures file at line %d";
+constexpr const char* kBadHex =
+    "Can't read hexadecimal char for pattern from signatures file at line %d";
 constexpr const char* kNoPattern = "Can't read pattern from signatures file at line %d";
 
 bool is_hex_digit(char c) {

@@ -68,15 +68,20 @@ bool is_subdir_tag(std::uint16_t tag) {
 // so a crafted value cannot make the conversion undefined.
 std::uint32_t float_to_u32(double v) {
     if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-    if (v <= -2147483648.0) return static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::min());
+    if (v >= 2147483647.0)
+        return static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+    if (v <= -2147483648.0)
+        return static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::min());
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
 }
 
 class TagWalk {
-public:
+  public:
     TagWalk(Bytes data, bool big, std::span<TagRequest> requests, int still_wanted)
-        : d_(data), big_(big), requests_(requests), still_wanted_(still_wanted),
+        : d_(data),
+          big_(big),
+          requests_(requests),
+          still_wanted_(still_wanted),
           remaining_(requests.size()) {
         for (std::size_t i = 0; i < requests_.size(); ++i) {
             TagRequest& r = requests_[i];
@@ -109,7 +114,7 @@ public:
     bool visited(std::uint32_t dir) const { return visited_.count(dir) != 0; }
     int still_wanted() const { return still_wanted_; }
 
-private:
+  private:
     bool entry(std::uint64_t at, std::uint32_t dir, int mode, std::set<std::uint32_t>& pending) {
         if (!has(d_, at, 12)) return false;
         const std::uint8_t* e = d_.data() + at;
@@ -175,7 +180,8 @@ private:
             case 3:
                 return rd16(d_, at, big_);
             case 8:
-                if (auto v = rd16(d_, at, big_)) return std::uint32_t(std::int32_t(std::int16_t(*v)));
+                if (auto v = rd16(d_, at, big_))
+                    return std::uint32_t(std::int32_t(std::int16_t(*v)));
                 return std::nullopt;
             case 4:
             case 9:
@@ -228,7 +234,9 @@ std::uint32_t delivered_value(const TagRequest& r) {
     return r.delivered ? r.dest[0] : 0;
 }
 
-bool contains(std::string_view s, std::string_view part) { return s.find(part) != s.npos; }
+bool contains(std::string_view s, std::string_view part) {
+    return s.find(part) != s.npos;
+}
 
 }  // namespace
 

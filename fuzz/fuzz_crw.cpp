@@ -12,7 +12,8 @@ namespace {
 void check(lk::Bytes d) {
     const std::int32_t extent = lk::crw_extent(d);
     if (extent < -1) __builtin_trap();
-    if (extent > 0 && (extent <= 30 || std::size_t(extent) > d.size() || extent % 2 != 0)) __builtin_trap();
+    if (extent > 0 && (extent <= 30 || std::size_t(extent) > d.size() || extent % 2 != 0))
+        __builtin_trap();
 }
 
 }  // namespace
@@ -20,7 +21,7 @@ void check(lk::Bytes d) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const lk::Bytes plain(data, size);
     std::vector<std::uint8_t> ciff(26, 0);
-    std::memcpy(ciff.data(), (size % 2) ? "MM\0\0\0\x1A" "HEAPCCDR" : "II\x1A\0\0\0HEAPCCDR", 14);
+    std::memcpy(ciff.data(), (size % 2) ? "MM\0\0\0\x1AHEAPCCDR" : "II\x1A\0\0\0HEAPCCDR", 14);
     ciff.insert(ciff.end(), data, data + size);
     check(plain);
     check(plain.first(size / 2));

@@ -14,7 +14,8 @@ bool is_builtin_tag(lk::TypeTag tag) {
     static constexpr std::string_view kTags[] = {
         "",    "RAW", "RTF", "PNG", "MP3", "BMP", "JPG", "GIF", "AVI", "WAV", "DSS", "MOV",
         "ASF", "MPG", "TIF", "CRW", "MRW", "RAF", "X3F", "RDC", "PDF", "PSD", "MTS"};
-    return tag == lk::kCompoundMarker || std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
+    return tag == lk::kCompoundMarker ||
+           std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
 }
 
 void classes(lk::TypeTag tag) {

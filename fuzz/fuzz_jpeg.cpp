@@ -17,10 +17,12 @@ void check(const std::vector<std::uint8_t>& buffer) {
     const std::int32_t extent = lk::jpeg_extent(d);
     if (extent < -1 || (extent > 0 && std::size_t(extent) > d.size())) __builtin_trap();
     // A file ends right after an FF D9 pair.
-    if (extent > 0 && (extent < 2 || d[extent - 2] != 0xFF || d[extent - 1] != 0xD9)) __builtin_trap();
+    if (extent > 0 && (extent < 2 || d[extent - 2] != 0xFF || d[extent - 1] != 0xD9))
+        __builtin_trap();
 
     const int seen = lk::find_exif(d, [&](lk::Bytes tiff) {
-        if (tiff.data() < d.data() || tiff.data() + tiff.size() != d.data() + d.size()) __builtin_trap();
+        if (tiff.data() < d.data() || tiff.data() + tiff.size() != d.data() + d.size())
+            __builtin_trap();
         return 1;
     });
     if (seen != 0 && seen != 1) __builtin_trap();
@@ -50,12 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> plain(data, data + size);
     // SOI, APP1 of the input's length, "Exif\0\0", then the input as TIFF data.
     const std::size_t app1 = std::min<std::size_t>(size + 8, 0xFFFF);
-    std::vector<std::uint8_t> exif = {0xFF, 0xD8, 0xFF, 0xE1, std::uint8_t(app1 >> 8), std::uint8_t(app1),
-                                      'E',  'x',  'i',  'f',  0,    0};
+    std::vector<std::uint8_t> exif = {
+        0xFF, 0xD8, 0xFF, 0xE1, std::uint8_t(app1 >> 8), std::uint8_t(app1), 'E', 'x',
+        'i',  'f',  0,    0};
     exif.insert(exif.end(), data, data + size);
     for (const auto* whole : {&plain, &exif}) {
-        for (std::size_t n : {whole->size(), whole->size() - std::min<std::size_t>(1, whole->size()),
-                              whole->size() / 2, std::size_t(20)}) {
+        for (std::size_t n :
+             {whole->size(), whole->size() - std::min<std::size_t>(1, whole->size()),
+              whole->size() / 2, std::size_t(20)}) {
             if (n > whole->size()) continue;
             check(std::vector<std::uint8_t>(whole->begin(), whole->begin() + std::ptrdiff_t(n)));
         }

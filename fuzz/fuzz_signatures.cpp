@@ -13,7 +13,7 @@
 namespace {
 
 class CountingReporter : public lk::Reporter {
-public:
+  public:
     void status_text(std::uint32_t, const std::string&) override {}
     void notify(std::uint32_t) override {}
     std::uint64_t ask_card_parameters(lk::CardParameters&) override { return 0; }
@@ -27,14 +27,16 @@ void check(std::string_view text, lk::Bytes probe) {
     lk::SignatureTable table;
     CountingReporter reporter;
     const bool loaded = table.load_from_text(text, "fuzz.sig", &reporter);
-    if (reporter.errors + reporter.successes != 1 || loaded != (reporter.successes == 1)) __builtin_trap();
+    if (reporter.errors + reporter.successes != 1 || loaded != (reporter.successes == 1))
+        __builtin_trap();
     if (!loaded && !table.empty()) __builtin_trap();
     if (table.signatures().size() > lk::kMaxSignatures) __builtin_trap();
     for (const lk::signature_t& s : table.signatures()) {
         if (s.name.empty() || s.value.empty() || s.value.size() > lk::kMaxPatternLength ||
             s.mask.size() != s.value.size())
             __builtin_trap();
-        if (std::any_of(s.mask.begin(), s.mask.end(), [](std::uint8_t m) { return m > 1; })) __builtin_trap();
+        if (std::any_of(s.mask.begin(), s.mask.end(), [](std::uint8_t m) { return m > 1; }))
+            __builtin_trap();
     }
     for (std::size_t n : {probe.size(), probe.size() / 2, std::size_t(512), std::size_t(3)}) {
         if (n > probe.size()) continue;

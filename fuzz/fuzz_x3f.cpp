@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <span>
 
@@ -18,7 +18,8 @@ constexpr std::size_t kFirst = 4'096'000;
 
 void check(lk::Bytes d) {
     const std::int32_t extent = lk::x3f_extent(d);
-    if (extent < 0 || (extent > 0 && (std::size_t(extent) < kFirst + 8 || std::size_t(extent) > d.size())))
+    if (extent < 0 ||
+        (extent > 0 && (std::size_t(extent) < kFirst + 8 || std::size_t(extent) > d.size())))
         __builtin_trap();
 }
 
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     const lk::Bytes d(x3f);
-    for (std::size_t n : {d.size(), d.size() - 1, d.size() - std::min<std::size_t>(size, 5), kFirst + 8})
+    for (std::size_t n :
+         {d.size(), d.size() - 1, d.size() - std::min<std::size_t>(size, 5), kFirst + 8})
         if (n <= d.size()) check(d.first(n));
     return 0;
 }

@@ -64,7 +64,7 @@ TEST(Identify, HeaderTable) {
         {"id3 v2.2", Sector().at(0, "ID3\x02").b, ""},
         {"id3 revision not 0", Sector().at(0, "ID3\x03\x01").b, ""},
         {"bmp", bmp().b, "BMP"},
-        {"exif jpeg", Sector().at(0, "\xFF\xD8\xFF\xE1\x15\xFE" "Exif").b, "JPG"},
+        {"exif jpeg", Sector().at(0, "\xFF\xD8\xFF\xE1\x15\xFE\x45xif").b, "JPG"},
         {"jfif jpeg", Sector().at(0, "\xFF\xD8\xFF\xE0\x00\x10JFIF"sv).b, "JPG"},
         {"jfxx jpeg", Sector().at(0, "\xFF\xD8\xFF\xE0\x00\x10JFXX"sv).b, "JPG"},
         {"jfif not terminated", Sector().at(0, "\xFF\xD8\xFF\xE0\x00\x10JFIFx"sv).b, ""},
@@ -75,17 +75,19 @@ TEST(Identify, HeaderTable) {
         {"avi", Sector().at(0, "RIFF").at(8, "AVI LIST").b, "AVI"},
         {"wav", Sector().at(0, "RIFF").at(8, "WAVE").b, "WAV"},
         {"riff of another form", Sector().at(0, "RIFF").at(8, "CDXA").b, ""},
-        {"dss", Sector().at(0, "\x02" "dss\x01\x00\x01\x00\x02\x00\x00\x00" "DS-1"sv).b, "DSS"},
+        {"dss", Sector().at(0, "\x02\x64ss\x01\x00\x01\x00\x02\x00\x00\x00\x44S-1"sv).b, "DSS"},
         {"ftyp", Sector().at(4, "ftyp").b, "MOV"},
         {"mdat", Sector().at(4, "mdat").b, "MOV"},
         {"moov", Sector().at(4, "moov").b, "MOV"},
         {"pnot", Sector().at(4, "pnot").b, "MOV"},
         {"skip", Sector().at(4, "skip").b, "MOV"},
         {"wide is not a first atom", Sector().at(4, "wide").b, ""},
-        {"asf", Sector().at(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"sv).b,
+        {"asf",
+         Sector().at(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"sv).b,
          "ASF"},
         {"mpeg-1 pack + system header", Sector().at(0, mpeg_pack).b, "MPG"},
-        {"mpeg-2 pack", Sector().at(0, "\x00\x00\x01\xBA\x44"sv).at(12, "\x00\x00\x01\xBB"sv).b, ""},
+        {"mpeg-2 pack", Sector().at(0, "\x00\x00\x01\xBA\x44"sv).at(12, "\x00\x00\x01\xBB"sv).b,
+         ""},
         {"tiff II 42", Sector().at(0, "II\x2A\x00\x08\x00\x00\x00"sv).b, "TIF"},
         {"tiff MM 42", Sector().at(0, "MM\x00\x2A\x00\x00\x00\x08"sv).b, "TIF"},
         {"tiff II 85", Sector().at(0, "II\x55\x00\x08\x00\x00\x00"sv).b, "TIF"},
@@ -104,15 +106,17 @@ TEST(Identify, HeaderTable) {
         {"rdc", Sector().at(0, "DSC-Image <C> by Rollei Fototechnic, Braunschweig").b, "RDC"},
         {"pdf", Sector().at(0, "%PDF-1.4\n").b, "PDF"},
         {"psd", Sector().at(0, "8BPS\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03"sv).b, "PSD"},
-        {"psd with 256+ channels", Sector().at(0, "8BPS\x00\x01\x00\x00\x00\x00\x00\x00\x01"sv).b, ""},
+        {"psd with 256+ channels", Sector().at(0, "8BPS\x00\x01\x00\x00\x00\x00\x00\x00\x01"sv).b,
+         ""},
         {"mts", Sector().at(4, "\x47").at(215, "HDMV").b, "MTS"},
         {"mts without HDMV", Sector().at(4, "\x47").b, ""},
         // Order: bytes 4-7 are tested for QuickTime before the TIFF test,
         // the JPEG test before QuickTime, the PDF search before PSD and MTS.
-        {"tiff whose offset reads ftyp", Sector().at(0, "II\x2A\x00" "ftyp"sv).b, "MOV"},
-        {"jpeg whose bytes 4-7 read ftyp", Sector().at(0, "\xFF\xD8\xFF\xE1" "ftyp").b, "JPG"},
+        {"tiff whose offset reads ftyp", Sector().at(0, "II*\0ftyp"sv).b, "MOV"},
+        {"jpeg whose bytes 4-7 read ftyp", Sector().at(0, "\xFF\xD8\xFF\xE1\x66typ").b, "JPG"},
         {"psd holding a pdf header",
-         Sector().at(0, "8BPS\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03"sv).at(300, "%PDF-1.3").b, "PDF"},
+         Sector().at(0, "8BPS\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03"sv).at(300, "%PDF-1.3").b,
+         "PDF"},
         {"mts holding a pdf header", Sector().at(4, "\x47").at(215, "HDMV").at(300, "%PDF-1.3").b,
          "PDF"},
         {"zeros", Sector().b, ""},
@@ -145,8 +149,14 @@ TEST(Identify, BmpFieldsAreCheckedAndReadWithinTheBuffer) {
 
 TEST(Identify, ShortBuffersFailTheTestsThatWouldReadPastThem) {
     const std::string_view heads[] = {
-        "\xFF\xD8\xFF"sv, "\xFF\xD8\xFF\xE0\x00\x10JFI"sv, "II\x2A\x00\x08\x00\x00"sv, "RIFF\0\0\0\0AV"sv,
-        "FOVb\x01\x00\x02"sv, "\x00\x00\x01\xBA\x21"sv, "ID3\x03"sv, "    \x47"sv,
+        "\xFF\xD8\xFF"sv,
+        "\xFF\xD8\xFF\xE0\x00\x10JFI"sv,
+        "II\x2A\x00\x08\x00\x00"sv,
+        "RIFF\0\0\0\0AV"sv,
+        "FOVb\x01\x00\x02"sv,
+        "\x00\x00\x01\xBA\x21"sv,
+        "ID3\x03"sv,
+        "    \x47"sv,
     };
     for (auto h : heads) {
         Bytes data(reinterpret_cast<const std::uint8_t*>(h.data()), h.size());
@@ -182,7 +192,8 @@ TEST(Identify, PdfSearchWindow) {
     };
     for (const Case& c : cases) {
         Buffer b(c.length, ' ');
-        std::memcpy(b.data() + c.offset, c.text.data(), std::min(c.text.size(), c.length - c.offset));
+        std::memcpy(b.data() + c.offset, c.text.data(),
+                    std::min(c.text.size(), c.length - c.offset));
         EXPECT_EQ(is_pdf_header(b), c.found) << c.text << " at " << c.offset << " of " << c.length;
         EXPECT_EQ(identify_header(b), c.found ? "PDF" : "") << c.text << " at " << c.offset;
     }
@@ -248,7 +259,7 @@ TEST(Identify, SampleFiles) {
 TEST(Identify, UserSignatureComesFirst) {
     SignatureTable table;
     ASSERT_TRUE(table.load_from_text("EXF: FF D8 FF E1 ? ? 45 78 69 66\n", "sig", nullptr));
-    const Buffer exif = Sector().at(0, "\xFF\xD8\xFF\xE1\x15\xFE" "Exif").b;
+    const Buffer exif = Sector().at(0, "\xFF\xD8\xFF\xE1\x15\xFE\x45xif").b;
     const Buffer jfif = Sector().at(0, "\xFF\xD8\xFF\xE0\x00\x10JFIF"sv).b;
     EXPECT_EQ(identify_header(exif, &table), "EXF");
     EXPECT_EQ(identify_header(jfif, &table), "JPG");
@@ -290,10 +301,11 @@ TEST(Identify, ExtensionClasses) {
         {"", 0},
     };
     for (const Case& c : cases) {
-        const unsigned got = (is_document_ext(c.tag) ? Doc : 0u) | (is_raw_ext(c.tag) ? Raw : 0u) |
-                             (is_jpeg_ext(c.tag) ? Jpeg : 0u) | (is_picture_ext(c.tag) ? Picture : 0u) |
-                             (is_iconic_ext(c.tag) ? Iconic : 0u) | (is_movie_ext(c.tag) ? Movie : 0u) |
-                             (is_content_sized_ext(c.tag) ? Sized : 0u);
+        const unsigned got =
+            (is_document_ext(c.tag) ? Doc : 0u) | (is_raw_ext(c.tag) ? Raw : 0u) |
+            (is_jpeg_ext(c.tag) ? Jpeg : 0u) | (is_picture_ext(c.tag) ? Picture : 0u) |
+            (is_iconic_ext(c.tag) ? Iconic : 0u) | (is_movie_ext(c.tag) ? Movie : 0u) |
+            (is_content_sized_ext(c.tag) ? Sized : 0u);
         EXPECT_EQ(got, c.classes) << "'" << c.tag << "'";
     }
 }

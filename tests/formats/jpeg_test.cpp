@@ -15,7 +15,9 @@ namespace {
 using Buffer = std::vector<std::uint8_t>;
 using namespace std::string_view_literals;
 
-Buffer bytes(std::string_view s) { return Buffer(s.begin(), s.end()); }
+Buffer bytes(std::string_view s) {
+    return Buffer(s.begin(), s.end());
+}
 
 Buffer operator+(Buffer a, const Buffer& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -33,7 +35,8 @@ const Buffer kEoi = {0xFF, 0xD9};
 const Buffer kApp0 = segment(0xE0, "JFIF\0\x01\x01\0\0\x01\0\x01\0\0"sv);
 // A start-of-scan header, then entropy-coded data holding a stuffed FF 00 and
 // a restart marker, as real scans do.
-const Buffer kScan = segment(0xDA, "\x01\x01\x00\x00\x3F\x00"sv) + bytes("\x12\xFF\x00\x34\xFF\xD0\x56"sv);
+const Buffer kScan =
+    segment(0xDA, "\x01\x01\x00\x00\x3F\x00"sv) + bytes("\x12\xFF\x00\x34\xFF\xD0\x56"sv);
 
 TEST(JpegExtent, MarkerWalk) {
     struct Case {
@@ -189,7 +192,8 @@ std::size_t thumbnail_offset_delivered(const Buffer& jpeg) {
 
 TEST(Exif, UnlinkThumbnail) {
     LK_REQUIRE_TESTDATA();
-    for (const char* file : {"canon_powershot_s50_exif_thumb.jpg", "extra/kodak_dc280_exif_thumb.jpg"}) {
+    for (const char* file :
+         {"canon_powershot_s50_exif_thumb.jpg", "extra/kodak_dc280_exif_thumb.jpg"}) {
         Buffer data = test::read_file(test::testdata(file));
         ASSERT_EQ(thumbnail_offset_delivered(data), 4u) << file;
         const Buffer before = data;

@@ -88,7 +88,7 @@ TEST(CrwExtent, CraftedRepeatedTablesStopTheSearch) {
     Buffer b(kWords + 4 * 200'000, 0);
     std::memcpy(b.data(), "II\x1A\0\0\0HEAPCCDR", 14);
     for (std::size_t p = 26; p + 1 < kWords; p += 2) b[p + 1] = 0x40;  // 16-bit 0x4000 everywhere
-    b[kTable + 2 + 10 * (kRecords - 1) + 1] = 0x80;                     // the last tag is invalid
+    b[kTable + 2 + 10 * (kRecords - 1) + 1] = 0x80;                    // the last tag is invalid
     for (std::size_t p = kWords; p < b.size(); p += 4) b[p] = kTable - 26;
     EXPECT_EQ(crw_extent(b), 0);
 }
@@ -125,7 +125,8 @@ TEST(X3fExtent, ForwardSearchFrom4096000) {
         {"before 4,096,000", X3f().at(1000, "SECd").prop(kFirst - 4, 1000).b, 0},
         {"not at a multiple of 4", X3f().at(1000, "SECd").prop(kFirst + 2, 1000).b, 0},
         {"section offset not a multiple of 4", X3f().at(1002, "SECd").prop(kFirst, 1002).b, 0},
-        {"section offset not before PROP", X3f().at(kFirst + 16, "SECd").prop(kFirst, kFirst + 16).b, 0},
+        {"section offset not before PROP",
+         X3f().at(kFirst + 16, "SECd").prop(kFirst, kFirst + 16).b, 0},
         {"no SECd there", X3f().prop(kFirst, 1000).b, 0},
         {"nothing", X3f().b, 0},
     };

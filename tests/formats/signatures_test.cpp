@@ -22,7 +22,7 @@ struct Message {
 };
 
 class RecordingReporter : public Reporter {
-public:
+  public:
     void status_text(std::uint32_t, const std::string&) override {}
     void notify(std::uint32_t) override {}
     std::uint64_t ask_card_parameters(CardParameters&) override { return 0; }
@@ -52,7 +52,8 @@ TEST(Signatures, LoadsNamesPatternsAndWildcards) {
     ASSERT_EQ(reporter.messages.size(), 1u);
     EXPECT_EQ(reporter.messages[0].kind, MessageKind::Information);
     EXPECT_EQ(reporter.messages[0].caption, "Lumenkeeper");
-    EXPECT_EQ(reporter.messages[0].text, "Signatures file /cards/lumenkeeper.sig is successfully loaded");
+    EXPECT_EQ(reporter.messages[0].text,
+              "Signatures file /cards/lumenkeeper.sig is successfully loaded");
 
     const auto& sigs = table.signatures();
     ASSERT_EQ(sigs.size(), 3u);
@@ -68,7 +69,8 @@ TEST(Signatures, LoadsNamesPatternsAndWildcards) {
 
 TEST(Signatures, AnErrorNamesItsLineAndEmptiesTheTable) {
     const std::string good = "OK1: 01 02\n";
-    const std::string hex = "Can't read hexadecimal char for pattern from signatures file at line %d";
+    const std::string hex =
+        "Can't read hexadecimal char for pattern from signatures file at line %d";
     const std::string sig = "Can't read signature from signatures file at line %d";
     const std::string pattern = "Can't read pattern from signatures file at line %d";
     struct Case {
@@ -85,7 +87,7 @@ TEST(Signatures, AnErrorNamesItsLineAndEmptiesTheTable) {
         {"JPG:", pattern},
         {"JPG:   ; only a comment", pattern},
         {"FF D8 FF", sig},
-        {"   ", sig},  // blanks only: not an empty line
+        {"   ", sig},      // blanks only: not an empty line
         {": FF D8", sig},  // no name
         {"BIG:" + repeat(" 00", 513), pattern},
     };
@@ -94,7 +96,8 @@ TEST(Signatures, AnErrorNamesItsLineAndEmptiesTheTable) {
         ASSERT_TRUE(table.load_from_text(good, "x", nullptr));
         RecordingReporter reporter;
         // The bad line is line 3, after a good one and a comment.
-        EXPECT_FALSE(table.load_from_text(good + "; comment\n" + c.bad_line + "\n" + good, "x", &reporter))
+        EXPECT_FALSE(
+            table.load_from_text(good + "; comment\n" + c.bad_line + "\n" + good, "x", &reporter))
             << c.bad_line;
         EXPECT_TRUE(table.empty()) << c.bad_line;
         ASSERT_EQ(reporter.messages.size(), 1u) << c.bad_line;
@@ -107,14 +110,16 @@ TEST(Signatures, AnErrorNamesItsLineAndEmptiesTheTable) {
 TEST(Signatures, TableLimits) {
     SignatureTable table;
     // 512 pattern bytes in a line of more than 1,024 characters.
-    const std::string longest = "BIG:" + repeat(" ?", 511) + " 42 ; " + std::string(600, 'c') + "\n";
+    const std::string longest =
+        "BIG:" + repeat(" ?", 511) + " 42 ; " + std::string(600, 'c') + "\n";
     ASSERT_GT(longest.size(), 1024u);
     ASSERT_TRUE(table.load_from_text(longest, "x", nullptr));
     ASSERT_EQ(table.signatures().size(), 1u);
     EXPECT_EQ(table.signatures()[0].value.size(), 512u);
 
     std::string many;
-    for (int i = 0; i < 127; ++i) many += "S" + std::to_string(i) + ": " + std::to_string(10 + i % 90) + "\n";
+    for (int i = 0; i < 127; ++i)
+        many += "S" + std::to_string(i) + ": " + std::to_string(10 + i % 90) + "\n";
     ASSERT_TRUE(table.load_from_text(many, "x", nullptr));
     EXPECT_EQ(table.signatures().size(), 127u);
 

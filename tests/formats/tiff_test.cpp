@@ -30,16 +30,25 @@ constexpr std::uint16_t kExif = 0x8769, kGps = 0x8825, kInterop = 0xA005;
 
 std::uint32_t value_size(std::uint16_t type) {
     switch (type) {
-        case 3: case 8: return 2;
-        case 4: case 9: case 11: return 4;
-        case 5: case 10: case 12: return 8;
-        default: return 1;
+        case 3:
+        case 8:
+            return 2;
+        case 4:
+        case 9:
+        case 11:
+            return 4;
+        case 5:
+        case 10:
+        case 12:
+            return 8;
+        default:
+            return 1;
     }
 }
 
 // A TIFF structure put together directory by directory.
 class Tiff {
-public:
+  public:
     explicit Tiff(bool big = false, std::uint16_t magic = 42) : big_(big) {
         b_ = big ? Buffer{'M', 'M'} : Buffer{'I', 'I'};
         put16(magic);
@@ -64,7 +73,7 @@ public:
             }
         }
         put32(next);
-        if (at_(4) == 0) patch32(4, at);
+        if (at32(4) == 0) patch32(4, at);
         return at;
     }
     std::uint32_t blob(std::string_view bytes) {
@@ -78,14 +87,13 @@ public:
         for (auto w : words) put32(w);
         return at;
     }
-    bool big() const { return big_; }
     void set_value(std::uint32_t dir, int k, std::uint32_t v) { patch32(dir + 2 + 12 * k + 8, v); }
     void set_next(std::uint32_t dir, std::uint32_t next) {
         patch32(dir + 2 + 12 * std::uint32_t(at16(dir)), next);
     }
     const Buffer& bytes() const { return b_; }
 
-private:
+  private:
     void put16(std::uint16_t v) {
         b_.resize(b_.size() + 2);
         patch16(std::uint32_t(b_.size() - 2), v);
@@ -102,7 +110,7 @@ private:
         for (int i = 0; i < 4; ++i) b_[at + (big_ ? 3 - i : i)] = std::uint8_t(v >> (8 * i));
     }
     std::uint16_t at16(std::uint32_t at) const { return *rd16(b_, at, big_); }
-    std::uint32_t at_(std::uint32_t at) const { return *rd32(b_, at, big_); }
+    std::uint32_t at32(std::uint32_t at) const { return *rd32(b_, at, big_); }
 
     bool big_;
     Buffer b_;
@@ -114,7 +122,9 @@ Entry text4(std::uint16_t tag, std::string_view abc) {
     for (std::size_t i = 0; i < 3; ++i) v |= std::uint32_t(std::uint8_t(abc[i])) << (8 * i);
     return {tag, 2, 4, v};
 }
-Entry sub(std::uint16_t tag) { return {tag, 4, 1, 0}; }  // offset set later
+Entry sub(std::uint16_t tag) {
+    return {tag, 4, 1, 0};
+}  // offset set later
 
 std::string date_of(const Buffer& tiff) {
     std::string date;
@@ -138,6 +148,13 @@ TEST(TiffWalk, ChainBeforeSubDirectoriesThenSubDirectoriesDepthFirst) {
     EXPECT_EQ(date_of(t.bytes()), "IOP");
     t.set_next(ifd0, ifd1);
     EXPECT_EQ(date_of(t.bytes()), "CHN") << "the chain comes before the sub-directories";
+}
+
+TEST(TiffWalk, DateTextIsCutTo1023Characters) {
+    Tiff t;
+    const auto d = t.dir({{0x0132, 2, 2001, 0}});
+    t.set_value(d, 0, t.blob(std::string(2000, '7') + '\0'));
+    EXPECT_EQ(date_of(t.bytes()), std::string(1023, '7'));
 }
 
 // Walks with one request per tag, still_wanted and mode as given; returns the
@@ -220,7 +237,9 @@ TEST(TiffWalk, DamageFailsTheWalkOnlyWhereItIsRead) {
     for (const Case& c : broken) EXPECT_FALSE(walk(c.data, {0x0100}, 5, 1).ok) << c.what;
 }
 
-std::uint32_t float_bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+std::uint32_t float_bits(float f) {
+    return std::bit_cast<std::uint32_t>(f);
+}
 
 TEST(TiffWalk, ValuesBecome32BitIntegersInEitherByteOrder) {
     struct Inline {
@@ -229,18 +248,18 @@ TEST(TiffWalk, ValuesBecome32BitIntegersInEitherByteOrder) {
         std::uint32_t expected;
     };
     const Inline in_entry[] = {
-        {3, 0xFFFE, 0xFFFE},                                // SHORT
-        {8, 0xFFFE, 0xFFFFFFFE},                            // SSHORT, sign-extended
-        {4, 0x12345678, 0x12345678},                        // LONG
-        {9, 0xFFFFFFF0, 0xFFFFFFF0},                        // SLONG
-        {11, float_bits(3.7f), 3},                          // FLOAT
-        {11, float_bits(-3.7f), 0xFFFFFFFD},                //
-        {11, float_bits(1e20f), 0x7FFFFFFF},                // saturates
+        {3, 0xFFFE, 0xFFFE},                  // SHORT
+        {8, 0xFFFE, 0xFFFFFFFE},              // SSHORT, sign-extended
+        {4, 0x12345678, 0x12345678},          // LONG
+        {9, 0xFFFFFFF0, 0xFFFFFFF0},          // SLONG
+        {11, float_bits(3.7f), 3},            // FLOAT
+        {11, float_bits(-3.7f), 0xFFFFFFFD},  //
+        {11, float_bits(1e20f), 0x7FFFFFFF},  // saturates
         {11, float_bits(std::numeric_limits<float>::quiet_NaN()), 0},
-        {1, 0xAB, 0xAB},                                    // BYTE
-        {6, 0xF0, 0xF0},                                    // SBYTE: as it is
-        {7, 0x11, 0x11},                                    // UNDEFINED
-        {99, 0x22, 0x22},                                   // unknown types are bytes
+        {1, 0xAB, 0xAB},   // BYTE
+        {6, 0xF0, 0xF0},   // SBYTE: as it is
+        {7, 0x11, 0x11},   // UNDEFINED
+        {99, 0x22, 0x22},  // unknown types are bytes
     };
     struct Pair {
         std::uint16_t type;
@@ -250,10 +269,10 @@ TEST(TiffWalk, ValuesBecome32BitIntegersInEitherByteOrder) {
     const std::uint64_t minus_2_5 = std::bit_cast<std::uint64_t>(-2.5);
     const std::uint64_t huge = std::bit_cast<std::uint64_t>(1e300);
     const Pair at_offset[] = {
-        {5, 10, 4, 2},                    // RATIONAL
-        {5, 5, 0, 0},                     // zero denominator
-        {10, std::uint32_t(-9), 2, 0xFFFFFFFC},                 // SRATIONAL: -4
-        {10, 0x80000000, 0xFFFFFFFF, 0x80000000},               // INT_MIN / -1 must not trap
+        {5, 10, 4, 2},                             // RATIONAL
+        {5, 5, 0, 0},                              // zero denominator
+        {10, std::uint32_t(-9), 2, 0xFFFFFFFC},    // SRATIONAL: -4
+        {10, 0x80000000, 0xFFFFFFFF, 0x80000000},  // INT_MIN / -1 must not trap
         {12, std::uint32_t(minus_2_5 >> 32), std::uint32_t(minus_2_5), 0xFFFFFFFE},  // DOUBLE
         {12, std::uint32_t(huge >> 32), std::uint32_t(huge), 0x7FFFFFFF},
     };
@@ -263,16 +282,19 @@ TEST(TiffWalk, ValuesBecome32BitIntegersInEitherByteOrder) {
             t.dir({{0x0100, c.type, 1, c.value}});
             WalkResult r = walk(t.bytes(), {0x0100}, 1, 0);
             ASSERT_TRUE(r.ok);
-            EXPECT_EQ(load_le32(r.values[0].data()), c.expected) << "type " << c.type << (big ? " MM" : " II");
+            EXPECT_EQ(load_le32(r.values[0].data()), c.expected)
+                << "type " << c.type << (big ? " MM" : " II");
         }
         for (const Pair& c : at_offset) {
             Tiff t(big);
             const auto d = t.dir({{0x0100, c.type, 1, 0}});
-            const bool words_reversed = c.type == 12 && !big;  // a little-endian double: low word first
+            const bool words_reversed =
+                c.type == 12 && !big;  // a little-endian double: low word first
             t.set_value(d, 0, words_reversed ? t.blob32({c.b, c.a}) : t.blob32({c.a, c.b}));
             WalkResult r = walk(t.bytes(), {0x0100}, 1, 0);
             ASSERT_TRUE(r.ok);
-            EXPECT_EQ(load_le32(r.values[0].data()), c.expected) << "type " << c.type << (big ? " MM" : " II");
+            EXPECT_EQ(load_le32(r.values[0].data()), c.expected)
+                << "type " << c.type << (big ? " MM" : " II");
         }
     }
 }
@@ -368,8 +390,9 @@ Buffer overlapping_directories(int count) {
     for (int j = 0; j + 1 < count; ++j) {
         std::uint8_t* e = b.data() + kFirst + kStep * j + 2;
         const std::uint32_t next = std::uint32_t(kFirst + kStep * (j + 1));
-        const std::uint8_t entry[12] = {0x87, 0x69, 0, 4, 0, 0, 0, 1, std::uint8_t(next >> 24),
-                                        std::uint8_t(next >> 16), 0xFF, 0xFF};
+        const std::uint8_t entry[12] = {
+            0x87, 0x69, 0, 4, 0, 0, 0, 1, std::uint8_t(next >> 24), std::uint8_t(next >> 16),
+            0xFF, 0xFF};
         std::memcpy(e, entry, 12);
     }
     return b;
@@ -412,10 +435,12 @@ Buffer raw_tiff(const RawCase& c) {
 TEST(RawExtension, MakerAndModelRules) {
     const RawCase cases[] = {
         {"kodak dcs", 42, "EASTMAN KODAK COMPANY", "DCS Pro 14N", 0, 0, false, false, "DCR", true},
-        {"kodak p850", 42, "EASTMAN KODAK COMPANY", "KODAK P850 ZOOM", 0, 0, false, false, "KDC", true},
+        {"kodak p850", 42, "EASTMAN KODAK COMPANY", "KODAK P850 ZOOM", 0, 0, false, false, "KDC",
+         true},
         {"kodak other", 42, "Eastman Kodak Company", "DC50", 0, 0, false, false, "", true},
         {"nikon", 42, "NIKON CORPORATION", "NIKON D70", 0, 0, true, false, "NEF", true},
-        {"nikon, no SubIFDs", 42, "NIKON CORPORATION", "COOLPIX P7000", 0, 0, false, false, "", true},
+        {"nikon, no SubIFDs", 42, "NIKON CORPORATION", "COOLPIX P7000", 0, 0, false, false, "",
+         true},
         {"canon", 85, "Canon", "Canon EOS 350D DIGITAL", 0, 0, false, false, "CR2", true},
         {"sony a100", 42, "SONY", "DSLR-A100", 0, 0, false, false, "ARW", true},
         {"sony a700", 0x4F52, "SONY", "DSLR-A700", 0, 0, false, false, "ARW", true},
@@ -425,9 +450,11 @@ TEST(RawExtension, MakerAndModelRules) {
         {"no model, 680 x 681", 42, "Leaf", "", 680, 681, false, false, "", false},
         {"pentax", 42, "PENTAX Corporation", "PENTAX K-7", 0, 0, false, false, "PEF", true},
         {"hasselblad H3D", 42, "Hasselblad", "Hasselblad H3D-39", 0, 0, false, false, "3FR", true},
-        {"make not exactly hasselblad", 42, "Hasselblad AB", "H3D-39", 0, 0, false, false, "", false},
+        {"make not exactly hasselblad", 42, "Hasselblad AB", "H3D-39", 0, 0, false, false, "",
+         false},
         {"olympus RO", 0x4F52, "OLYMPUS IMAGING CORP.", "E-3", 0, 0, false, false, "ORF", true},
-        {"olympus RS", 0x5352, "OLYMPUS OPTICAL CO.,LTD", "C5050Z", 0, 0, false, false, "ORF", true},
+        {"olympus RS", 0x5352, "OLYMPUS OPTICAL CO.,LTD", "C5050Z", 0, 0, false, false, "ORF",
+         true},
         {"imacon with 0xB4C3", 42, "Imacon", "Ixpress 96", 0, 0, false, true, "FFF", false},
         {"plain tiff", 42, "Acme", "Scanner", 0, 0, false, false, "", false},
         {"panasonic lx3", 85, "Panasonic", "DMC-LX3", 0, 0, false, false, "RW2", true},
