@@ -7,6 +7,7 @@
 // memchr instead of comparing a pattern at every byte.
 #include "formats/identify.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
