@@ -31,8 +31,9 @@ public:
     Input& operator=(const Input&) = delete;
 
     // Opening (always read-only). False on failure; last_error() then holds
-    // the system error. Opening closes the previous input and empties the
-    // read-ahead window, the bad-sector set and the cache of the old one.
+    // the system error and the previous input stays open. A successful open
+    // closes the previous input and empties the read-ahead window, the
+    // bad-sector set and the cache of the old one.
     bool OpenLogicalDrive(const std::string& device);  // a partition or volume, e.g. /dev/sdb1
     bool OpenPhysicalDrive(int number);                // a number of the physical drive list
     bool OpenInputFile(const std::string& path);       // any path; card images are recognised
