@@ -40,7 +40,7 @@ bool single_file_test(Engine& e) {
 
     fix_fat(e, 2, static_cast<std::uint64_t>(input_size), 0);
     lfn_t entry;
-    entry.entry.set_name11(format_cut(12, "TESTFILE%s", tag));
+    set_numbered_name(entry, "TESTFILE", tag);
     entry.entry.set_first_cluster(2, e.fat32());
     entry.entry.size = static_cast<std::uint32_t>(input_size);
     dir_t& item = find_or_add_child(e, e.cat.root, entry, 0, 0);

@@ -258,10 +258,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
                : measured ? std::min(carved, measured)
                           : carved;
         const char letter = first_pass ? 'V' : 'N';
-        entry.entry.set_name11(format_cut(12, "%c%07d%s", letter, number, tag));
-        // A signature's name can be longer than an 8.3 extension: the long
-        // name keeps all of it.
-        if (tag.size() > 3) entry.long_name = format("%c%07d.%s", letter, number, tag);
+        set_numbered_name(entry, format("%c%07d", letter, number), tag);
         entry.entry.set_first_cluster(static_cast<std::uint32_t>(start), e.fat32());
     } else {
         entry = lost->second;

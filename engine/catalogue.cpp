@@ -195,6 +195,17 @@ std::string latin1_to_utf8(std::string_view s) {
 
 }  // namespace
 
+void set_numbered_name(lfn_t& item, std::string_view base, std::string_view tag) {
+    item.entry.set_name11(base);
+    if (tag.size() <= 3) {
+        item.entry.set_extension(tag);
+        return;
+    }
+    const auto field = extension_field(tag);
+    item.entry.set_extension(std::string_view(field.data(), field.size()));
+    item.long_name = std::string(base) + "." + std::string(tag);
+}
+
 std::string short_name(const direntry_t& entry) {
     // A zero byte ends a name, as in a zeroed entry (the catalogue root).
     std::string_view n(reinterpret_cast<const char*>(entry.name.data()), 8);

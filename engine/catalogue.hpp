@@ -134,6 +134,11 @@ dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t
 bool add_recovered_file(Engine& e, dir_t& item, bool check_content);
 std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, std::int32_t copy, bool is_dir);
 
+// Names an item that has no entry of its own: base (8 characters, such as
+// "V0000012") and the type tag as the extension. A tag longer than three
+// characters (a user signature's name) keeps its whole text in the long name.
+void set_numbered_name(lfn_t& item, std::string_view base, std::string_view tag);
+
 std::string short_name(const direntry_t& entry);
 std::string display_name(const lfn_t& item);
 std::string display_extension(const lfn_t& item);

@@ -132,7 +132,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         if (tag.empty()) continue;
         ++n;
         lfn_t entry;
-        entry.entry.set_name11(format_cut(12, "F%07d%s", n, tag));
+        set_numbered_name(entry, format("F%07d", n), tag);
         entry.entry.set_first_cluster(static_cast<std::uint32_t>(j), e.fat32());
         entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
         dir_t& item = find_or_add_child(e, found, entry, 0, 0);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "formats/signatures.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/engine_harness.hpp"
 #include "tools/jpeg_maker.hpp"
@@ -110,6 +111,26 @@ TEST_F(AnalysisOfCard, ChkFilesMakeTheDirectoriesForgotten) {
         ASSERT_EQ(h.engine.cat.root.children.size(), 1u);
         EXPECT_NE(h.engine.cat.found(), nullptr);
     }
+}
+
+TEST_F(AnalysisOfCard, AUserSignatureNamesWhatItMatches) {
+    // The signature wins over the built-in JPEG test; its four-letter name
+    // survives in the long name.
+    SignatureTable signatures;
+    EngineHarness h;
+    ASSERT_TRUE(signatures.load_from_text("JPEG: FF D8 FF E1\n", "test.sig", &h.reporter));
+    h.engine.signatures = &signatures;
+    h.engine.opt.expert_mode = true;
+    h.reporter.answer = [](CardParameters& p) {
+        p.ignore_fat = true;
+        p.cluster_size = 512;
+        return p.default_size;
+    };
+    EXPECT_EQ(analyse(h), AnalysisResult::Finished);
+    ASSERT_NE(h.engine.cat.found(), nullptr);
+    const dir_t& carved = h.engine.cat.found()->children.at(0);
+    EXPECT_EQ(display_name(carved), "N0000001.JPEG");
+    EXPECT_EQ(short_name(carved.entry), "N0000001.JPE");
 }
 
 }  // namespace
