@@ -167,7 +167,10 @@ std::string vformat(std::string_view fmt, std::initializer_list<FmtArg> args) {
                 if (zero) spec += '0';
                 if (alt) spec += '#';
                 if (width > 0) spec += std::to_string(width);
-                if (precision >= 0) spec += "." + std::to_string(precision);
+                if (precision >= 0) {
+                    spec += '.';
+                    spec += std::to_string(precision);
+                }
                 spec += conv;
                 char buf[512];
                 std::snprintf(buf, sizeof buf, spec.c_str(), arg->as_double());
