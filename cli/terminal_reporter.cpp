@@ -21,8 +21,7 @@ std::string without_final_newlines(std::string text) {
 
 }  // namespace
 
-TerminalReporter::TerminalReporter(std::FILE* err, std::FILE* out)
-    : err_(err), out_(out), tty_(::isatty(::fileno(err)) == 1) {}
+TerminalReporter::TerminalReporter(std::FILE* err) : err_(err), tty_(::isatty(::fileno(err)) == 1) {}
 
 void TerminalReporter::write(const std::string& text) {
     std::fputs(text.c_str(), err_);
@@ -68,8 +67,11 @@ void TerminalReporter::message(MessageKind, const std::string& caption, const st
 
 void TerminalReporter::trace(const std::string& line) {
     if (!trace_) return;
+    // On stderr with the other diagnostics, so that stdout keeps the results.
     std::lock_guard guard(mutex_);
-    std::fputs(line.c_str(), out_);
+    clear_bar_locked();
+    write(line);
+    draw_bar_locked();
 }
 
 void TerminalReporter::begin_progress(const std::string& label) {

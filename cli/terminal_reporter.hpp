@@ -17,7 +17,7 @@ namespace lk::cli {
 
 class TerminalReporter : public Reporter {
 public:
-    explicit TerminalReporter(std::FILE* err = stderr, std::FILE* out = stdout);
+    explicit TerminalReporter(std::FILE* err = stderr);
 
     void status_text(std::uint32_t code, const std::string& text) override;
     void notify(std::uint32_t code) override;
@@ -48,7 +48,6 @@ private:
 
     std::mutex mutex_;  // lines come from the engine's worker thread too
     std::FILE* err_;
-    std::FILE* out_;
     bool tty_;
     bool trace_ = false;
     bool bar_active_ = false;
