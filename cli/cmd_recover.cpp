@@ -1,5 +1,6 @@
 // recover INPUT --output DIR: the whole analysis on a worker thread, then Save
 // all into DIR.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,7 +48,10 @@ struct RecoverOptions {
     bool no_fast_read = false;
     bool no_truncate_uniform = false;
     std::optional<std::uint64_t> movie_limit_mb;
-    bool cache = true;
+    // The cache file copies a slow card once; an image file on a local disk
+    // gains nothing from a second copy, so by default only devices are cached.
+    bool cache = false;
+    bool no_cache = false;
 };
 
 // Parses "START:END" (sectors); false when it is not two numbers.
@@ -175,7 +179,9 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     opt.ignore_fat = o.ignore_fat;
     opt.fast_read = !o.no_fast_read;
     opt.truncate_uniform = !o.no_truncate_uniform;
-    opt.cache = o.cache;
+    struct stat st {};
+    const bool device = ::stat(o.input.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    opt.cache = !o.no_cache && (o.cache || device);
     if (o.movie_limit_mb) opt.movie_limit = *o.movie_limit_mb * 1'024'000;
     if (!o.range.empty()) opt.sector_range = range;
 
@@ -252,7 +258,9 @@ void add_recover_command(CLI::App& app, Cli& cli) {
                   translate("Uniform clusters do not end carved files (expert)"));
     cmd->add_option("--movie-limit", o->movie_limit_mb,
                     translate("Largest movie, in units of 1,024,000 bytes (default 700)"));
-    cmd->add_flag("--cache,!--no-cache", o->cache, translate("Copy the input into a cache file first (default)"));
+    cmd->add_flag("--cache", o->cache,
+                  translate("Copy the input into a cache file first (the default for drives, not for files)"));
+    cmd->add_flag("--no-cache", o->no_cache, translate("Read the input itself throughout"));
     cmd->footer(translate("Exit codes: 0 done, 1 fatal error or save failure, 2 usage, 3 input cannot be "
                           "opened, 130 interrupted."));
     cmd->callback([&cli, o] { cli.exit_code = run_recover(cli, *o); });

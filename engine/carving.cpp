@@ -136,8 +136,11 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
     }
     const std::size_t sectors = cs / 512;
     if (s.headers.size() != sectors) s.headers.assign(sectors, {});
+    // The PDF test searches: the cluster is searched once for all its offsets.
+    pdf_positions(Bytes(data, cs), s.pdf);
     for (std::size_t k = 0; k < sectors; ++k) {
-        TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures);
+        const PdfHint pdf = pdf_hint_at(s.pdf, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
+        TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures, pdf);
         if (tag.empty()) continue;
         auto& map = s.headers[k];
         const std::int32_t c = static_cast<std::int32_t>(cluster);
@@ -223,31 +226,32 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
 
     // The bytes are needed to measure content-sized files, to classify
     // compound documents and to check a lost entry's recorded size.
-    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t>& data = e.carve.data;
+    std::size_t held = 0;
     const bool need_data = first_pass || compound || usable;
     if (need_data) {
         try {
-            data.reserve(static_cast<std::size_t>(carved));
-            std::int64_t c = start;
-            while (c < end && data.size() < carved) {
-                if (cluster_in_use(e, c)) {
-                    ++c;
-                    continue;
-                }
-                std::int64_t run_end = c;
-                while (run_end < end && !cluster_in_use(e, run_end)) ++run_end;
-                std::uint64_t bytes = std::min<std::uint64_t>(std::uint64_t(run_end - c) * cs, carved - data.size());
-                std::size_t at = data.size();
-                data.resize(at + bytes);
-                read_cluster(e, c, data.data() + at, bytes, e.geo.data_shift, true);
-                c = run_end;
-            }
+            if (data.size() < carved) data.resize(static_cast<std::size_t>(carved));
         } catch (const std::bad_alloc&) {
-            // Go on with what could be held.
+            // Go on with what can be held.
         }
-        carved = std::min<std::uint64_t>(carved, data.size());
+        const std::size_t room = std::min<std::size_t>(data.size(), static_cast<std::size_t>(carved));
+        std::int64_t c = start;
+        while (c < end && held < room) {
+            if (cluster_in_use(e, c)) {
+                ++c;
+                continue;
+            }
+            std::int64_t run_end = c;
+            while (run_end < end && !cluster_in_use(e, run_end)) ++run_end;
+            const std::size_t bytes = std::min<std::size_t>(static_cast<std::size_t>(run_end - c) * cs, room - held);
+            read_cluster(e, c, data.data() + held, bytes, e.geo.data_shift, true);
+            held += bytes;
+            c = run_end;
+        }
+        carved = std::min<std::uint64_t>(carved, held);
     }
-    const Bytes bytes(data.data(), data.size());
+    const Bytes bytes(data.data(), held);
 
     lfn_t entry;
     std::uint64_t size;
@@ -273,8 +277,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
         }
         if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(found, entry.entry);
     }
-    if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes.first(std::min<std::size_t>(carved, bytes.size()))));
-    data = {};
+    if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes));
     if (size == 0) return false;
     entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
 
@@ -338,6 +341,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
         s.carved_number += 10'000;
     }
     e.geo.data_shift = 0;
+    std::vector<std::uint8_t>().swap(s.data);  // a large carve's buffer is not kept
     return total;
 }
 

@@ -26,9 +26,13 @@ struct CarveState {
     std::vector<std::vector<std::pair<std::int32_t, std::uint16_t>>> headers;
     std::vector<std::string> tags;  // interned tag texts
     Bitmap uniform;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pdf;  // PDF patterns of the cluster being indexed
     std::vector<shift_count_t> shift_list;
     std::size_t shift_cursor = 0;
     std::uint32_t carved_number = 1;
+    // The bytes of the file being carved; kept between files so that each
+    // one is not a fresh (and freshly zeroed) allocation.
+    std::vector<std::uint8_t> data;
 
     void reset() {
         headers.clear();
@@ -36,6 +40,7 @@ struct CarveState {
         uniform.clear();
         shift_list.clear();
         shift_cursor = 0;
+        std::vector<std::uint8_t>().swap(data);
     }
 };
 

@@ -33,7 +33,16 @@ std::size_t ChainReader::read(std::uint8_t* dest, std::size_t n) {
             stop_ = Stop::ChainEnded;
             break;
         }
+        // Consecutive clusters of the chain are read in one piece: a
+        // contiguous file then costs a few large reads.
         std::size_t want = std::min<std::size_t>(cs - offset_in_cluster_, n - delivered);
+        std::int64_t last = cluster_;
+        while (want < n - delivered) {
+            const std::int32_t next = fat_next(e_, last, copy_);
+            if (next != last + 1 || !e_.valid(next)) break;
+            last = next;
+            want += std::min<std::size_t>(cs, n - delivered - want);
+        }
         std::int64_t r = read_cluster(e_, cluster_, dest + delivered, want,
                                       shift_ + static_cast<std::int32_t>(offset_in_cluster_), true);
         if (r != static_cast<std::int64_t>(want) && r != -2) {
@@ -41,11 +50,11 @@ std::size_t ChainReader::read(std::uint8_t* dest, std::size_t n) {
             break;
         }
         delivered += want;
-        offset_in_cluster_ += static_cast<std::uint32_t>(want);
-        if (offset_in_cluster_ == cs) {
-            cluster_ = fat_next(e_, cluster_, copy_);
-            offset_in_cluster_ = 0;
-        }
+        // Where the read ended, counted from the start of the run's first cluster.
+        const std::uint64_t end = std::uint64_t(offset_in_cluster_) + want;
+        const std::int64_t whole = static_cast<std::int64_t>(end / cs);
+        offset_in_cluster_ = static_cast<std::uint32_t>(end % cs);
+        cluster_ = offset_in_cluster_ != 0 ? cluster_ + whole : fat_next(e_, cluster_ + whole - 1, copy_);
     }
     return delivered;
 }

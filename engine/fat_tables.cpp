@@ -192,12 +192,12 @@ std::uint32_t in_degree(Engine& e, std::int64_t c, int copy) {
 
 std::uint64_t chain_bytes(Engine& e, std::int64_t first, int copy) {
     const std::int64_t end = end_of_chain_marker(e.geo.fattype);
-    std::unordered_set<std::int64_t> seen;
+    e.fat.walk.begin(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
     std::uint64_t bytes = 0;
     for (std::int64_t c = first;; c = fat_next(e, c, copy)) {
         if (c >= end) return bytes;
         if (!e.valid(c)) return 0;
-        if (e.fat.used.test(c) || in_degree(e, c, copy) > 1 || !seen.insert(c).second) return 0;
+        if (e.fat.used.test(c) || in_degree(e, c, copy) > 1 || !e.fat.walk.insert(c)) return 0;
         bytes += e.geo.cluster_size;
     }
 }

@@ -2,6 +2,7 @@
 // in-degree tables rebuilt lazily, and the two cluster bitmaps.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -11,6 +12,30 @@
 namespace lk {
 
 struct Engine;
+
+// The clusters seen by one chain walk, forgotten in O(1) when the next walk
+// begins (a stamp per cluster rather than a set that allocates per walk).
+class WalkMarks {
+public:
+    void begin(std::size_t clusters) {
+        if (stamps_.size() < clusters) stamps_.assign(clusters, 0), epoch_ = 0;
+        if (++epoch_ == 0) {
+            std::fill(stamps_.begin(), stamps_.end(), 0);
+            epoch_ = 1;
+        }
+    }
+    // False when c was seen before on this walk (c must be below the size given).
+    bool insert(std::int64_t c) {
+        std::uint32_t& s = stamps_[static_cast<std::size_t>(c)];
+        if (s == epoch_) return false;
+        s = epoch_;
+        return true;
+    }
+
+private:
+    std::vector<std::uint32_t> stamps_;
+    std::uint32_t epoch_ = 0;
+};
 
 struct FatState {
     // Entry c of a copy is stored as on the card: FAT12 packed 12 bits,
@@ -24,6 +49,7 @@ struct FatState {
     bool loaded = false;  // read_fats has read the copies from the card
     Bitmap used;          // clusters that belong to a catalogued item
     Bitmap visited;       // directory clusters already read
+    WalkMarks walk;       // for chain_bytes
 };
 
 // Per-type markers. FAT32 entries are compared on their low 28 bits (the top

@@ -92,16 +92,26 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
     std::vector<std::uint8_t> buffer(cs);
 
     // Directory pass: every unclaimed cluster is read once here; the same
-    // read feeds the carving index.
-    for (std::int64_t i = first; i < last && !e.status.IsCancelled(); ++i) {
+    // read feeds the carving index. Runs of unclaimed clusters are read about
+    // a megabyte at a time (one cluster at a time within a sector range,
+    // whose first cluster may begin before the range).
+    const std::int64_t batch = e.opt.sector_range.is_set() ? 1 : std::max<std::int64_t>(1, (1 << 20) / cs);
+    std::vector<std::uint8_t> run(static_cast<std::size_t>(batch) * cs);
+    for (std::int64_t i = first, run_start = 0, run_end = 0; i < last && !e.status.IsCancelled(); ++i) {
         if (cluster_in_use(e, i)) continue;
+        if (i >= run_end) {
+            run_start = i;
+            run_end = i + 1;
+            while (run_end < last && run_end - run_start < batch && !cluster_in_use(e, run_end)) ++run_end;
+            read_cluster(e, run_start, run.data(), static_cast<std::size_t>(run_end - run_start) * cs, 0, true);
+        }
+        const std::uint8_t* data = run.data() + static_cast<std::size_t>(i - run_start) * cs;
         RangeProgress(e, i);
-        read_cluster(e, i, buffer.data(), cs, 0, true);
-        index_cluster(e, i, buffer.data());
-        if (!scan_dirs || !is_directory_cluster(e, i, buffer.data(), nullptr, true)) continue;
+        index_cluster(e, i, data);
+        if (!scan_dirs || !is_directory_cluster(e, i, data, nullptr, true)) continue;
         e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
         LostEntries entries;
-        is_directory_block(e, buffer.data(), cs / 32, &entries, true);
+        is_directory_block(e, data, cs / 32, &entries, true);
         for (auto& [cluster, entry] : entries) {
             if (e.status.IsCancelled()) break;
             const std::int32_t d = classify_entry(e, entry.entry, true);

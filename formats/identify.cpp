@@ -74,6 +74,15 @@ bool matches_pdf_pattern(const std::uint8_t* p, std::string_view pattern) {
     return true;
 }
 
+// The first bytes of the headers tested at offset 0 (RAW, OLE2, RTF, PNG,
+// MP3, BMP, JPEG, GIF, RIFF, DSS, ASF, MPEG, TIFF, CRW, MRW, RAF, X3F, RDC, PSD).
+constexpr std::array<bool, 256> kLeadBytes = [] {
+    std::array<bool, 256> t{};
+    constexpr std::uint8_t leads[] = {'M', 0xD0, '{', 0x89, 'I', 'B', 0xFF, 'G', 'R', 0x02, 0x30, 0x00, 'F', 'D', '8'};
+    for (std::uint8_t c : leads) t[c] = true;
+    return t;
+}();
+
 // ASCII-only upper-casing: tags are ASCII, and the compound marker's bytes
 // must not be folded by a locale.
 char upper(char c) {
@@ -124,9 +133,38 @@ bool is_mpeg_header(Bytes d) {
     return true;
 }
 
+constexpr std::string_view kPdf = "%PDF-#.#";
+constexpr std::string_view kPostScriptPdf = "%!PS-Adobe-#.# PDF-#.#";
+
+void pdf_positions(Bytes d, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out) {
+    out.clear();
+    const std::uint8_t* base = d.data();
+    for (std::size_t j = 0; j + kPdf.size() <= d.size();) {
+        const void* hit = std::memchr(base + j, '%', d.size() - kPdf.size() + 1 - j);
+        if (!hit) break;
+        j = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+        if (matches_pdf_pattern(base + j, kPdf))
+            out.emplace_back(static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(kPdf.size()));
+        else if (j + kPostScriptPdf.size() <= d.size() && matches_pdf_pattern(base + j, kPostScriptPdf))
+            out.emplace_back(static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(kPostScriptPdf.size()));
+        ++j;
+    }
+}
+
+bool pdf_hint_at(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& positions, std::size_t start,
+                 std::size_t size) {
+    // The same window as is_pdf_header: a pattern of length n counts when it
+    // starts at j < min(size, 1024) - n from start.
+    const std::size_t limit = std::min<std::size_t>(size, 1024);
+    for (const auto& [at, n] : positions) {
+        if (at < start) continue;
+        if (at - start >= limit) break;
+        if (n < limit && at - start < limit - n) return true;
+    }
+    return false;
+}
+
 bool is_pdf_header(Bytes d) {
-    static constexpr std::string_view kPdf = "%PDF-#.#";
-    static constexpr std::string_view kPostScriptPdf = "%!PS-Adobe-#.# PDF-#.#";
     const std::size_t limit = std::min<std::size_t>(d.size(), 1024);
     // A pattern may start at j only when j < limit - n; the shorter pattern
     // bounds every possible start.
@@ -164,9 +202,19 @@ bool is_tiff_header(Bytes d, std::uint64_t max_dir_offset) {
     return first_dir > 7 && first_dir < max_dir_offset;
 }
 
-TypeTag identify_header(Bytes d, const SignatureTable* signatures) {
+TypeTag identify_header(Bytes d, const SignatureTable* signatures, PdfHint pdf) {
     if (signatures && !signatures->empty()) {
         if (TypeTag user = signatures->match_signature(d); !user.empty()) return user;
+    }
+    auto pdf_test = [&] { return pdf == PdfHint::Search ? is_pdf_header(d) : pdf == PdfHint::Present; };
+    // Every test at offset 0 needs one of a few first bytes; any other first
+    // byte (the common case inside pictures) can only start a QuickTime file
+    // (bytes 4-7), a PDF (searched) or a transport stream (bytes 4, 215-218).
+    if (d.empty() || !kLeadBytes[d[0]]) {
+        if (is_mov_header(d)) return "MOV";
+        if (pdf_test()) return "PDF";
+        if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return "MTS";
+        return {};
     }
     if (matches(d, 0, "MMMMRawT"sv)) return "RAW";
     if (matches(d, 0, bytes_of("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))) return kCompoundMarker;
@@ -194,7 +242,7 @@ TypeTag identify_header(Bytes d, const SignatureTable* signatures) {
     if (matches(d, 0, "FUJIFILMCCD-RAW "sv)) return "RAF";
     if (is_x3f_header(d)) return "X3F";
     if (matches(d, 0, "DSC-Image <C> by Rollei Fototechnic, Braunschweig"sv)) return "RDC";
-    if (is_pdf_header(d)) return "PDF";
+    if (pdf_test()) return "PDF";
     // "8BPS", version 1, six reserved zero bytes, high byte of the channel count.
     if (matches(d, 0, bytes_of("8BPS\0\x01\0\0\0\0\0\0\0"))) return "PSD";
     if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return "MTS";

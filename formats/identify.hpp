@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "formats/bytes.hpp"
 
@@ -29,7 +31,19 @@ inline constexpr std::uint64_t kDefaultMovieLimit = 716'800'000;
 // order; user signatures (when a table is given) come first. Never allocates.
 // Callers pass at least 512 bytes; shorter buffers simply fail the tests that
 // would read past them.
-TypeTag identify_header(Bytes data, const SignatureTable* signatures = nullptr);
+// The PDF test is the only one that searches (the first 1,024 bytes). A caller
+// that tests every 512-byte offset of a cluster can search the whole cluster
+// once (pdf_positions) and tell each call what the search would find.
+enum class PdfHint : std::uint8_t { Search, Present, Absent };
+TypeTag identify_header(Bytes data, const SignatureTable* signatures = nullptr, PdfHint pdf = PdfHint::Search);
+
+// Where the PDF test's patterns start in data: (offset, pattern length) in
+// ascending order of offset.
+void pdf_positions(Bytes data, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out);
+// Whether the PDF test passes for the buffer data.subspan(start), given the
+// positions pdf_positions found in data.
+bool pdf_hint_at(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& positions, std::size_t start,
+                 std::size_t size);
 
 // The header tests that other parts reuse.
 bool is_jpeg_header(Bytes data);

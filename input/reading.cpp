@@ -52,6 +52,20 @@ std::int64_t Input::read_at_locked(std::int64_t offset, std::uint8_t* dest, std:
     };
     while (pos < length) {
         const std::int64_t at = offset + static_cast<std::int64_t>(pos);
+        // A request that still wants a whole window's worth from a sector
+        // boundary is read block by block straight into the destination: the
+        // same block reads as window refills would make, without the copy.
+        const bool in_window = window_start_ >= 0 && at >= window_start_ &&
+                               at < window_start_ + static_cast<std::int64_t>(window_length_);
+        if (!in_window && at % kSector == 0 && length - pos >= kWindowSize &&
+            input_size - at >= static_cast<std::int64_t>(kWindowSize)) {
+            std::size_t extent = 0;
+            const std::int64_t r = block_read_locked(at, dest + pos, kWindowSize, &extent);
+            if (extent == 0) return stop(r < 0 ? r : 0);
+            pos += extent;
+            if (extent < kWindowSize) return stop(0);  // the input ends inside this block
+            continue;
+        }
         if (window_start_ >= 0 && at >= window_start_ &&
             at < window_start_ + static_cast<std::int64_t>(window_length_)) {
             const auto avail = static_cast<std::size_t>(window_start_ + window_length_ - at);

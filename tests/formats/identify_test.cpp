@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -383,6 +384,36 @@ TEST(Identify, ContentExtentDispatchesByHeader) {
         const std::int32_t size = content_extent(data);
         EXPECT_GT(size, 0) << c.file;
         EXPECT_EQ(size, c.extent(data)) << c.file;
+    }
+}
+
+}  // namespace
+}  // namespace lk
+
+namespace lk {
+namespace {
+
+// Searching a cluster once for the PDF patterns gives every offset the answer
+// its own search would give, also for patterns near the 1,024-byte window's edge.
+TEST(IdentifyHeader, PdfHintsAgreeWithTheSearch) {
+    std::mt19937 gen(77);
+    std::vector<std::uint8_t> cluster(8192);
+    for (int round = 0; round < 200; ++round) {
+        for (auto& b : cluster) b = static_cast<std::uint8_t>(gen() % 64 + 32);  // many '%' and digits
+        for (int i = 0; i < 3; ++i) {
+            const std::size_t at = gen() % (cluster.size() - 24);
+            const char* text = (gen() & 1) ? "%PDF-1.4" : "%!PS-Adobe-3.0 PDF-1.3";
+            std::memcpy(cluster.data() + at, text, std::strlen(text));
+        }
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> positions;
+        pdf_positions(cluster, positions);
+        for (std::size_t k = 0; k < cluster.size() / 512; ++k) {
+            const Bytes at(cluster.data() + 512 * k, cluster.size() - 512 * k);
+            const bool hinted = pdf_hint_at(positions, 512 * k, at.size());
+            ASSERT_EQ(hinted, is_pdf_header(at)) << "round " << round << ", offset " << 512 * k;
+            ASSERT_EQ(identify_header(at, nullptr, hinted ? PdfHint::Present : PdfHint::Absent),
+                      identify_header(at));
+        }
     }
 }
 
