@@ -160,20 +160,20 @@ std::string vformat(std::string_view fmt, std::initializer_list<FmtArg> args) {
             case 'F':
             case 'g':
             case 'G': {
-                std::string spec = "%";
-                if (left) spec += '-';
-                if (plus) spec += '+';
-                if (space) spec += ' ';
-                if (zero) spec += '0';
-                if (alt) spec += '#';
-                if (width > 0) spec += std::to_string(width);
+                std::string conversion = "%";
+                if (left) conversion += '-';
+                if (plus) conversion += '+';
+                if (space) conversion += ' ';
+                if (zero) conversion += '0';
+                if (alt) conversion += '#';
+                if (width > 0) conversion += std::to_string(width);
                 if (precision >= 0) {
-                    spec += '.';
-                    spec += std::to_string(precision);
+                    conversion += '.';
+                    conversion += std::to_string(precision);
                 }
-                spec += conv;
+                conversion += conv;
                 char buf[512];
-                std::snprintf(buf, sizeof buf, spec.c_str(), arg->as_double());
+                std::snprintf(buf, sizeof buf, conversion.c_str(), arg->as_double());
                 out += buf;
                 break;
             }
