@@ -97,6 +97,17 @@ void LongNameAssembly::fragment(const std::uint8_t* p) {
     ++fragment_count_;
 }
 
+bool LongNameAssembly::take(const std::uint8_t* p, lfn_t& out) {
+    out.entry = direntry_t::decode(p);
+    // A zero first byte ends the directory even under a fragment's attribute.
+    if (out.entry.is_lfn() && p[0] != 0) {
+        fragment(p);
+        return false;
+    }
+    out.long_name = finish(out.entry);
+    return true;
+}
+
 std::string LongNameAssembly::finish(const direntry_t& entry, int* fragments) {
     bool keep = !name_.empty();
     if (pending_checksum_ != -1 && !entry.is_deleted() &&
@@ -270,13 +281,9 @@ std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining,
         }
         read_cluster(e, cluster, buffer.data(), buffer.size(), e.geo.data_shift, true);
         for (std::size_t i = 0; i + 32 <= buffer.size() && !e.status.IsCancelled(); i += 32) {
-            const std::uint8_t* p = buffer.data() + i;
-            const direntry_t d = direntry_t::decode(p);
-            if (d.is_lfn() && p[0] != 0) {
-                lfn.fragment(p);
-                continue;
-            }
-            lfn_t entry{d, lfn.finish(d)};
+            lfn_t entry;
+            if (!lfn.take(buffer.data() + i, entry)) continue;
+            const direntry_t& d = entry.entry;
             switch (std::int32_t copy = classify_entry(e, d, false)) {
                 case -1:
                     remember_lost_entry(e, entry);

@@ -23,6 +23,9 @@ public:
     // fragments that made up the name that was kept.
     std::string finish(const direntry_t& entry, int* fragments = nullptr);
     void reset();
+    // Feeds one 32-byte entry: a fragment is taken in and false returned; a
+    // short entry is decoded into out with its long name and true returned.
+    bool take(const std::uint8_t* p, lfn_t& out);
 
 private:
     int pending_checksum_ = -1;

@@ -48,13 +48,9 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
         for (int pass = 1; pass <= 2; ++pass) {
             LongNameAssembly lfn;
             for (std::size_t i = 0; i + 32 <= buffer.size() && !e.status.IsCancelled(); i += 32) {
-                const std::uint8_t* p = buffer.data() + i;
-                const direntry_t d = direntry_t::decode(p);
-                if (d.is_lfn() && p[0] != 0) {
-                    lfn.fragment(p);
-                    continue;
-                }
-                lfn_t entry{d, lfn.finish(d)};
+                lfn_t entry;
+                if (!lfn.take(buffer.data() + i, entry)) continue;
+                const direntry_t& d = entry.entry;
                 if (d.is_deleted() != (pass == 2)) continue;
                 const std::int32_t copy = classify_entry(e, d, true);
                 if (copy == -1) {

@@ -42,24 +42,6 @@ constexpr std::uint16_t kTypeAscii = 2;
 // another and turn a walk quadratic in the data size.
 constexpr std::uint64_t kMaxEntriesPerWalk = 1u << 20;
 
-std::uint64_t value_size(std::uint16_t type) {
-    switch (type) {
-        case 3:
-        case 8:
-            return 2;
-        case 4:
-        case 9:
-        case 11:
-            return 4;
-        case 5:
-        case 10:
-        case 12:
-            return 8;
-        default:
-            return 1;
-    }
-}
-
 bool is_subdir_tag(std::uint16_t tag) {
     return tag == kExifIfd || tag == kGpsIfd || tag == kInteropIfd;
 }
@@ -138,7 +120,7 @@ class TagWalk {
         // counted twice: callers that want one date stop after the first.
         if (req->delivered == 0) --still_wanted_;
 
-        const std::uint64_t size = value_size(type);
+        const std::uint64_t size = tiff_value_size(type);
         const std::uint64_t place = size * count <= 4 ? at + 8 : value;
         if (place >= d_.size()) return false;
 
@@ -239,6 +221,24 @@ bool contains(std::string_view s, std::string_view part) {
 }
 
 }  // namespace
+
+std::uint32_t tiff_value_size(std::uint16_t type) {
+    switch (type) {
+        case 3:
+        case 8:
+            return 2;
+        case 4:
+        case 9:
+        case 11:
+            return 4;
+        case 5:
+        case 10:
+        case 12:
+            return 8;
+        default:
+            return 1;
+    }
+}
 
 bool read_tiff_tags(Bytes data, std::span<TagRequest> requests, int still_wanted, int mode) {
     const bool big = matches(data, 0, std::string_view("MM"));

@@ -19,6 +19,9 @@ struct TagRequest {
     std::size_t delivered = 0;
 };
 
+// Bytes of one value of a TIFF field type (SHORT 2, LONG 4, RATIONAL 8...).
+std::uint32_t tiff_value_size(std::uint16_t type);
+
 // Walks the TIFF structure that starts at data[0]. mode 0: first directory
 // only; mode 1: also the directory chain and the EXIF, GPS and
 // interoperability sub-directories. Stops once still_wanted distinct tags

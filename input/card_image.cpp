@@ -1,4 +1,5 @@
 #include "input/card_image.hpp"
+#include "input/output_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,70 +84,6 @@ std::string directory_of(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
-
-class OutputFile {
-public:
-    explicit OutputFile(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
-    ~OutputFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    bool is_open() const { return fd_ >= 0; }
-    // Writes every byte or returns false with `error` set.
-    bool write(const std::uint8_t* p, std::size_t n, int& error) {
-        while (n > 0) {
-            ssize_t w = ::write(fd_, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                error = w < 0 ? errno : ENOSPC;
-                return false;
-            }
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        }
-        return true;
-    }
-    bool write_at(std::int64_t offset, const std::uint8_t* p, std::size_t n, int& error) {
-        while (n > 0) {
-            ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(offset));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                error = w < 0 ? errno : ENOSPC;
-                return false;
-            }
-            p += w;
-            n -= static_cast<std::size_t>(w);
-            offset += w;
-        }
-        return true;
-    }
-    // A cancelled image is deleted, but only when it is a regular file: an
-    // output given as a device node must never lose its node.
-    void close_and_remove(const std::string& path) {
-        struct stat st {};
-        const bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-        ::close(fd_);
-        fd_ = -1;
-        if (regular) ::unlink(path.c_str());
-    }
-    // Close errors (delayed write failures on some file systems) count as
-    // write errors.
-    bool close(int& error) {
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) {
-            error = errno;
-            return false;
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-};
 
 // "lumenkeeper.log" beside the image: every status line shown while the
 // image is written is appended to it.

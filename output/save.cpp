@@ -12,6 +12,7 @@
 #include "engine/common.hpp"
 #include "formats/identify.hpp"
 #include "input/copy_progress.hpp"
+#include "input/output_file.hpp"
 
 namespace lk {
 
@@ -67,24 +68,6 @@ struct ListBuilder {
         }
         for (const dir_t* item : selection)
             if (!visit(*item, prefix, 0)) return;
-    }
-};
-
-// A file descriptor that closes itself.
-struct OutputFile {
-    int fd = -1;
-    ~OutputFile() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool write_all(const std::uint8_t* p, std::size_t n) {
-        while (n > 0) {
-            ssize_t w = ::write(fd, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        }
-        return true;
     }
 };
 
@@ -146,10 +129,9 @@ std::string MakeUniqueOutputName(const std::string& path) {
 
 bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
                         std::int32_t shift, const std::string& path) {
-    OutputFile out;
-    out.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    int error = out.fd < 0 ? errno : 0;
-    bool ok = out.fd >= 0;
+    OutputFile out(path);
+    int error = out.open_error();
+    bool ok = out.is_open();
     e.stop_flag.store(false);
     const bool report = e.status.attached();
     if (report) e.status.SendProgress(0);
@@ -174,13 +156,12 @@ bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_clust
                 // the file after the chunk in which it ended.
                 const bool last_chunk = remaining == want;
                 if (got == 0 || reader.stop() == ChainReader::Stop::ReadFailed || !last_chunk) {
-                    if (got > 0 && !out.write_all(buffer.data(), got)) error = errno;
+                    if (got > 0) out.write(buffer.data(), got, error);
                     ok = false;
                     break;
                 }
             }
-            if (!out.write_all(buffer.data(), want)) {
-                error = errno;
+            if (!out.write(buffer.data(), want, error)) {
                 ok = false;
                 break;
             }
@@ -188,6 +169,7 @@ bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_clust
             if (report) e.status.SendProgress(static_cast<std::uint32_t>((size - remaining) * 100 / size));
         }
     }
+    if (ok && out.is_open()) ok = out.close(error);
     if (report) e.status.SendProgress(100);
     if (!ok && !e.stop_requested()) e.status.Error("File %s: write error %d", path, error);
     return ok;

@@ -28,24 +28,6 @@ struct Entry {
 
 constexpr std::uint16_t kExif = 0x8769, kGps = 0x8825, kInterop = 0xA005;
 
-std::uint32_t value_size(std::uint16_t type) {
-    switch (type) {
-        case 3:
-        case 8:
-            return 2;
-        case 4:
-        case 9:
-        case 11:
-            return 4;
-        case 5:
-        case 10:
-        case 12:
-            return 8;
-        default:
-            return 1;
-    }
-}
-
 // A TIFF structure put together directory by directory.
 class Tiff {
   public:
@@ -66,7 +48,7 @@ class Tiff {
             if ((e.type == 3 || e.type == 8) && e.count <= 2) {
                 put16(std::uint16_t(e.value));
                 put16(0);
-            } else if (value_size(e.type) == 1 && e.count <= 4) {
+            } else if (tiff_value_size(e.type) == 1 && e.count <= 4) {
                 for (int i = 0; i < 4; ++i) b_.push_back(std::uint8_t(e.value >> (8 * i)));
             } else {
                 put32(e.value);

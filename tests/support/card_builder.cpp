@@ -67,13 +67,6 @@ std::uint8_t default_partition_type(FatBits bits) {
     return 0x06;
 }
 
-std::vector<std::uint8_t> read_whole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::uint8_t> out(fs::file_size(file));
-    in.read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
-    if (!in) throw std::runtime_error("cannot read " + file.string());
-    return out;
-}
 
 }  // namespace
 

@@ -60,13 +60,6 @@ Recipe recipe(MediaKind kind) {
     throw std::invalid_argument("unknown media kind");
 }
 
-std::vector<std::uint8_t> read_whole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::uint8_t> out(fs::file_size(file));
-    in.read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
-    if (!in) throw std::runtime_error("cannot read " + file.string());
-    return out;
-}
 
 bool every_packet_synced(Bytes d, std::size_t packet, std::size_t sync_at) {
     if (d.empty() || d.size() % packet != 0) return false;

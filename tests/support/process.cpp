@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -226,6 +227,14 @@ ProcessResult run_checked(const std::vector<std::string>& argv, const Environmen
         throw std::runtime_error(describe_command(argv) + " failed (exit " +
                                  std::to_string(r.exit_code) + "): " + r.err);
     return r;
+}
+
+std::vector<std::uint8_t> read_whole(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::uint8_t> out(std::filesystem::file_size(file));
+    in.read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return out;
 }
 
 }  // namespace lk::test

@@ -2,6 +2,7 @@
 // inputs with real tools (mkfs.fat, mtools, ffmpeg).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -55,6 +56,9 @@ ProcessResult run_checked(const std::vector<std::string>& argv, const Environmen
 // A program by name in PATH, then in /usr/sbin and /sbin (where mkfs.fat lives
 // and which an ordinary user's PATH often lacks).
 std::optional<std::filesystem::path> find_program(const std::string& name);
+
+// A file's whole content; throws std::runtime_error when it cannot be read.
+std::vector<std::uint8_t> read_whole(const std::filesystem::path& file);
 
 // The command line quoted for a failure message.
 std::string describe_command(const std::vector<std::string>& argv);

@@ -1,0 +1,67 @@
+#include "input/output_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace lk {
+
+OutputFile::OutputFile(const std::string& path)
+    : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+    if (fd_ < 0) open_error_ = errno;
+}
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool OutputFile::write(const std::uint8_t* p, std::size_t n, int& error) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd_, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            error = w < 0 ? errno : ENOSPC;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+bool OutputFile::write_at(std::int64_t offset, const std::uint8_t* p, std::size_t n, int& error) {
+    while (n > 0) {
+        const ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            error = w < 0 ? errno : ENOSPC;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        offset += w;
+    }
+    return true;
+}
+
+void OutputFile::close_and_remove(const std::string& path) {
+    struct stat st {};
+    const bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd_);
+    fd_ = -1;
+    if (regular) ::unlink(path.c_str());
+}
+
+bool OutputFile::close(int& error) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace lk
