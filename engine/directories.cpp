@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/common.hpp"
@@ -213,12 +212,12 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
     for (int copy = 0; copy < 2; ++copy) {
         // Only a copy in which first starts a chain can describe the entry.
         if (e.valid(predecessor(e, first, copy))) continue;
-        std::unordered_set<std::int64_t> seen;
+        e.fat.walk.begin(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
         std::int64_t bytes = static_cast<std::int64_t>(round_to_cluster(e.geo, size));
         std::int64_t c = first;
         bool failed = false;
         while ((is_dir || bytes > 0) && e.valid(c)) {
-            if (!seen.insert(c).second || e.fat.used.test(c) ||
+            if (!e.fat.walk.insert(c) || e.fat.used.test(c) ||
                 (is_dir && !is_directory_cluster(e, c, nullptr, nullptr, c == first))) {
                 failed = true;
                 break;

@@ -49,7 +49,7 @@ struct FatState {
     bool loaded = false;  // read_fats has read the copies from the card
     Bitmap used;          // clusters that belong to a catalogued item
     Bitmap visited;       // directory clusters already read
-    WalkMarks walk;       // for chain_bytes
+    WalkMarks walk;       // for chain walks that call no other walk
 };
 
 // Per-type markers. FAT32 entries are compared on their low 28 bits (the top
