@@ -11,12 +11,6 @@ namespace {
 
 using namespace lk::test;
 
-std::vector<std::uint8_t> camera_picture(std::uint32_t seed) {
-    tools::JpegOptions o;
-    o.seed = seed;
-    return tools::make_jpeg(o);
-}
-
 TEST(DeletedFiles, ComeBackInTheirFoldersOrNamedByTheirEntries) {
     LK_REQUIRE_FAT_TOOLS();
     use_utc();

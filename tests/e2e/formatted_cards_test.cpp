@@ -13,14 +13,6 @@ namespace {
 
 using namespace lk::test;
 
-std::vector<std::uint8_t> camera_picture(std::uint32_t seed, int width = 640, int height = 480) {
-    tools::JpegOptions o;
-    o.seed = seed;
-    o.width = width;
-    o.height = height;
-    return tools::make_jpeg(o);
-}
-
 struct Recovered {
     std::map<std::vector<std::uint8_t>, std::string> by_content;  // bytes -> relative path
 };

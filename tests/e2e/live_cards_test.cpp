@@ -15,24 +15,16 @@ struct CardCase {
     FatOptions options;
 };
 
-std::vector<std::uint8_t> picture(std::uint32_t seed, int width = 640, int height = 480) {
-    tools::JpegOptions o;
-    o.seed = seed;
-    o.width = width;
-    o.height = height;
-    return tools::make_jpeg(o);
-}
-
 std::vector<std::uint8_t> text(std::size_t n, char c) { return std::vector<std::uint8_t>(n, std::uint8_t(c)); }
 
 // Nested folders, long names (blanks, several fragments, non-ASCII), empty
 // files, a read-only file and pictures.
 void fill(FatImage& card) {
     std::time_t t = FatImage::default_mtime();
-    card.add_file("DCIM/100CANON/IMG_0001.JPG", picture(1), t);
-    card.add_file("DCIM/100CANON/IMG_0002.JPG", picture(2, 800, 600), t + 61);
-    card.add_file("DCIM/100CANON/IMG_0003.JPG", picture(3, 320, 240), t + 3600);
-    card.add_file("Holiday 2021/Day one at the lake, morning light.jpg", picture(4), t + 86400);
+    card.add_file("DCIM/100CANON/IMG_0001.JPG", camera_picture(1), t);
+    card.add_file("DCIM/100CANON/IMG_0002.JPG", camera_picture(2, 800, 600), t + 61);
+    card.add_file("DCIM/100CANON/IMG_0003.JPG", camera_picture(3, 320, 240), t + 3600);
+    card.add_file("Holiday 2021/Day one at the lake, morning light.jpg", camera_picture(4), t + 86400);
     card.add_file("Holiday 2021/Notes/\u00dcn\u00efc\u00f6d\u00e9 \u00f1ame.txt", text(3000, 'u'), t + 7);
     card.add_file("Holiday 2021/Notes/empty one.txt", {}, t + 9);
     card.add_file("Holiday 2021/Notes/empty two.txt", {}, t + 11);

@@ -31,6 +31,13 @@ TEST(Analysis, AnInputThatIsOnePictureIsOneTestFile) {
     EXPECT_EQ(h.reporter.questions, 0);
 }
 
+// The expert's answer to the card parameters question: carve only.
+std::uint64_t ignore_the_fat(CardParameters& p) {
+    p.ignore_fat = true;
+    p.cluster_size = 512;
+    return p.default_size;
+}
+
 class AnalysisOfCard : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -77,11 +84,7 @@ TEST_F(AnalysisOfCard, CancellingTheQuestionAbandonsTheRun) {
 TEST_F(AnalysisOfCard, IgnoringTheFatCarvesOnly) {
     EngineHarness h;
     h.engine.opt.expert_mode = true;
-    h.reporter.answer = [](CardParameters& p) {
-        p.ignore_fat = true;
-        p.cluster_size = 512;
-        return p.default_size;
-    };
+    h.reporter.answer = ignore_the_fat;
     EXPECT_EQ(analyse(h), AnalysisResult::Finished);
     for (const char* text : {"2. Information about the existing files is ignored", "3. FAT is ignored",
                              "4. Existing directories are ignored"})
@@ -121,11 +124,7 @@ TEST_F(AnalysisOfCard, AUserSignatureNamesWhatItMatches) {
     ASSERT_TRUE(signatures.load_from_text("JPEG: FF D8 FF E1\n", "test.sig", &h.reporter));
     h.engine.signatures = &signatures;
     h.engine.opt.expert_mode = true;
-    h.reporter.answer = [](CardParameters& p) {
-        p.ignore_fat = true;
-        p.cluster_size = 512;
-        return p.default_size;
-    };
+    h.reporter.answer = ignore_the_fat;
     EXPECT_EQ(analyse(h), AnalysisResult::Finished);
     ASSERT_NE(h.engine.cat.found(), nullptr);
     const dir_t& carved = h.engine.cat.found()->children.at(0);

@@ -18,6 +18,7 @@
 #include "output/save.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/engine_harness.hpp"
+#include "tools/jpeg_maker.hpp"
 
 namespace lk::test {
 
@@ -31,6 +32,15 @@ class QuietProgress final : public CopyProgress {
 public:
     void hand_over(int, std::uint32_t) override {}
 };
+
+// A camera-style picture (EXIF first, with a thumbnail), different per seed.
+inline std::vector<std::uint8_t> camera_picture(std::uint32_t seed, int width = 640, int height = 480) {
+    tools::JpegOptions o;
+    o.seed = seed;
+    o.width = width;
+    o.height = height;
+    return tools::make_jpeg(o);
+}
 
 inline std::vector<std::uint8_t> slurp(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
