@@ -17,9 +17,15 @@ OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutputFile::write(const std::uint8_t* p, std::size_t n, int& error) {
+namespace {
+
+// Repeats a write call until every byte is written; a call that writes
+// nothing without an error means the device is full.
+template <class WriteOnce>
+bool write_fully(const std::uint8_t* p, std::size_t n, int& error, WriteOnce write_once) {
+    std::int64_t done = 0;
     while (n > 0) {
-        const ssize_t w = ::write(fd_, p, n);
+        const ssize_t w = write_once(p, n, done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             error = w < 0 ? errno : ENOSPC;
@@ -27,23 +33,23 @@ bool OutputFile::write(const std::uint8_t* p, std::size_t n, int& error) {
         }
         p += w;
         n -= static_cast<std::size_t>(w);
+        done += w;
     }
     return true;
 }
 
+}  // namespace
+
+bool OutputFile::write(const std::uint8_t* p, std::size_t n, int& error) {
+    return write_fully(p, n, error, [this](const std::uint8_t* q, std::size_t m, std::int64_t) {
+        return ::write(fd_, q, m);
+    });
+}
+
 bool OutputFile::write_at(std::int64_t offset, const std::uint8_t* p, std::size_t n, int& error) {
-    while (n > 0) {
-        const ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(offset));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            error = w < 0 ? errno : ENOSPC;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        offset += w;
-    }
-    return true;
+    return write_fully(p, n, error, [this, offset](const std::uint8_t* q, std::size_t m, std::int64_t done) {
+        return ::pwrite(fd_, q, m, static_cast<off_t>(offset + done));
+    });
 }
 
 void OutputFile::close_and_remove(const std::string& path) {
