@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "input/input.hpp"
 #include "input/platform.hpp"
 

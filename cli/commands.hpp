@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "cli/terminal_reporter.hpp"
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "lang/format.hpp"
 
 namespace lk::cli {

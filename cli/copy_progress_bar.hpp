@@ -5,7 +5,7 @@
 
 #include "cli/interrupt.hpp"
 #include "cli/terminal_reporter.hpp"
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "input/copy_progress.hpp"
 
 namespace lk::cli {

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 
-#include "engine/reporter.hpp"
-#include "engine/status.hpp"
+#include "base/reporter.hpp"
+#include "base/status.hpp"
 
 namespace lk::cli {
 

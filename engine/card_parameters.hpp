@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/reporter.hpp"
+#include "base/reporter.hpp"
 
 namespace lk {
 

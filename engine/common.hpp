@@ -19,7 +19,7 @@
 #include "engine/geometry.hpp"
 #include "engine/options.hpp"
 #include "engine/recovery.hpp"
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "input/input.hpp"
 
 namespace lk {

@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "engine/common.hpp"
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk {
 

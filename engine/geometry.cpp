@@ -7,7 +7,7 @@
 
 #include "engine/card_parameters.hpp"
 #include "engine/common.hpp"
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk {
 

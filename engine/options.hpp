@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "formats/identify.hpp"
-#include "input/sector_range.hpp"
+#include "base/sector_range.hpp"
 
 namespace lk {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "formats/cluster_stream.hpp"
 #include "formats/identify.hpp"
 

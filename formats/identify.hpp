@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk {
 

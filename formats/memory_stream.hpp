@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "formats/cluster_stream.hpp"
 
 namespace lk {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "formats/identify.hpp"
 
 namespace lk {

@@ -25,7 +25,7 @@
 #include <iterator>
 #include <optional>
 
-#include "engine/reporter.hpp"
+#include "base/reporter.hpp"
 #include "lang/format.hpp"
 #include "lang/translate.hpp"
 

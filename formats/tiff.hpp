@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "formats/identify.hpp"
 
 namespace lk {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/reporter.hpp"
+#include "base/reporter.hpp"
 #include "formats/identify.hpp"
 #include "formats/signatures.hpp"
 

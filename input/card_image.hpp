@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "input/copy_progress.hpp"
 #include "input/platform.hpp"
 

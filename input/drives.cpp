@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "input/input.hpp"
 #include "input/messages.hpp"
 #include "input/text.hpp"

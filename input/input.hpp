@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "input/platform.hpp"
-#include "input/sector_range.hpp"
+#include "base/sector_range.hpp"
 #include "input/size_search.hpp"
 
 namespace lk {

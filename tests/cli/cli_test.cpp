@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "input/card_image.hpp"
 #include "input/input.hpp"
 #include "input/platform.hpp"

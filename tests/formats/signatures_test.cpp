@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/reporter.hpp"
+#include "base/reporter.hpp"
 #include "lang/format.hpp"
 #include "tests/support/process.hpp"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/status.hpp"
+#include "base/status.hpp"
 #include "tests/input/fault_backend.hpp"
 
 namespace lk {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/reporter.hpp"
+#include "base/reporter.hpp"
 #include "input/platform.hpp"
 
 namespace lk::test {

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk::test {
 

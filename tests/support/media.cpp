@@ -4,7 +4,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "tests/support/process.hpp"
 
 namespace lk::test {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <random>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/process.hpp"
 

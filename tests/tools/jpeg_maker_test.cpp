@@ -14,7 +14,7 @@
 #include <cstring>
 #include <map>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk::tools {
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "formats/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace lk::test {
 namespace {

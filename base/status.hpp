@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/reporter.hpp"
+#include "base/reporter.hpp"
 #include "lang/format.hpp"
 #include "lang/translate.hpp"
 

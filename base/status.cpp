@@ -1,4 +1,4 @@
-#include "engine/status.hpp"
+#include "base/status.hpp"
 
 namespace lk {
 
