@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
     std::printf("steps 1-2             %.3f s\n", steps12);
     std::printf("whole analysis        %.3f s\n", whole);
     std::printf("save all              %.3f s, %.1f MB, %.1f MB/s%s\n", save, bytes / 1e6, bytes / 1e6 / save,
-                saved.failed ? " (FAILED)" : "");
+                saved.failed() ? " (FAILED)" : "");
     std::printf("directories %u, files %u, contiguous %u, crippled %u\n", k.directories, k.files, k.contiguous,
                 k.crippled);
     std::printf("peak memory           %.1f MB\n", usage.ru_maxrss / 1024.0);
-    return saved.failed ? 1 : 0;
+    return saved.failed() ? 1 : 0;
 }

@@ -228,9 +228,11 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
         // next one ends the program at once.
         CopyProgressBar progress(cli.reporter, status, interrupt, translate("Saving"));
         const SaveOutcome saved = SaveItems(e, BuildSaveList(e, {}, false), o.output, progress);
-        if (saved.failed) code = kExitFailure;
+        if (saved.failed()) code = kExitFailure;
         if (saved.cancelled) code = kExitInterrupted;
         print("%s %s\n", translate("Items written:"), GroupedNumber(saved.written));
+        if (saved.failed())
+            print("%s %s\n", translate("Items that could not be written:"), GroupedNumber(saved.failures.size()));
     }
     return code;
 }

@@ -35,4 +35,9 @@ void CopyProgressBar::hand_over(int percent, std::uint32_t read_errors) {
     }
 }
 
+void CopyProgressBar::item_failed(const std::string& path, const std::string& reason) {
+    reporter_.message(MessageKind::Error, translate("Error"),
+                      format_cut(4096, translate("%s: could not be written: %s"), path, reason));
+}
+
 }  // namespace lk::cli

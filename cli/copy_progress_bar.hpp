@@ -18,6 +18,9 @@ public:
     // Ctrl-C pressed since the copy began cancels it (and the engine's
     // reads, which then give up on a damaged block sooner).
     void hand_over(int percent, std::uint32_t read_errors) override;
+    // A file that could not be written: its path and the reason, on a line
+    // of its own; the save goes on.
+    void item_failed(const std::string& path, const std::string& reason) override;
 
 private:
     TerminalReporter& reporter_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace lk {
 
@@ -15,6 +16,15 @@ public:
     // it has ended (whatever the outcome). `read_errors` is the input's
     // read-error count so far.
     virtual void hand_over(int percent, std::uint32_t read_errors) = 0;
+
+    // Called by a save worker for an item it could not write (path relative
+    // to the output directory, reason in the system's words); the save goes
+    // on with the next item. Front ends that list failures at the end need
+    // not override it.
+    virtual void item_failed(const std::string& path, const std::string& reason) {
+        (void)path;
+        (void)reason;
+    }
 
     // Set by the front end (any thread); the worker checks it between blocks.
     void cancel() { cancelled_.store(true, std::memory_order_relaxed); }

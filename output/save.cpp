@@ -13,6 +13,7 @@
 #include "formats/identify.hpp"
 #include "input/copy_progress.hpp"
 #include "input/output_file.hpp"
+#include "input/platform.hpp"
 
 namespace lk {
 
@@ -128,7 +129,7 @@ std::string MakeUniqueOutputName(const std::string& path) {
 }
 
 bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
-                        std::int32_t shift, const std::string& path) {
+                        std::int32_t shift, const std::string& path, std::string* failure) {
     OutputFile out(path);
     int error = out.open_error();
     bool ok = out.is_open();
@@ -171,7 +172,10 @@ bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_clust
     }
     if (ok && out.is_open()) ok = out.close(error);
     if (report) e.status.SendProgress(100);
-    if (!ok && !e.stop_requested()) e.status.Error("File %s: write error %d", path, error);
+    if (!ok && !e.stop_requested()) {
+        if (failure) *failure = error ? InputErrorText(error) : std::string(translate("the card's data could not be read"));
+        else e.status.Error("File %s: write error %d", path, error);
+    }
     return ok;
 }
 
@@ -198,9 +202,12 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
                 ::mkdir(path.c_str(), 0777);  // an existing one is fine; a failure shows in its files
             } else {
                 path = MakeUniqueOutputName(path);
-                if (!WriteRecoveredFile(e, item.size, item.start_cluster, item.fat_copy, item.shift, path)) {
-                    outcome.failed = true;
-                    break;
+                std::string reason;
+                if (!WriteRecoveredFile(e, item.size, item.start_cluster, item.fat_copy, item.shift, path, &reason)) {
+                    progress.item_failed(relative, reason);
+                    outcome.failures.push_back({relative, reason});
+                    progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
+                    continue;
                 }
                 if (item.has_time) {
                     // This file system keeps no creation time: the write time

@@ -47,18 +47,28 @@ bool SaveListHasItems(Engine& e, const std::vector<const dir_t*>& selection, boo
 std::string MakeUniqueOutputName(const std::string& path);
 
 // Writes size bytes of the chain starting at start_cluster to path, streamed
-// in chunks of about a megabyte. A failure is shown ("File %s: write error %d").
+// in chunks of about a megabyte. A failure is shown ("File %s: write error %d"),
+// or, when failure is given, described there instead (no box).
 bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
-                        std::int32_t shift, const std::string& path);
+                        std::int32_t shift, const std::string& path, std::string* failure = nullptr);
+
+// An item that could not be written, with the reason in the system's words.
+struct SaveFailure {
+    std::string path;    // relative to the output directory, as it was to be written
+    std::string reason;  // the system's error text ("Permission denied", ...)
+};
 
 struct SaveOutcome {
-    std::size_t written = 0;  // items written (directories included)
-    bool failed = false;      // an item failed; the save stopped after its message
+    std::size_t written = 0;  // items written (directories included); failures are not counted
+    std::vector<SaveFailure> failures;
     bool cancelled = false;
+    bool failed() const { return !failures.empty(); }
 };
 
 // The save worker: writes every item of the list into directory, reporting
-// progress (and reading the cancel request) between items.
+// progress (and reading the cancel request) between items. A failing item
+// does not stop the save: it is reported to progress.item_failed() at once,
+// listed in the outcome, and the next item is attempted.
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
                       CopyProgress& progress);
 

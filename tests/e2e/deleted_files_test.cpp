@@ -39,7 +39,7 @@ TEST(DeletedFiles, ComeBackInTheirFoldersOrNamedByTheirEntries) {
     ASSERT_EQ(h.analyse(), AnalysisResult::Finished);
     const auto out = tmp / "out";
     std::filesystem::create_directories(out);
-    ASSERT_FALSE(save_all(h, out).failed);
+    ASSERT_FALSE(save_all(h, out).failed());
 
     // The live file, and the one-cluster picture in its own folder with its
     // first letter guessed.

@@ -21,7 +21,7 @@ Recovered analyse_and_save(EngineHarness& h, const std::filesystem::path& image,
     EXPECT_TRUE(h.open_file(image.string()));
     EXPECT_EQ(h.analyse(), AnalysisResult::Finished);
     std::filesystem::create_directories(out);
-    EXPECT_FALSE(save_all(h, out).failed);
+    EXPECT_FALSE(save_all(h, out).failed());
     Recovered r;
     for (const auto& [path, file] : files_under(out)) r.by_content[slurp(file)] = path;
     return r;

@@ -57,7 +57,7 @@ TEST_P(LiveCards, EveryLiveFileComesBack) {
         const auto out = tmp / (wiped ? "wiped" : "intact");
         std::filesystem::create_directories(out);
         SaveOutcome saved = save_all(h, out);
-        EXPECT_FALSE(saved.failed) << (h.reporter.messages.empty() ? "" : h.reporter.messages.back().second);
+        EXPECT_FALSE(saved.failed()) << (h.reporter.messages.empty() ? "" : h.reporter.messages.back().second);
         expect_recovered(card.present_files(), out);
         EXPECT_EQ(files_under(out).size(), card.present_files().size());
     }

@@ -67,7 +67,7 @@ TEST(Samples, CarvedAndNamedByTheirContent) {
     // first bytes the save reads.
     const auto out = tmp / "out";
     std::filesystem::create_directories(out);
-    ASSERT_FALSE(save_all(h, out).failed);
+    ASSERT_FALSE(save_all(h, out).failed());
     std::map<std::string, std::vector<std::uint8_t>> saved;  // name -> bytes
     for (const auto& [path, file] : files_under(out)) saved[path] = slurp(file);
 

@@ -127,7 +127,7 @@ TEST_F(WriteFile, SaveListMirrorsTheTree) {
     use_utc();
     QuietProgress progress;
     SaveOutcome out = SaveItems(h.engine, BuildSaveList(h.engine, {}, false), tmp.path().string(), progress);
-    EXPECT_FALSE(out.failed);
+    EXPECT_FALSE(out.failed());
     EXPECT_EQ(out.written, 3u);
     struct stat st {};
     ASSERT_EQ(::stat(path("DCIM/IMG_0001.JPG").c_str(), &st), 0);
