@@ -166,6 +166,11 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     Input input(status);
     if (!OpenNamedInput(input, o.input)) return kExitCannotOpen;
     input.input_size = std::max<std::int64_t>(input.InputSize(true, -1), 0);
+    if (input.input_size == 0) {
+        // Nothing to analyse, which is an answer rather than a failure.
+        print("%s\n", translate("The input is empty: nothing to recover"));
+        return kExitOk;
+    }
 
     SignatureTable signatures;
     signatures.load_signatures(signature_file_path(), &reporter);

@@ -1,5 +1,6 @@
 // lumenkeeper-cli: the engine's input tools on the command line.
 #include <cstdio>
+#include <string>
 
 #include "cli/commands.hpp"
 #include "lang/translate.hpp"
@@ -13,6 +14,8 @@ int main(int argc, char** argv) {
 
     CLI::App app{lk::translate("Recovers photos and other files from damaged memory cards."),
                  "lumenkeeper-cli"};
+    app.set_version_flag("--version", std::string("lumenkeeper-cli ") + LK_VERSION,
+                         lk::translate("Print the version and exit"));
     app.require_subcommand(1);
 #define LK_CLI_ADD_COMMAND(name) add_##name##_command(app, cli);
     LK_CLI_COMMANDS(LK_CLI_ADD_COMMAND)

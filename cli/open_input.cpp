@@ -28,7 +28,13 @@ bool open_device(Input& input, const std::string& name) {
 
 bool OpenNamedInput(Input& input, const std::string& name) {
     struct stat st {};
-    const bool device = ::stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    const bool exists = ::stat(name.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        // A folder would open read-only and read as empty: say what is wanted.
+        input.status().Error("%s is a folder: give a card, a disk, a volume or an image file", name);
+        return false;
+    }
+    const bool device = exists && S_ISBLK(st.st_mode);
     const bool ok = device ? open_device(input, name) : input.OpenInputFile(name);
     if (!ok)
         input.status().Error("Can't open the input drive: %hs", InputErrorText(input.last_error()));

@@ -67,6 +67,8 @@ TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
 TEST_F(Recover, ExitCodes) {
     const fs::path blocker = tmp_ / "a file";
     std::ofstream(blocker) << "x";
+    const fs::path empty = tmp_ / "empty.img";
+    std::ofstream{empty};
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -78,6 +80,9 @@ TEST_F(Recover, ExitCodes) {
         {{"recover", (tmp_ / "missing.img").string(), "--list"}, 3, "Can't open the input drive"},
         {{"recover", card_->path().string(), "-o", (blocker / "out").string()}, 1, "Not a directory"},
         {{"recover", "--help"}, 0, "--movie-limit"},
+        {{"recover", empty.string(), "--list"}, 0, "The input is empty: nothing to recover"},
+        {{"recover", tmp_.path().string(), "--list"}, 3, "is a folder"},
+        {{"--version"}, 0, "lumenkeeper-cli 0."},
     };
     for (const auto& c : cases) {
         ProcessResult r = cli(c.args);
