@@ -201,32 +201,37 @@ bool run_steps(Engine& e) {
         folder.entry.attr = 0x10;
         add_child(e, e.cat.root, folder, 0);
         e.cat.has_found = true;
-        dir_t& found = *e.cat.found();
+        // The found-items folder is looked up for each step: recovered
+        // entries may go to folders of their own, the root among them, and
+        // an addition to the root moves it.
+        auto found = [&]() -> dir_t& { return *e.cat.found(); };
 
         st.Trace("read_sequentially\n");
-        std::uint32_t n = read_sequentially(e, found, tree_kept);
+        std::uint32_t n = read_sequentially(e, found(), tree_kept);
         st.Trace("recover_contiguous_files\n");
-        n += recover_contiguous_files(e, found, true);
+        n += recover_contiguous_files(e, found(), true);
         st.Trace("recover_lost_files\n");
-        std::uint32_t m = recover_lost_files(e, found);
+        std::uint32_t m = recover_lost_files(e, found());
         n += m;
         if (m != 0) {
             e.carve.carved_number += 1'000'000;
             st.Trace("recover_contiguous_files (2nd)\n");
-            n += recover_contiguous_files(e, found, true);
+            n += recover_contiguous_files(e, found(), true);
         }
         e.carve.carved_number = 1;
         st.Trace("recover_contiguous_files (final)\n");
-        n += recover_contiguous_files(e, found, false);
+        n += recover_contiguous_files(e, found(), false);
 
         // Small JPEGs beside Canon CRW files are their thumbnails.
-        const bool has_crw = std::any_of(found.children.begin(), found.children.end(),
+        dir_t& folder_found = found();
+        const bool has_crw = std::any_of(folder_found.children.begin(), folder_found.children.end(),
                                          [](const dir_t& c) { return display_extension(c) == "CRW"; });
         if (has_crw)
-            for (dir_t& c : found.children)
+            for (dir_t& c : folder_found.children)
                 if (display_extension(c) == "JPG" && c.entry.size < 20480) c.entry.set_extension("THM");
 
-        if (n == 0) {
+        // What step 5 found may all have gone back to folders of its own.
+        if (n == 0 || folder_found.children.empty()) {
             e.cat.root.children.pop_back();
             e.cat.has_found = false;
             ++e.cat.generation;

@@ -275,8 +275,12 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
             std::int32_t within = content_extent(bytes.first(std::min<std::size_t>(recorded, bytes.size())));
             size = within == 0 ? carved : recorded;
         }
-        if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(found, entry.entry);
     }
+    // A file named by its entry goes back to that entry's folder when the
+    // catalogue has it.
+    dir_t* home = usable ? folder_of(e, lost->second.folder) : nullptr;
+    dir_t& dir = home ? *home : found;
+    if (usable && entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
     if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes));
     if (size == 0) return false;
     entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
@@ -284,7 +288,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     const EntrySource source = !usable                ? EntrySource::None
                                : lost->second.entry.is_deleted() ? EntrySource::Deleted
                                                                   : EntrySource::Live;
-    dir_t& item = add_child(e, found, entry, e.geo.data_shift);
+    dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
     item.source = source;
     fix_fat(e, e.first_cluster(item.entry), item.entry.size, 0);
     item.fat_copy = 0;
@@ -325,7 +329,9 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                 stop = recover_until_uniform_or_magic(e, c, tag, {});
             }
             if (stop == 0) continue;
-            if (carve_file(e, found, c, stop, s.carved_number, tag, first_pass, measured)) {
+            // Looked up for each file: a file that goes back to the root moves it.
+            dir_t& folder = e.cat.found() ? *e.cat.found() : found;
+            if (carve_file(e, folder, c, stop, s.carved_number, tag, first_pass, measured)) {
                 ++s.carved_number;
                 ++found_now;
                 resume = stop;

@@ -69,9 +69,32 @@ dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift) 
     dir_t child;
     static_cast<lfn_t&>(child) = entry;
     child.shift = shift;
-    dir.children.push_back(std::move(child));
     ++e.cat.generation;
+    if (&dir == &e.cat.root && e.cat.found())
+        return *dir.children.insert(dir.children.end() - 1, std::move(child));
+    dir.children.push_back(std::move(child));
     return dir.children.back();
+}
+
+namespace {
+
+dir_t* find_folder(Engine& e, dir_t& dir, std::int64_t first, int depth) {
+    if (depth > kMaxDirectoryDepth) return nullptr;
+    for (dir_t& child : dir.children) {
+        if (!child.entry.is_directory()) continue;
+        if (e.first_cluster(child.entry) == first) return &child;
+        if (dir_t* inner = find_folder(e, child, first, depth + 1)) return inner;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+dir_t* folder_of(Engine& e, std::int64_t folder) {
+    if (folder == 0) return &e.cat.root;
+    if (folder > 0)
+        if (dir_t* d = find_folder(e, e.cat.root, folder, 0)) return d;
+    return e.cat.found();
 }
 
 dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift, std::int32_t copy) {

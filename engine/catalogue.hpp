@@ -125,10 +125,24 @@ struct Catalogue {
     dir_t* found() { return has_found && !root.children.empty() ? &root.children.back() : nullptr; }
 };
 
+// The folder of a lost entry that was read from a piece of a directory found
+// on its own, or whose folder is not in the catalogue.
+inline constexpr std::int64_t kUnknownFolder = -1;
+
+// A directory entry that points at data no catalogue item covers, and the
+// folder whose directory held it.
+struct lost_entry_t : lfn_t {
+    // First cluster of that folder (0 for the root), or kUnknownFolder.
+    std::int64_t folder = kUnknownFolder;
+};
+
 // First cluster to a lost directory entry, for entries that point at
 // unclaimed data.
-using LostEntries = std::map<std::int32_t, lfn_t>;
+using LostEntries = std::map<std::int32_t, lost_entry_t>;
 
+// Adds a child to dir. Children of the root go in front of the found-items
+// folder, which stays the root's last child: a reference to it is valid only
+// until the next child of the root is added.
 dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift);
 dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift, std::int32_t copy);
 bool add_recovered_file(Engine& e, dir_t& item, bool check_content);
@@ -138,6 +152,11 @@ std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, 
 // "V0000012") and the type tag as the extension. A tag longer than three
 // characters (a user signature's name) keeps its whole text in the long name.
 void set_numbered_name(lfn_t& item, std::string_view base, std::string_view tag);
+
+// The catalogue folder whose first cluster is folder (0: the root), or the
+// found-items folder when there is none (or folder is kUnknownFolder); null
+// when that does not exist either.
+dir_t* folder_of(Engine& e, std::int64_t folder);
 
 std::string short_name(const direntry_t& entry);
 std::string display_name(const lfn_t& item);

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <vector>
 
 #include "engine/analysis.hpp"
 #include "engine/carving.hpp"
@@ -40,6 +42,10 @@ struct Engine {
     FatState fat;
     Catalogue cat;
     LostEntries lost;
+    // The name fragments that end a directory cluster after which the
+    // folder's chain is gone, by checksum: the rest of the name opens another
+    // cluster, found on its own.
+    std::map<std::uint8_t, std::vector<std::uint8_t>> name_tails;
     CoverageIndex coverage;
     CarveState carve;
     // The run ended in a way after which the expert-mode rerun is not offered.

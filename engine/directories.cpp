@@ -54,6 +54,15 @@ bool starts_with_dot_entries(const std::uint8_t* s) {
     return std::memcmp(s, ".          ", 11) == 0 && std::memcmp(s + 32, "..         ", 11) == 0;
 }
 
+// "." is a directory entry for cluster c, ".." one for parent (0 for the
+// root, which on FAT32 some systems write as the root's own cluster).
+bool dot_entries_name(const Engine& e, const std::uint8_t* s, std::int64_t c, std::int64_t parent) {
+    const direntry_t dot = direntry_t::decode(s), dotdot = direntry_t::decode(s + 32);
+    if (!dot.is_directory() || !dotdot.is_directory() || e.first_cluster(dot) != c) return false;
+    const std::int64_t up = e.first_cluster(dotdot);
+    return up == parent || (parent == 0 && e.fat32() && up == e.geo.root_cluster);
+}
+
 }  // namespace
 
 // ---- long names ----
@@ -135,11 +144,71 @@ bool is_plausible_name(const std::uint8_t* n) {
     return non_blank > 0 && 2 * alnum >= non_blank;
 }
 
+std::size_t leading_name_fragments(const std::uint8_t* entries, std::size_t count) {
+    // The rest of a name that began in the previous cluster: fragments without
+    // the first-on-disk mark, one checksum, sequence numbers falling by one
+    // down to 1 (deleted fragments have lost them), closed by the short entry
+    // they belong to, or by the end of the block when the name runs on.
+    std::size_t n = 0;
+    int checksum = -1, previous = -1;
+    bool deleted = false;
+    for (; n < count; ++n) {
+        const std::uint8_t* p = entries + 32 * n;
+        if (p[11] != 0x0F || p[0] == 0) break;
+        const int s = p[0];
+        if (n == 0) {
+            deleted = s == 0xE5;
+            checksum = p[13];
+        } else if (p[13] != checksum || (s == 0xE5) != deleted) {
+            return 0;
+        }
+        if (!deleted) {
+            if ((s & 0x40) || s == 0 || (previous != -1 && s != previous - 1)) return 0;
+            previous = s;
+        }
+    }
+    if (n == 0 || n == count) return n;
+    const std::uint8_t* closing = entries + 32 * n;
+    if (closing[0] == 0) return 0;
+    if (deleted) return closing[0] == 0xE5 ? n : 0;
+    return previous == 1 && short_name_checksum(closing) == checksum ? n : 0;
+}
+
+void remember_name_tail(Engine& e, const std::uint8_t* entries, std::size_t count, int fragments) {
+    if (fragments <= 0 || static_cast<std::size_t>(fragments) > count) return;
+    const std::uint8_t* first = entries + 32 * (count - static_cast<std::size_t>(fragments));
+    e.name_tails[first[13]].assign(first, entries + 32 * count);
+}
+
+namespace {
+
+bool is_absurd_entry(Engine& e, const direntry_t& d, bool strict) {
+    // Fields no file system writes: control bytes in the name (a first byte
+    // 0x05 stands for 0xE5), a size beyond the card, a first cluster outside
+    // the data area.
+    const std::string_view n = d.name11();
+    for (std::size_t i = 0; i < n.size(); ++i) {
+        const auto c = static_cast<unsigned char>(n[i]);
+        if (c < 0x20 && !(i == 0 && c == 0x05)) return true;
+    }
+    if (e.input.input_size > 0 && d.size > static_cast<std::uint64_t>(e.input.input_size)) return true;
+    const std::int64_t first = e.first_cluster(d);
+    return strict && !d.is_deleted() && first != 0 && !e.valid(first);
+}
+
+}  // namespace
+
 bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t count, LostEntries* map, bool strict) {
     LongNameAssembly lfn;
-    std::size_t scanned = 0, counted = 0;
+    std::size_t scanned = 0, counted = 0, absurd = 0;
     const std::int64_t input_size = e.input.input_size;
-    for (std::size_t i = 0; i < count; ++i) {
+    // The fragments that continue a name from the previous cluster count as
+    // plausible; their name is not assembled here.
+    const std::size_t leading = leading_name_fragments(entries, count);
+    counted += leading;
+    scanned = leading;
+    bool ends_in_fragments = false;
+    for (std::size_t i = leading; i < count; ++i) {
         const std::uint8_t* p = entries + 32 * i;
         if (p[0] == 0) {
             if (i == 0) return false;
@@ -149,12 +218,17 @@ bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t coun
         }
         scanned = i + 1;
         const direntry_t d = direntry_t::decode(p);
+        ends_in_fragments = d.is_lfn();
         if (d.is_lfn()) {
             lfn.fragment(p);
             continue;
         }
         int fragments = 0;
         std::string long_name = lfn.finish(d, &fragments);
+        if (d.attr < 0x40 && is_absurd_entry(e, d, strict)) {
+            ++absurd;
+            continue;
+        }
         const std::int64_t first = e.first_cluster(d);
         if (!d.is_deleted()) {
             bool rejected = !is_plausible_name(p) || (d.is_directory() && d.size != 0);
@@ -171,13 +245,22 @@ bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t coun
         if (map && p[0] != '.') {
             auto it = map->find(static_cast<std::int32_t>(first));
             if (!d.is_deleted() || it == map->end())
-                (*map)[static_cast<std::int32_t>(first)] = lfn_t{d, std::move(long_name)};
+                (*map)[static_cast<std::int32_t>(first)] = lost_entry_t{{d, std::move(long_name)}, kUnknownFolder};
         }
     }
+    // A name whose short entry lies in the next cluster.
+    if (ends_in_fragments) {
+        counted += lfn.pending_fragments();
+        if (map) remember_name_tail(e, entries, count, lfn.pending_fragments());
+    }
+    // A few entries with absurd fields are skipped on their own; when they
+    // are as many as the good ones, the block is more likely data.
+    if (absurd < counted) scanned -= absurd;
     return scanned < 2 * counted;
 }
 
-bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer, LostEntries* map, bool dot_check) {
+bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer, LostEntries* map, bool dot_check,
+                          std::int64_t parent) {
     if (!e.valid(c)) return false;
     const std::uint32_t cs = e.geo.cluster_size;
     std::vector<std::uint8_t> own;
@@ -187,27 +270,31 @@ bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer,
         buffer = own.data();
     }
     if (dot_check && !starts_with_dot_entries(buffer)) return false;
-    return is_directory_block(e, buffer, cs / 32, map, true);
+    const bool block = is_directory_block(e, buffer, cs / 32, map, true);
+    // A cluster that begins with "." naming itself and ".." naming the folder
+    // that points to it is that folder, whatever else it holds.
+    return block || (dot_check && parent != kUnknownFolder && dot_entries_name(e, buffer, c, parent));
 }
 
 // ---- entries ----
 
-std::int32_t classify_entry(Engine& e, const direntry_t& d, bool allow_deleted) {
+std::int32_t classify_entry(Engine& e, const direntry_t& d, bool allow_deleted, std::int64_t parent) {
     if (d.name[0] == 0) return -4;
     if (d.name[0] == 0xE5 && !allow_deleted) return -3;
     if (d.name[0] == '.') return -3;
     if (d.is_lfn()) return -3;
     if (d.attr & 0x08) return -3;
-    std::string_view n = d.name11();
-    if (std::any_of(n.begin(), n.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) return -4;
+    // An entry with absurd fields (control bytes in its name, a size beyond
+    // the card) is unreadable on its own; the entries after it still count.
+    if (d.attr < 0x40 && is_absurd_entry(e, d, false)) return -2;
     if (d.attr >= 0x40) return -2;
     if (!d.is_directory() && d.size == 0) return 0;
     const std::int64_t first = e.first_cluster(d);
     if (!e.valid(first)) return -2;
-    return choose_fat_copy(e, first, d.size, d.is_directory());
+    return choose_fat_copy(e, first, d.size, d.is_directory(), parent);
 }
 
-std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, bool is_dir) {
+std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, bool is_dir, std::int64_t parent) {
     std::int64_t counted[2] = {0, 0};
     for (int copy = 0; copy < 2; ++copy) {
         // Only a copy in which first starts a chain can describe the entry.
@@ -218,7 +305,7 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
         bool failed = false;
         while ((is_dir || bytes > 0) && e.valid(c)) {
             if (!e.fat.walk.insert(c) || e.fat.used.test(c) ||
-                (is_dir && !is_directory_cluster(e, c, nullptr, nullptr, c == first))) {
+                (is_dir && !is_directory_cluster(e, c, nullptr, nullptr, c == first, parent))) {
                 failed = true;
                 break;
             }
@@ -234,12 +321,12 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
     return counted[1] > 0 ? 1 : -1;
 }
 
-void remember_lost_entry(Engine& e, const lfn_t& entry) {
+void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder) {
     const std::int64_t first = e.first_cluster(entry.entry);
     if (!e.valid(first) || e.fat.used.test(first)) return;
     if (entry.entry.is_deleted() && e.lost.count(static_cast<std::int32_t>(first))) return;
     if (e.coverage.contains(e, cluster_offset(e.geo, first))) return;
-    e.lost[static_cast<std::int32_t>(first)] = entry;
+    e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder};
 }
 
 std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {
@@ -283,9 +370,9 @@ std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining,
             lfn_t entry;
             if (!lfn.take(buffer.data() + i, entry)) continue;
             const direntry_t& d = entry.entry;
-            switch (std::int32_t copy = classify_entry(e, d, false)) {
+            switch (std::int32_t copy = classify_entry(e, d, false, own_first)) {
                 case -1:
-                    remember_lost_entry(e, entry);
+                    remember_lost_entry(e, entry, own_first);
                     [[fallthrough]];
                 case -2:
                     e.status.SendStatus(ST_CRIPPLED, ++e.cat.counters.crippled);

@@ -26,6 +26,8 @@ public:
     // Feeds one 32-byte entry: a fragment is taken in and false returned; a
     // short entry is decoded into out with its long name and true returned.
     bool take(const std::uint8_t* p, lfn_t& out);
+    // The fragments of a name taken so far whose short entry has not come.
+    int pending_fragments() const { return pending_checksum_ == -1 ? 0 : fragment_count_; }
 
 private:
     int pending_checksum_ = -1;
@@ -37,13 +39,30 @@ private:
 std::uint8_t short_name_checksum(const std::uint8_t* name11);
 bool is_plausible_name(const std::uint8_t* name11);
 bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t count, LostEntries* map, bool strict);
-bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer, LostEntries* map, bool dot_check);
-std::int32_t classify_entry(Engine& e, const direntry_t& entry, bool allow_deleted);
-std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, bool is_dir);
-void remember_lost_entry(Engine& e, const lfn_t& entry);
+// parent: the first cluster of the folder whose entry points at c (0 for the
+// root), or kUnknownFolder; with dot_check, a cluster whose "." and ".."
+// entries name c and parent is a directory whatever its other entries hold.
+bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer, LostEntries* map, bool dot_check,
+                          std::int64_t parent = kUnknownFolder);
+// parent: the first cluster of the folder holding the entry (0 for the root),
+// or kUnknownFolder.
+std::int32_t classify_entry(Engine& e, const direntry_t& entry, bool allow_deleted,
+                            std::int64_t parent = kUnknownFolder);
+std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, bool is_dir,
+                             std::int64_t parent = kUnknownFolder);
+// folder: the first cluster of the folder whose directory held the entry (0
+// for the root), or kUnknownFolder.
+void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder = kUnknownFolder);
 std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry);
 bool content_matches(Engine& e, const direntry_t& entry);
 std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining, std::int64_t cluster, int depth = 0);
+
+// Keeps the last `fragments` entries of a directory block, name fragments
+// whose short entry lies in a cluster the folder's chain no longer reaches.
+void remember_name_tail(Engine& e, const std::uint8_t* entries, std::size_t count, int fragments);
+// The number of entries that open a block with the rest of a name begun in
+// another cluster (0 when the block does not open so).
+std::size_t leading_name_fragments(const std::uint8_t* entries, std::size_t count);
 
 // Nested directories deeper than this are not walked (a crafted card could
 // otherwise nest them until the stack runs out).

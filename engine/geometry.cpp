@@ -82,6 +82,7 @@ void reset_geometry(Engine& e) {
     e.fat = FatState{};
     e.fat.generation = fat_generation + 1;
     e.lost.clear();
+    e.name_tails.clear();
     e.carve.reset();
     e.carve.carved_number = 1;
     e.no_rerun_offer = false;
@@ -217,6 +218,16 @@ bool starts_with_dot_entries(const std::uint8_t* s) {
     return std::memcmp(s, ".          ", 11) == 0 && std::memcmp(s + 32, "..         ", 11) == 0;
 }
 
+// Both FAT copies were found and loaded before pos, and they agree.
+bool behind_consistent_fats(const Engine& e, std::int64_t pos) {
+    const card_geometry_t& g = e.geo;
+    if (g.fats_found < 2 || !e.fat.loaded || pos <= g.fat_offset[1] || g.fat_size <= 0) return false;
+    const auto& a = e.fat.copy[0];
+    const auto& b = e.fat.copy[1];
+    const std::size_t n = std::min<std::size_t>({a.size(), b.size(), static_cast<std::size_t>(g.fat_size)});
+    return n > 0 && std::memcmp(a.data(), b.data(), n) == 0;
+}
+
 // Scans the sectors from start while below limit (which a boot record may
 // move); returns whether a master boot record was found.
 bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, bool allow_mbr) {
@@ -225,6 +236,10 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
     std::uint8_t s[512];
     bool mbr_found = false;
     std::uint32_t last_percent = UINT32_MAX;
+    // Nothing lies past the end of the input, whatever a boot record's fields
+    // claim: a forged one could otherwise move the limit by a terabyte.
+    auto capped = [&](std::int64_t l) { return input_size > 0 ? std::min(l, input_size) : l; };
+    limit = capped(limit);
     for (std::int64_t pos = start; pos < limit && !e.status.IsCancelled(); pos += 512) {
         std::uint32_t percent = static_cast<std::uint32_t>((pos - start) * 100 / (limit - start + 512));
         if (percent != last_percent) e.status.SendProgress(last_percent = percent);
@@ -244,16 +259,20 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
             }
             continue;
         }
-        if (g.pbr_offset == -1 && is_boot_record(s)) {
+        // A boot record lies in front of its FAT copies: one found behind a
+        // consistent pair already loaded is stray data in the free space and
+        // must not make the search forget them.
+        if (g.pbr_offset == -1 && is_boot_record(s) && !behind_consistent_fats(e, pos)) {
             e.status.TraceHook("Found Partition Boot Record at 0x%LX (sector %d)...", pos, pos / 512);
             std::memcpy(g.boot_record.data(), s, 512);
             g.pbr_offset = pos;
             g.fat_offset = {-1, -1};
+            g.fats_found = 0;
             g.root_offset = -1;
             fat_type_from_label(e);
             const auto& br = g.boot_record;
-            limit = pos + std::int64_t(load_le16(br.data() + 14)) * 512 +
-                    (std::int64_t(sectors_per_fat(br)) * br[16] + load_le32(br.data() + 28)) * 512 + 5120;
+            limit = capped(pos + std::int64_t(load_le16(br.data() + 14)) * 512 +
+                           (std::int64_t(sectors_per_fat(br)) * br[16] + load_le32(br.data() + 28)) * 512 + 5120);
             continue;
         }
         if (is_fat_start(s)) {
@@ -262,6 +281,7 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
             if (g.fat_offset[0] == -1) g.fat_offset[0] = pos, copy_number = 1;
             else if (g.fat_offset[1] == -1) g.fat_offset[1] = pos, copy_number = 2;
             if (copy_number == 0) continue;
+            g.fats_found = copy_number;
             e.status.TraceHook("Found FAT copy %d at 0x%LX (sector %d)...", copy_number, pos, pos / 512);
             int expected = g.pbr_offset == -1 ? 2 : g.boot_record[16];
             if (copy_number == expected) {
@@ -293,6 +313,7 @@ void find_boot_structures(Engine& e) {
     if (mbr && g.fat_offset[0] != -1 && g.fat_offset[1] == -1) {
         g.pbr_offset = -1;
         g.fat_offset = {-1, -1};
+        g.fats_found = 0;
         g.root_offset = -1;
         scan_boot_structures(e, 0, limit, false);
     }
@@ -301,13 +322,16 @@ void find_boot_structures(Engine& e) {
     // FAT copies but no boot record: look past them once more for a better
     // set; keep the first one when that finds nothing.
     auto remembered_fats = g.fat_offset;
+    const int remembered_found = g.fats_found;
     std::int64_t remembered_root = g.root_offset;
     std::int64_t from = std::max({remembered_fats[0], remembered_fats[1], remembered_root}) + 512;
     g.fat_offset = {-1, -1};
+    g.fats_found = 0;
     g.root_offset = -1;
     scan_boot_structures(e, from, limit, false);
     if (g.fat_offset[0] == -1) {
         g.fat_offset = remembered_fats;
+        g.fats_found = remembered_found;
         g.root_offset = remembered_root;
     }
 }
@@ -357,7 +381,13 @@ bool read_fats(Engine& e, bool probe) {
     int count = (g.pbr_offset == -1 || br[16] == 0) ? 2 : br[16];
 
     if (g.fat_offset[0] == -1) {
-        if (g.pbr_offset != -1) g.fat_offset[0] = g.pbr_offset + 512;
+        // The first FAT follows the reserved sectors (32 on FAT32), not the
+        // boot sector itself; 0 reserved sectors cannot be and counts as 1.
+        if (g.pbr_offset != -1) {
+            const std::int64_t reserved = std::max<std::uint16_t>(load_le16(br.data() + 14), 1);
+            g.fat_offset[0] = g.pbr_offset + reserved * 512;
+            if (input_size > 0 && g.fat_offset[0] >= input_size) g.fat_offset[0] = g.pbr_offset + 512;
+        }
         else if (probe) return false;
         else g.fat_offset[0] = 512;
     }
@@ -381,6 +411,18 @@ bool read_fats(Engine& e, bool probe) {
     }
     g.fat_size = static_cast<std::int32_t>(std::clamp<std::int64_t>(fat_size, 0, 32'768'000));
     g.fat_offset[1] = g.fat_offset[0] + g.fat_size;
+    // Copies beyond the second are taken only as far as the card holds them:
+    // a boot record claiming 255 FATs would otherwise put the root far
+    // beyond where the formatter wrote it.
+    for (int k = 2; k < count && g.fat_size > 0; ++k) {
+        const std::int64_t at = g.fat_offset[0] + std::int64_t(k) * g.fat_size;
+        std::uint8_t s[512];
+        if (at + 512 > input_size ||
+            e.input.read_input(e.opt.sector_range, at, s, sizeof s, false) <= 0 || !is_fat_start(s)) {
+            count = k;
+            break;
+        }
+    }
 
     e.status.TraceHook("Reading FATs into the memory...");
     e.fat.copy[0].clear();
@@ -465,6 +507,39 @@ std::uint32_t minimal_cluster_size(const Engine& e, std::int64_t bytes, std::uin
     return minimal_cluster_size(e.geo.fattype, e.opt.ignore_fat, bytes, start);
 }
 
+namespace {
+
+constexpr std::uint32_t kMaxRootEntries = 2048;
+
+// Places the root directory and cluster 2 behind root_offset: the FAT32 root
+// by its first cluster (the boot record's when one was found and it is
+// valid), the FAT12/16 root by the boot record's entry count
+// (from_boot_record) or by measuring it.
+void place_data_area(Engine& e, bool from_boot_record) {
+    card_geometry_t& g = e.geo;
+    const auto& br = g.boot_record;
+    if (g.fattype == FAT32) {
+        g.cluster2 = g.root_offset;
+        std::uint32_t rc = load_le32(br.data() + 44);
+        g.root_cluster = (g.pbr_offset != -1 && is_valid_cluster(g, rc)) ? std::int32_t(rc) : 2;
+    } else {
+        // No formatter writes a root of more than 2,048 entries; a boot record
+        // that claims one (65,535) would hide the data behind it.
+        const std::uint32_t entries = load_le16(br.data() + 17);
+        if (!from_boot_record || entries > kMaxRootEntries) {
+            g.root_size = measure_root_dir(e);
+            e.status.TraceHook("Root directory size seems to be 0x%lX bytes (%d entries)...", g.root_size,
+                               g.root_size / 32);
+        } else {
+            g.root_size = (entries * 32 + 511) / 512 * 512;
+        }
+        g.cluster2 = g.root_offset + g.root_size;
+        g.root_cluster = -1;
+    }
+}
+
+}  // namespace
+
 void finish_geometry(Engine& e, bool validated, bool ignore_fat, int template_row) {
     card_geometry_t& g = e.geo;
     const std::int64_t input_size = e.input.input_size;
@@ -487,20 +562,19 @@ void finish_geometry(Engine& e, bool validated, bool ignore_fat, int template_ro
     if ((!ignore_fat && g.pbr_offset != -1) || g.root_offset == -1)
         g.root_offset = g.fat_offset[0] + std::int64_t(g.fat_count()) * g.fat_size;
 
-    if (g.fattype == FAT32) {
-        g.cluster2 = g.root_offset;
-        std::uint32_t rc = load_le32(br.data() + 44);
-        g.root_cluster = (g.pbr_offset != -1 && is_valid_cluster(g, rc)) ? std::int32_t(rc) : 2;
-    } else {
-        if (g.pbr_offset == -1 || g.pbr_size == 0) {
-            g.root_size = measure_root_dir(e);
-            e.status.TraceHook("Root directory size seems to be 0x%lX bytes (%d entries)...", g.root_size,
-                               g.root_size / 32);
-        } else {
-            g.root_size = (std::uint32_t(load_le16(br.data() + 17)) * 32 + 511) / 512 * 512;
-        }
-        g.cluster2 = g.root_offset + g.root_size;
-        g.root_cluster = -1;
+    g.cluster2_guessed = g.pbr_offset == -1 || g.pbr_size == 0;
+    place_data_area(e, !g.cluster2_guessed);
+    // A boot record whose fields put the root or cluster 2 outside the input
+    // (255 FATs, 65,535 root entries) describes no card that is here: the
+    // data area then follows the FAT copies the search saw, with the root
+    // measured as on a card without a boot record.
+    if (!ignore_fat && input_size > 0 && (g.root_offset >= input_size || g.cluster2 >= input_size)) {
+        g.set_fat_count(static_cast<std::uint8_t>(std::clamp(g.fats_found, 1, 2)));
+        g.root_offset = g.fat_offset[0] + std::int64_t(g.fat_count()) * g.fat_size;
+        g.cluster2_guessed = true;
+        place_data_area(e, false);
+        // Not even that fits: carve the whole input as when the FAT is ignored.
+        if (g.cluster2 >= input_size) g.cluster2 = 2 * std::int64_t(std::max<std::uint32_t>(g.cluster_size, 512));
     }
 
     g.data_shift = 0;

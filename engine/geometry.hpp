@@ -31,6 +31,12 @@ struct card_geometry_t {
     std::uint32_t root_size = 0;     // FAT12/16: bytes of the root directory
     std::int32_t root_cluster = -1;  // FAT32: first cluster of the root directory
     std::int32_t data_shift = 0;     // bytes added to every cluster read (carving)
+    // FAT copies the boot structure search saw on the card (0, 1 or 2), as
+    // opposed to those placed by the boot record's fields or by default.
+    int fats_found = 0;
+    // The data area's place did not follow from the boot record (absent, or
+    // its fields put the root or cluster 2 outside the input).
+    bool cluster2_guessed = false;
 
     // The number of FAT copies counted by read_fats lives in the boot record
     // copy (byte 16), as on the card.

@@ -1,6 +1,8 @@
 #include "engine/recovery.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "engine/common.hpp"
@@ -36,6 +38,9 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
     std::uint32_t accepted = 0;
     const std::int64_t own_first = e.first_cluster(dir.entry);
     bool ended = false;
+    // One long-name assembly per pass, kept from block to block: a name may
+    // begin at the end of one cluster and end in the next.
+    LongNameAssembly names[2];
     while (!ended && !(remaining < 1 && !e.valid(cluster)) && !e.status.IsCancelled()) {
         if (e.valid(cluster)) {
             if (e.fat.visited.test(cluster)) break;
@@ -46,15 +51,15 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
         // Live entries first, so that a deleted entry never takes the place
         // of a live one with the same first cluster.
         for (int pass = 1; pass <= 2; ++pass) {
-            LongNameAssembly lfn;
+            LongNameAssembly& lfn = names[pass - 1];
             for (std::size_t i = 0; i + 32 <= buffer.size() && !e.status.IsCancelled(); i += 32) {
                 lfn_t entry;
                 if (!lfn.take(buffer.data() + i, entry)) continue;
                 const direntry_t& d = entry.entry;
                 if (d.is_deleted() != (pass == 2)) continue;
-                const std::int32_t copy = classify_entry(e, d, true);
+                const std::int32_t copy = classify_entry(e, d, true, own_first);
                 if (copy == -1) {
-                    remember_lost_entry(e, entry);
+                    remember_lost_entry(e, entry, own_first);
                 } else if (copy == -4) {
                     ended = true;  // no further block; the deleted pass still reads this one
                     break;
@@ -66,8 +71,111 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
         }
         remaining -= block / 32;
         cluster = fat_next(e, cluster, dir.fat_copy < 0 ? 0 : dir.fat_copy);
+        if (!ended && !e.valid(cluster))
+            for (const LongNameAssembly& lfn : names)
+                remember_name_tail(e, buffer.data(), buffer.size() / 32, lfn.pending_fragments());
     }
     return accepted;
+}
+
+// Whether a name fragment holds the end of its name: its text stops at a zero
+// character. (A name whose length is a multiple of 13 has none, and is taken
+// as incomplete.)
+bool names_its_end(const std::uint8_t* fragment) {
+    static constexpr int chars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    return std::any_of(std::begin(chars), std::end(chars), [&](int off) { return load_le16(fragment + off) == 0; });
+}
+
+// The remembered fragments that begin the name whose rest, or whose short
+// entry, opens this block: found by the checksum they share. A deleted short
+// entry has lost the first byte its checksum covers; the name's own first
+// letter stands in for it, as it does in the short name.
+const std::vector<std::uint8_t>* opening_name_tail(Engine& e, const std::uint8_t* data, std::size_t leading) {
+    if (data[0] == 0 || e.name_tails.empty()) return nullptr;
+    if (leading > 0) {
+        auto it = e.name_tails.find(data[13]);
+        return it == e.name_tails.end() ? nullptr : &it->second;
+    }
+    if (data[11] == 0x0F) return nullptr;
+    if (data[0] != 0xE5) {
+        auto it = e.name_tails.find(short_name_checksum(data));
+        return it == e.name_tails.end() ? nullptr : &it->second;
+    }
+    for (const auto& [checksum, tail] : e.name_tails) {
+        LongNameAssembly names;
+        lfn_t entry;
+        for (std::size_t i = 0; i + 32 <= tail.size(); i += 32) names.take(tail.data() + i, entry);
+        const std::string name = names.finish(direntry_t::decode(data));
+        const auto first = std::find_if(name.begin(), name.end(), [](char c) { return c != ' ' && c != '.'; });
+        if (first == name.end() || static_cast<unsigned char>(*first) >= 0x80) continue;
+        std::uint8_t name11[11];
+        std::memcpy(name11, data, 11);
+        name11[0] = static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(*first)));
+        if (short_name_checksum(name11) == checksum) return &tail;
+    }
+    return nullptr;
+}
+
+// A cluster of directory entries without "." and "..": a later cluster of a
+// folder whose chain is gone. Its entries are remembered as lost (their
+// folder unknown), to be recovered through their chains or their free
+// clusters once carving has had the first say. A name that opens the cluster
+// is completed from the cluster that ended with its first fragments; without
+// that, a deleted name whose first fragment is not here is dropped rather
+// than given in part.
+void read_directory_piece(Engine& e, const std::uint8_t* data) {
+    const std::size_t count = e.geo.cluster_size / 32;
+    LongNameAssembly lfn;
+    lfn_t entry;
+    std::size_t start = 0;
+    const std::size_t leading = leading_name_fragments(data, count);
+    if (const std::vector<std::uint8_t>* tail = opening_name_tail(e, data, leading)) {
+        for (std::size_t i = 0; i + 32 <= tail->size(); i += 32) lfn.take(tail->data() + i, entry);
+    } else if (leading > 0 && data[0] == 0xE5 && !names_its_end(data)) {
+        start = leading;
+    }
+    for (std::size_t i = start; i < count && !e.status.IsCancelled(); ++i) {
+        if (!lfn.take(data + 32 * i, entry)) continue;
+        if (entry.entry.name[0] == 0) break;
+        if (entry.entry.name[0] == '.' || (entry.entry.attr & 0x08)) continue;
+        if (classify_entry(e, entry.entry, true) == -4) break;
+        remember_lost_entry(e, entry);
+    }
+    if (const int pending = lfn.pending_fragments(); pending > 0) remember_name_tail(e, data, count, pending);
+}
+
+// A cheap first look before the whole block is tested: a piece of a
+// directory begins with a name fragment or with a short entry whose name
+// could be one.
+bool may_start_directory_piece(const std::uint8_t* p) {
+    if (p[0] == 0) return false;
+    if (p[11] == 0x0F) return true;
+    return p[11] < 0x40 && is_plausible_name(p);
+}
+
+// A lost file whose chain is gone (deleting zeroes a file's FAT entries)
+// while the clusters its entry names are all free: its bytes are taken as
+// consecutive clusters from its first one.
+bool lies_in_free_clusters(Engine& e, const direntry_t& d) {
+    if (d.is_directory() || d.size == 0) return false;
+    const std::int64_t first = e.first_cluster(d);
+    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, d.size));
+    for (std::int64_t c = first; c < first + n; ++c) {
+        if (!e.valid(c) || cluster_in_use(e, c)) return false;
+        for (int copy = 0; copy < 2; ++copy)
+            if (!e.fat.copy[copy].empty() && fat_next(e, c, copy) != 0) return false;
+    }
+    return true;
+}
+
+std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry) {
+    if (!content_matches(e, entry.entry)) return 0;
+    const bool deleted = entry.entry.is_deleted();
+    if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    dir_t& item = find_or_add_child(e, dir, entry, 0, -1);
+    if (!item.accepted && item.source == EntrySource::None)
+        item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
+    return add_recovered_file(e, item, true) ? 1 : 0;
 }
 
 }  // namespace
@@ -104,13 +212,18 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         const std::uint8_t* data = run.data() + static_cast<std::size_t>(i - run_start) * cs;
         RangeProgress(e, i);
         index_cluster(e, i, data);
-        if (!scan_dirs || !is_directory_cluster(e, i, data, nullptr, true)) continue;
+        if (!scan_dirs) continue;
+        if (!is_directory_cluster(e, i, data, nullptr, true)) {
+            if (may_start_directory_piece(data) && is_directory_cluster(e, i, data, nullptr, false))
+                read_directory_piece(e, data);
+            continue;
+        }
         e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
         LostEntries entries;
         is_directory_block(e, data, cs / 32, &entries, true);
         for (auto& [cluster, entry] : entries) {
             if (e.status.IsCancelled()) break;
-            const std::int32_t d = classify_entry(e, entry.entry, true);
+            const std::int32_t d = classify_entry(e, entry.entry, true, i);
             if (d < 0) {
                 remember_lost_entry(e, entry);
             } else if (entry.entry.is_directory() || entry.entry.size == 0 || entry.entry.size > cs) {
@@ -147,18 +260,34 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
     return accepted;
 }
 
-std::uint32_t recover_lost_files(Engine& e, dir_t& found) {
+// The entries go to their own folders where the catalogue has them, else to
+// the found-items folder, which is looked up each time (additions to the
+// root move it).
+std::uint32_t recover_lost_files(Engine& e, dir_t&) {
     std::uint32_t accepted = 0;
-    // By key, so that entries remembered meanwhile (by directories recovered
-    // here) are visited too, and no iterator is held across a change.
-    auto it = e.lost.begin();
-    while (it != e.lost.end() && !e.status.IsCancelled()) {
-        const std::int32_t key = it->first;
-        if (!cluster_in_use(e, key)) {
-            lfn_t entry = it->second;
-            accepted += add_entry(e, found, entry, classify_entry(e, entry.entry, true));
+    // Recovering a folder remembers the entries it holds, which may lie below
+    // the key reached: the map is gone over again while that adds anything.
+    // Each round takes at least one cluster, so the rounds are bounded.
+    for (bool again = true; again && !e.status.IsCancelled();) {
+        again = false;
+        // By key, so that no iterator is held across a change of the map.
+        auto it = e.lost.begin();
+        while (it != e.lost.end() && !e.status.IsCancelled()) {
+            const std::int32_t key = it->first;
+            if (!cluster_in_use(e, key)) {
+                const lost_entry_t entry = it->second;
+                // Its own folder when the catalogue has it, else the found-items
+                // folder; looked up each time, as additions may move items.
+                dir_t* dir = folder_of(e, entry.folder);
+                const std::int32_t copy = classify_entry(e, entry.entry, true, entry.folder);
+                std::uint32_t n = 0;
+                if (dir && copy >= 0) n = add_entry(e, *dir, entry, copy);
+                else if (dir && copy == -1 && lies_in_free_clusters(e, entry.entry)) n = add_consecutive(e, *dir, entry);
+                accepted += n;
+                again = again || n != 0;
+            }
+            it = e.lost.upper_bound(key);
         }
-        it = e.lost.upper_bound(key);
     }
     return accepted;
 }

@@ -48,7 +48,8 @@ TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
                            json.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     for (const CardFile& f : card_->files()) {
-        const fs::path saved = out / (f.deleted ? "FOUND/IMG_0003.JPG" : f.path);
+        // The deleted picture is carved and named by its entry, in its folder.
+        const fs::path saved = out / f.path;
         EXPECT_TRUE(slurp_bytes(saved) == f.bytes) << saved;
     }
     EXPECT_NE(r.out.find("DCIM/\n  100CANON/\n    IMG_0001.JPG  "), std::string::npos) << r.out;
@@ -59,7 +60,7 @@ TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
     EXPECT_NE(catalogue.find("{\"path\": \"DCIM/100CANON/IMG_0001.JPG\", \"directory\": false, \"size\": "),
               std::string::npos)
         << catalogue;
-    EXPECT_NE(catalogue.find("\"path\": \"FOUND/IMG_0003.JPG\""), std::string::npos);
+    EXPECT_NE(catalogue.find("\"path\": \"DCIM/100CANON/IMG_0003.JPG\""), std::string::npos);
     EXPECT_NE(catalogue.find("\"entry\": \"deleted\""), std::string::npos);
     EXPECT_NE(catalogue.find("\"entry\": \"live\""), std::string::npos);
 }

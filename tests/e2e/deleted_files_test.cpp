@@ -45,9 +45,10 @@ TEST(DeletedFiles, ComeBackInTheirFoldersOrNamedByTheirEntries) {
     // first letter guessed.
     EXPECT_TRUE(slurp(out / "DCIM/100CANON/IMG_0004.JPG") == card.files()[2].bytes);
     EXPECT_TRUE(slurp(out / "DCIM/100CANON/IMG_0001.JPG") == small);
-    // Pictures whose chains are gone: carved, named from their lost entries.
-    EXPECT_TRUE(slurp(out / "FOUND/IMG_0002.JPG") == big);
-    EXPECT_TRUE(slurp(out / "FOUND/Day one at the lake.jpg") == lake);
+    // Pictures whose chains are gone: carved, named from their lost entries
+    // and put back in their folders.
+    EXPECT_TRUE(slurp(out / "DCIM/100CANON/IMG_0002.JPG") == big);
+    EXPECT_TRUE(slurp(out / "Holiday 2021/Day one at the lake.jpg") == lake);
     // The deleted folder, under its long name, with what fitted one cluster.
     EXPECT_TRUE(slurp(out / "Holiday 2021/small note.txt") == note);
     EXPECT_EQ(files_under(out).size(), 5u);  // nothing else was found

@@ -58,8 +58,9 @@ TEST_F(FormattedCards, PicturesComeBackWhole) {
             ASSERT_NE(it, r.by_content.end()) << f.path << " did not come back whole";
             EXPECT_EQ(it->second.rfind("FOUND/", 0), 0u) << it->second;
         }
-        // Pictures whose folder survived the format keep their names.
-        EXPECT_EQ(r.by_content[card.files()[0].bytes], "FOUND/IMG_0001.JPG");
+        // Pictures whose folder survived the format keep their names, in
+        // that folder.
+        EXPECT_EQ(r.by_content[card.files()[0].bytes], "FOUND/100CANON/IMG_0001.JPG");
         std::filesystem::remove(card.path());
     }
 }

@@ -131,6 +131,61 @@ TEST(DirectoryBlock, CountsPlausibleEntriesAndTheirFragments) {
     }
 }
 
+TEST(DirectoryBlock, NamesAcrossClustersAndAbsurdEntries) {
+    // 16-entry blocks (512-byte clusters), as on a card with a 200-character
+    // name: its sixteen fragments and short entry do not fit one cluster.
+    std::u16string long_name(200, u'x');
+    const char* alias = "XXXXXX~1JPG";
+    const auto frags = fragments(long_name, alias);  // 16 fragments, the last part first
+    ASSERT_EQ(frags.size(), 16u);
+    Entry dot = short_entry(".          ", 0x10, 7, 0), dotdot = short_entry("..         ", 0x10, 0, 0);
+    Entry absurd_size = short_entry("ABSURD01JPG", 0x20, 5, 0xFFFFFF00);
+    Entry absurd_cluster = short_entry("ABSURD02JPG", 0x20, 0xFFF0, 100);
+    Entry absurd_name = short_entry("AB\x01\x02" "CD  JPG");
+    Entry garbage;
+    garbage.fill(0x01);
+
+    auto block = [](std::initializer_list<std::vector<Entry>> parts) {
+        std::vector<std::uint8_t> b;
+        for (const auto& part : parts)
+            for (const Entry& e : part) b.insert(b.end(), e.begin(), e.end());
+        b.resize(16 * 32);  // the rest zero: the end of the directory
+        return b;
+    };
+    const std::vector<Entry> first14(frags.begin(), frags.begin() + 14);
+    const std::vector<Entry> last2(frags.begin() + 14, frags.end());
+    Entry wrong_short = short_entry("OTHER   JPG");
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> entries;
+        bool directory;
+    } cases[] = {
+        {"dots and a name that goes on in the next cluster", block({{dot, dotdot}, first14}), true},
+        {"the end of that name and its short entry", block({last2, {short_entry(alias)}}), true},
+        {"fragments closed by another entry's short entry", block({last2, {wrong_short}}), false},
+        // (without the absurd ones skipped, 6 entries scanned for 3 counted)
+        {"a few absurd entries beside good ones",
+         block({{dot, dotdot, absurd_size, absurd_name, short_entry("B*D     JPG"), short_entry("IMG_0004JPG")}}),
+         true},
+        {"as many absurd entries as good ones",
+         block({{dot, dotdot, absurd_size, absurd_cluster, absurd_name, garbage, short_entry("IMG_0004JPG")}}), false},
+    };
+    EngineHarness h;
+    h.input.input_size = 16 << 20;
+    h.geometry(FAT16, 512, 30000);
+    for (const Case& c : cases)
+        EXPECT_EQ(is_directory_block(h.engine, c.entries.data(), 16, nullptr, true), c.directory) << c.name;
+
+    // A cluster whose "." and ".." name it and the folder pointing to it is
+    // that folder, whatever the rest holds.
+    std::vector<std::uint8_t> odd = block({{dot, dotdot, garbage, garbage, garbage, short_entry("IMG_0004JPG")}});
+    EXPECT_FALSE(is_directory_block(h.engine, odd.data(), 16, nullptr, true));
+    EXPECT_TRUE(is_directory_cluster(h.engine, 7, odd.data(), nullptr, true, 0));
+    EXPECT_FALSE(is_directory_cluster(h.engine, 7, odd.data(), nullptr, true, 9)) << "another parent";
+    EXPECT_FALSE(is_directory_cluster(h.engine, 8, odd.data(), nullptr, true, 0)) << "\".\" names another cluster";
+    EXPECT_FALSE(is_directory_cluster(h.engine, 7, odd.data(), nullptr, true)) << "parent unknown";
+}
+
 TEST(DirectoryEntries, Classification) {
     EngineHarness h;
     h.geometry(FAT16, 2048, 100);
@@ -149,7 +204,7 @@ TEST(DirectoryEntries, Classification) {
         {"dot entry", short_entry(".          ", 0x10), true, -3},
         {"long-name fragment", short_entry("ABCDEFGHIJK", 0x0F), true, -3},
         {"volume label", short_entry("MY CARD    ", 0x08, 0, 0), true, -3},
-        {"control character", control, true, -4},
+        {"control character, skipped on its own", control, true, -2},
         {"attribute 0x40", short_entry("IMG_0001JPG", 0x40), true, -2},
         {"empty file", short_entry("EMPTY   TXT", 0x20, 0, 0), true, 0},
         {"first cluster past the card", short_entry("IMG_0001JPG", 0x20, 500, 100), true, -2},

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -373,6 +374,38 @@ std::string FatImage::list_dir(const std::string& path, bool all) const {
     if (all) argv.push_back("-a");
     argv.push_back(target(path));
     return run_checked(argv).out;
+}
+
+std::vector<std::uint32_t> FatImage::clusters(const std::string& path) const {
+    // "::/DIR/A.JPG <3-8> <12>": runs of consecutive clusters in chain order.
+    const std::string out = run_checked({"mshowfat", "-i", mtools_image(), target(path)}).out;
+    std::vector<std::uint32_t> chain;
+    for (std::size_t at = out.find('<'); at != std::string::npos; at = out.find('<', at + 1)) {
+        const std::size_t close = out.find('>', at);
+        if (close == std::string::npos) break;
+        const std::string run = out.substr(at + 1, close - at - 1);
+        const std::size_t dash = run.find('-');
+        const std::uint32_t first = std::uint32_t(std::stoul(run.substr(0, dash)));
+        const std::uint32_t last = dash == std::string::npos ? first : std::uint32_t(std::stoul(run.substr(dash + 1)));
+        for (std::uint32_t c = first; c <= last; ++c) chain.push_back(c);
+    }
+    return chain;
+}
+
+std::uint64_t FatImage::entry_offset(const std::string& folder, const std::string& name11) const {
+    const FatLayout l = formatted_;
+    std::uint64_t start = 0, length = 0;
+    if (trim_slashes(folder).empty()) {
+        if (l.bits == FatBits::fat32) start = l.cluster_offset(l.root_cluster), length = l.cluster_size;
+        else start = l.root_offset, length = std::uint64_t(l.root_entries) * 32;
+    } else {
+        start = l.cluster_offset(clusters(folder).at(0));
+        length = l.cluster_size;
+    }
+    const auto dir = read(start, std::size_t(length));
+    for (std::size_t i = 0; i + 32 <= dir.size(); i += 32)
+        if (dir[i + 11] != 0x0F && std::memcmp(dir.data() + i, name11.data(), 11) == 0) return start + i;
+    throw std::runtime_error("no entry " + name11 + " in " + folder);
 }
 
 std::vector<std::uint8_t> FatImage::extract(const std::string& path) const {

@@ -46,6 +46,7 @@ class RecordingReporter final : public Reporter {
     void notify(std::uint32_t code) override { notices.push_back(code); }
     void value_changed(std::uint32_t code, std::uint64_t value) override {
         values.emplace_back(code, value);
+        if (on_value) on_value(code, value);
     }
     std::uint64_t ask_card_parameters(CardParameters& p) override {
         ++questions;
@@ -78,6 +79,7 @@ class RecordingReporter final : public Reporter {
     std::string traces;
     int questions = 0;
     std::function<std::uint64_t(CardParameters&)> answer;  // default: OK on what is offered
+    std::function<void(std::uint32_t, std::uint64_t)> on_value;  // sees every value as it is sent
 };
 
 struct EngineHarness {
