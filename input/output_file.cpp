@@ -13,6 +13,11 @@ OutputFile::OutputFile(const std::string& path)
     if (fd_ < 0) open_error_ = errno;
 }
 
+OutputFile::OutputFile(int dir, const std::string& name)
+    : fd_(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)) {
+    if (fd_ < 0) open_error_ = errno;
+}
+
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
 }

@@ -12,6 +12,9 @@ class OutputFile {
 public:
     // Creates the file or truncates it; open_error() holds errno on failure.
     explicit OutputFile(const std::string& path);
+    // Creates `name` in the open directory `dir`; it must not exist yet
+    // (nothing already there is ever overwritten or followed).
+    OutputFile(int dir, const std::string& name);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

@@ -16,9 +16,14 @@ class CopyProgress;
 
 // One entry of the save list. The list keeps the chain facts (start cluster,
 // FAT copy, shift) as plain fields rather than packed into a shell
-// structure's unused time field.
+// structure's unused time field. A folder's entry precedes its contents, and
+// each entry names the folder it goes in, so that a tree of any depth is
+// written one level at a time, with no limit on the whole path's length.
 struct SaveItem {
-    std::string name;            // path relative to the output directory, '/'-separated, <= 259 chars
+    std::string name;  // path relative to the output directory, '/'-separated (for messages)
+    std::string leaf;  // the item's own name, the last part of name
+    int parent = -1;   // index of the folder it goes in; -1 = the output directory
+    bool root = false;  // the catalogue root: stands for the output directory and writes nothing
     std::uint8_t attributes = 0;  // read-only 0x01, hidden 0x02, system 0x04, directory 0x10, archive 0x20
     bool has_time = false;        // the entry's DOS date and time converted
     std::time_t time = 0;         // that date and time, taken as local time
@@ -30,7 +35,8 @@ struct SaveItem {
     bool is_directory() const { return attributes & 0x10; }
 };
 
-inline constexpr std::size_t kMaxRelativePath = 259;
+// The longest name a file system takes for one file or folder, in bytes.
+inline constexpr std::size_t kMaxNameBytes = 255;
 
 // The DOS write date and time as a local time; false when they do not convert.
 bool dos_time_to_local(std::uint16_t date, std::uint16_t time, std::time_t* out);
@@ -45,6 +51,10 @@ bool SaveListHasItems(Engine& e, const std::vector<const dir_t*>& selection, boo
 // Renames path ("A.JPG" -> "A(1).JPG" -> "A(2).JPG") until nothing of that
 // name exists.
 std::string MakeUniqueOutputName(const std::string& path);
+
+// A name as it can be written: "(unnamed)" for an empty one, and at most
+// kMaxNameBytes of UTF-8, cut on a character boundary, its extension kept.
+std::string FitOutputName(const std::string& name);
 
 // Writes size bytes of the chain starting at start_cluster to path, streamed
 // in chunks of about a megabyte. A failure is shown ("File %s: write error %d"),

@@ -115,9 +115,11 @@ TEST_F(WriteFile, SaveListMirrorsTheTree) {
     auto list = BuildSaveList(h.engine, {}, false);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].name, "");  // the root stands for the output directory
-    EXPECT_EQ(list[1].name, "/DCIM");
+    EXPECT_EQ(list[1].name, "DCIM");
     EXPECT_TRUE(list[1].is_directory());
-    EXPECT_EQ(list[2].name, "/DCIM/IMG_0001.JPG");
+    EXPECT_EQ(list[2].name, "DCIM/IMG_0001.JPG");
+    EXPECT_EQ(list[2].leaf, "IMG_0001.JPG");
+    EXPECT_EQ(list[2].parent, 1);
     EXPECT_EQ(list[2].shift, 512);
     EXPECT_EQ(list[2].attributes, 0x21);
     EXPECT_TRUE(list[2].has_time);
@@ -134,6 +136,53 @@ TEST_F(WriteFile, SaveListMirrorsTheTree) {
     EXPECT_EQ(st.st_size, 3000);
     EXPECT_EQ(st.st_mode & 0222, 0u);  // read-only
     EXPECT_EQ(st.st_mtime, 1623760496);  // 2021-06-15 12:34:56 UTC
+}
+
+TEST_F(WriteFile, AFailingItemDoesNotStopTheSave) {
+    // Three files in the output directory; the middle one has no data.
+    auto file = [](const char* name, std::uint32_t cluster, std::uint32_t size) {
+        SaveItem s;
+        s.name = name;
+        s.leaf = name;
+        s.start_cluster = cluster;
+        s.size = size;
+        return s;
+    };
+    SaveItem root;
+    root.root = true;
+    root.attributes = 0x10;
+    const std::vector<SaveItem> list = {root, file("first.bin", 5, 100), file("empty handed.bin", 0, 100),
+                                        file("third.bin", 5, 100)};
+    struct Recorder final : CopyProgress {
+        void hand_over(int, std::uint32_t) override {}
+        void item_failed(const std::string& path, const std::string& reason) override {
+            reported.push_back(path + ": " + reason);
+        }
+        std::vector<std::string> reported;
+    } progress;
+    const SaveOutcome out = SaveItems(h.engine, list, tmp.path().string(), progress);
+    EXPECT_EQ(out.written, 3u);  // the output directory and two files
+    ASSERT_EQ(out.failures.size(), 1u);
+    EXPECT_EQ(out.failures[0].path, "empty handed.bin");
+    EXPECT_EQ(progress.reported, (std::vector<std::string>{"empty handed.bin: its data could not be read from the input"}));
+    EXPECT_EQ(std::filesystem::file_size(path("third.bin")), 100u);
+    EXPECT_TRUE(h.reporter.messages.empty()) << "no box per file";
+}
+
+TEST(FitOutputName, ShortensOnCharacterBoundariesAndKeepsTheExtension) {
+    std::string e_acute;
+    for (int i = 0; i < 200; ++i) e_acute += "\xC3\xA9";  // 400 bytes
+    struct Case {
+        std::string name;
+        std::string fitted;
+    } cases[] = {
+        {"", "(unnamed)"},
+        {"IMG_0001.JPG", "IMG_0001.JPG"},
+        {e_acute, e_acute.substr(0, 254)},
+        {e_acute + ".jpeg", e_acute.substr(0, 250) + ".jpeg"},
+        {std::string(300, 'a') + "." + std::string(40, 'b'), std::string(255, 'a')},  // no extension that long
+    };
+    for (const Case& c : cases) EXPECT_EQ(FitOutputName(c.name), c.fitted) << c.name.size() << " bytes";
 }
 
 }  // namespace

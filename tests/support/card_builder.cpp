@@ -394,17 +394,20 @@ std::vector<std::uint32_t> FatImage::clusters(const std::string& path) const {
 
 std::uint64_t FatImage::entry_offset(const std::string& folder, const std::string& name11) const {
     const FatLayout l = formatted_;
-    std::uint64_t start = 0, length = 0;
-    if (trim_slashes(folder).empty()) {
-        if (l.bits == FatBits::fat32) start = l.cluster_offset(l.root_cluster), length = l.cluster_size;
-        else start = l.root_offset, length = std::uint64_t(l.root_entries) * 32;
+    // The folder's blocks of entries: the FAT12/16 root in one piece, any
+    // other folder cluster by cluster along its chain.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
+    if (trim_slashes(folder).empty() && l.bits != FatBits::fat32) {
+        blocks.emplace_back(l.root_offset, std::uint64_t(l.root_entries) * 32);
     } else {
-        start = l.cluster_offset(clusters(folder).at(0));
-        length = l.cluster_size;
+        const auto chain = trim_slashes(folder).empty() ? std::vector<std::uint32_t>{l.root_cluster} : clusters(folder);
+        for (std::uint32_t c : chain) blocks.emplace_back(l.cluster_offset(c), l.cluster_size);
     }
-    const auto dir = read(start, std::size_t(length));
-    for (std::size_t i = 0; i + 32 <= dir.size(); i += 32)
-        if (dir[i + 11] != 0x0F && std::memcmp(dir.data() + i, name11.data(), 11) == 0) return start + i;
+    for (const auto& [start, length] : blocks) {
+        const auto dir = read(start, std::size_t(length));
+        for (std::size_t i = 0; i + 32 <= dir.size(); i += 32)
+            if (dir[i + 11] != 0x0F && std::memcmp(dir.data() + i, name11.data(), 11) == 0) return start + i;
+    }
     throw std::runtime_error("no entry " + name11 + " in " + folder);
 }
 

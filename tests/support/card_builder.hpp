@@ -139,8 +139,8 @@ class FatImage {
     // them (empty for an empty file); throws when the path is not there.
     std::vector<std::uint32_t> clusters(const std::string& path) const;
     // Image offset of the 32-byte entry with the given 11-byte short name
-    // ("IMG_0001JPG") in the first cluster of a folder ("" = the root of a
-    // FAT12/16 card); throws when the entry is not there.
+    // ("IMG_0001JPG") in a folder ("" = the root); throws when the entry is
+    // not there.
     std::uint64_t entry_offset(const std::string& folder, const std::string& name11) const;
 
     // mdir's listing of a folder (for checking what the tools see).
