@@ -164,7 +164,8 @@ const std::set<std::int32_t> kWindowMessages = numbers({{1, 13},
                                                         {119, 122},
                                                         {131, 132},
                                                         {300, 309},
-                                                        {402, 402}});
+                                                        {402, 402},
+                                                        {700, 713}});
 
 // Messages that no part of the program shows. The master keeps them, as
 // every translation carries them.
