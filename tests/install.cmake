@@ -8,7 +8,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install "${BINARY_DIR}" --prefix "${p
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-foreach(name lumenkeeper-cli lumenkeeper_en.html lumenkeeper_fr.html lumenkeeper_de.html)
+foreach(name lumenkeeper-cli lumenkeeper_en.html lumenkeeper_fr.html lumenkeeper_de.html lumenkeeper.css)
   if(NOT EXISTS "${prefix}/bin/${name}")
     message(FATAL_ERROR "${name} is not installed in bin/")
   endif()

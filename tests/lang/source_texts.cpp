@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "lang/language_file.hpp"
+
 namespace lk::test {
 
 namespace {
@@ -14,24 +16,6 @@ bool is_ident_start(char c) {
 }
 bool is_ident_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // Decodes the body of an ordinary literal, from after the opening quote;
@@ -77,7 +61,7 @@ std::size_t decode_literal(std::string_view s, std::size_t i, char quote, std::s
             case 'u':
             case 'U': {
                 const std::size_t n = e == 'u' ? 4 : 8;
-                append_utf8(out, static_cast<std::uint32_t>(
+                append_utf8(out, static_cast<char32_t>(
                                      std::stoul(std::string(s.substr(i, n)), nullptr, 16)));
                 i += n;
                 break;
