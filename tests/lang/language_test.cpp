@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "lang/translate.hpp"
 #include "lang/window_texts.hpp"
@@ -140,6 +144,30 @@ TEST_F(LanguageTest, TranslateGoesBackToEnglishWhenTheLanguageEnds) {
         EXPECT_STREQ(translate("&File"), "Datei");
     }
     EXPECT_STREQ(translate("&File"), "&File");
+}
+
+TEST_F(LanguageTest, WorkersKeepTranslatingWhileTheLanguageChanges) {
+    // Texts handed out stay readable after a switch: a worker that still
+    // holds one must not read freed memory (the sanitizer build checks).
+    Language language = make();
+    ASSERT_FALSE(language.select_language(0x07));
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::size_t seen = 0;
+    std::thread worker([&] {
+        while (!done.load()) {
+            const char* held = translate("&File");
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(200));  // a switch happens meanwhile
+            seen += std::strlen(held);
+            ++reads;
+        }
+    });
+    for (int i = 0; reads.load() < 50; ++i)
+        ASSERT_FALSE(language.select_language(i % 2 ? 0x07 : 0x0C));
+    done.store(true);
+    worker.join();
+    EXPECT_GT(seen, 0u);
 }
 
 TEST_F(LanguageTest, WithoutTheMasterNothingIsApplied) {
