@@ -31,7 +31,7 @@ bool OpenNamedInput(Input& input, const std::string& name) {
     const bool exists = ::stat(name.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
         // A folder would open read-only and read as empty: say what is wanted.
-        input.status().Error("%s is a folder: give a card, a disk, a volume or an image file", name);
+        input.status().Error("%s is a directory: give a file, card image, drive or volume", name);
         return false;
     }
     const bool device = exists && S_ISBLK(st.st_mode);

@@ -4,9 +4,11 @@
 
 namespace lk {
 
-// Returns the text to show for an English message. Until language files are
-// loaded this is the English text itself; the returned pointer lives as long
-// as the program.
+// Returns the text to show for an English message: its translation in the
+// language applied (lang/language.hpp), which may be empty, or the text
+// itself when there is none; a null text gives "". Safe on any thread. A
+// translation stays valid while the Language that applied it lives, which in
+// the front ends is the whole run.
 const char* translate(const char* english);
 
 }  // namespace lk

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +61,8 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 class Cli : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // The program speaks the user's language; these tests read its English.
+        ::setenv("LC_ALL", "C", 1);
         std::string tmpl = (fs::temp_directory_path() / "lk_cli_XXXXXX").string();
         dir_ = new fs::path(::mkdtemp(tmpl.data()));
         source_ = new std::vector<std::uint8_t>(50 * 1024 * 1024);

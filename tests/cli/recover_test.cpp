@@ -83,7 +83,7 @@ TEST_F(Recover, ExitCodes) {
          "DCIM/100CANON/IMG_0001.JPG: could not be written: Not a directory"},
         {{"recover", "--help"}, 0, "--movie-limit"},
         {{"recover", empty.string(), "--list"}, 0, "The input is empty: nothing to recover"},
-        {{"recover", tmp_.path().string(), "--list"}, 3, "is a folder"},
+        {{"recover", tmp_.path().string(), "--list"}, 3, "is a directory"},
         {{"--version"}, 0, "lumenkeeper-cli 0."},
     };
     for (const auto& c : cases) {
