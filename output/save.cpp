@@ -263,7 +263,7 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
 }
 
 std::string failure_text(WriteStop stop, int error) {
-    if (stop == WriteStop::ReadFailed) return translate("its data could not be read from the input");
+    if (stop == WriteStop::ReadFailed) return translate("the card's data could not be read");
     return InputErrorText(error);
 }
 

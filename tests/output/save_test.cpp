@@ -164,7 +164,7 @@ TEST_F(WriteFile, AFailingItemDoesNotStopTheSave) {
     EXPECT_EQ(out.written, 3u);  // the output directory and two files
     ASSERT_EQ(out.failures.size(), 1u);
     EXPECT_EQ(out.failures[0].path, "empty handed.bin");
-    EXPECT_EQ(progress.reported, (std::vector<std::string>{"empty handed.bin: its data could not be read from the input"}));
+    EXPECT_EQ(progress.reported, (std::vector<std::string>{"empty handed.bin: the card's data could not be read"}));
     EXPECT_EQ(std::filesystem::file_size(path("third.bin")), 100u);
     EXPECT_TRUE(h.reporter.messages.empty()) << "no box per file";
 }
