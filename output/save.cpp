@@ -193,6 +193,7 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
         }
         std::string relative = item.name;
         while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+        progress.item_started(relative);
         // The catalogue root stands for the output directory itself.
         if (!relative.empty()) {
             std::string path = directory;
