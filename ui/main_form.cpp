@@ -482,15 +482,14 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
         UpdateActions();
         return;
     }
-    static std::vector<QPixmap> images;
-    if (images.empty()) images = DrawBuiltinImages(devicePixelRatioF());
+    if (images_.empty()) images_ = DrawBuiltinImages(devicePixelRatioF());
     for (const dir_t& child : dir->children) {
         if (is_volume_label(child)) continue;
         auto* item = new QListWidgetItem(Q(display_name(child)), Files);
         item->setData(kRecordRole, QVariant::fromValue(reinterpret_cast<quintptr>(&child)));
         // Thumbnails come from the thumbnail worker; until it has drawn one,
         // files show the plain picture.
-        item->setIcon(QIcon(images[static_cast<std::size_t>(
+        item->setIcon(QIcon(images_[static_cast<std::size_t>(
             child.entry.is_directory() ? kImageFolder : kImagePicture)]));
         QString tip;
         if (child.entry.is_directory()) {

@@ -6,6 +6,7 @@
 
 #include <QListWidget>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <memory>
@@ -198,6 +199,7 @@ class TMainForm : public QMainWindow {
     TempNames temp_names_;
     std::vector<std::string> temp_files_;
     std::unique_ptr<QTemporaryDir> drag_dir_;
+    std::vector<QPixmap> images_;  // the built-in images of the file list
     int drag_count_ = 0;
 
     // The windows, created in the order of the start-up.
