@@ -22,6 +22,7 @@
 #include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
 #include "ui/wait_size.hpp"
+#include "ui/widgets.hpp"
 
 namespace lk::ui {
 
@@ -88,12 +89,8 @@ TAskDrive::TAskDrive(Input& input, AnalysisOptions& options, TSizeForm& size_for
     ThumbnailRendering->setChecked(true);
     ThumbnailRendering->setToolTip(T("Enable thumbnail rendering for recovered pictures"));
 
-    Button1 = new QPushButton(T("OK"), this);
-    Button1->setObjectName("Button1");
-    Button1->setDefault(true);
-    auto* Button2 = new QPushButton(T("Cancel"), this);
-    Button2->setObjectName("Button2");
-    Button2->setAutoDefault(false);
+    Button1 = MakeButton(this, "Button1", T("OK"), true);
+    auto* Button2 = MakeButton(this, "Button2", T("Cancel"));
 
     auto* choice = new QVBoxLayout;
     choice->addWidget(DriveComboBox1);

@@ -9,6 +9,7 @@
 #include "base/status.hpp"
 #include "ui/gui_thread.hpp"
 #include "ui/qt_text.hpp"
+#include "ui/widgets.hpp"
 
 namespace lk::ui {
 
@@ -36,10 +37,7 @@ TCopyProgress::TCopyProgress(QWidget* parent) : QDialog(parent) {
         Cancel->setEnabled(false);
         emit cancelPressed();
     });
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(Cancel);
-    buttons->addStretch();
+    auto* buttons = CentredRow(Cancel);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Label1);
     layout->addWidget(ProgressBar1);

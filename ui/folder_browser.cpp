@@ -15,6 +15,7 @@
 
 #include "ui/message_boxes.hpp"
 #include "ui/qt_text.hpp"
+#include "ui/widgets.hpp"
 
 namespace lk::ui {
 
@@ -45,16 +46,10 @@ TFolderBrowser::TFolderBrowser(QWidget* parent) : QDialog(parent) {
 
     Path = new QLineEdit(this);
     Path->setObjectName("Path");
-    NewDirectory = new QPushButton(T("New directory"), this);
-    NewDirectory->setObjectName("NewDirectory");
-    NewDirectory->setAutoDefault(false);
+    NewDirectory = MakeButton(this, "NewDirectory", T("New directory"));
     connect(NewDirectory, &QPushButton::clicked, this, &TFolderBrowser::NewDirectoryClick);
-    OK = new QPushButton(T("OK"), this);
-    OK->setObjectName("OK");
-    OK->setDefault(true);
-    auto* Cancel = new QPushButton(T("Cancel"), this);
-    Cancel->setObjectName("Cancel");
-    Cancel->setAutoDefault(false);
+    OK = MakeButton(this, "OK", T("OK"), true);
+    auto* Cancel = MakeButton(this, "Cancel", T("Cancel"));
     connect(OK, &QPushButton::clicked, this, &TFolderBrowser::accept);
     connect(Cancel, &QPushButton::clicked, this, &TFolderBrowser::reject);
     connect(Path, &QLineEdit::textChanged, this,

@@ -1,6 +1,7 @@
 #include "ui/gui_thread.hpp"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QThread>
 
 namespace lk::ui {
@@ -14,11 +15,15 @@ void RunOnGuiThread(const std::function<void()>& call) {
     QMetaObject::invokeMethod(app, call, Qt::BlockingQueuedConnection);
 }
 
-void WaitProcessingEvents(const std::function<bool()>& done, int step_ms) {
+bool WaitProcessingEvents(const std::function<bool()>& done, int step_ms, int timeout_ms) {
+    QElapsedTimer clock;
+    clock.start();
     while (!done()) {
+        if (timeout_ms >= 0 && clock.elapsed() > timeout_ms) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, step_ms);
         if (!done()) QThread::msleep(static_cast<unsigned long>(step_ms / 4 + 1));
     }
+    return true;
 }
 
 }  // namespace lk::ui

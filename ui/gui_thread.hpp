@@ -13,7 +13,8 @@ void RunOnGuiThread(const std::function<void()>& call);
 
 // Processes events until `done` answers true, sleeping up to `step_ms`
 // between looks: how the GUI thread waits for a worker without blocking the
-// worker's synchronised calls.
-void WaitProcessingEvents(const std::function<bool()>& done, int step_ms = 20);
+// worker's synchronised calls. With a timeout (ms, -1 for none), false when
+// it passed first.
+bool WaitProcessingEvents(const std::function<bool()>& done, int step_ms = 20, int timeout_ms = -1);
 
 }  // namespace lk::ui

@@ -16,7 +16,9 @@
 #include <functional>
 
 #include "ui/ask_drive.hpp"
+#include "ui/automation.hpp"
 #include "ui/graph_box.hpp"
+#include "ui/gui_thread.hpp"
 #include "ui/main_form.hpp"
 #include "ui/size_form.hpp"
 #include "ui/status_form.hpp"
@@ -47,27 +49,13 @@ void shot(QWidget& window, const QString& name) {
     std::printf("%s (%dx%d)\n", qPrintable(path), pixmap.width(), pixmap.height());
 }
 
-// Acts on the next modal dialog of type T once it is up.
 template <class T>
 void when_modal(std::function<void(T&)> act) {
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, act] {
-        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible()) return;
-        timer->stop();
-        timer->deleteLater();
-        act(*dialog);
-    });
-    timer->start(20);
+    lk::ui::WhenModal<T>(std::move(act));
 }
 
-bool wait_for(const std::function<bool()>& done, int timeout_ms = 600'000) {
-    for (int waited = 0; !done(); waited += 10) {
-        if (waited > timeout_ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
-    return true;
+bool wait_for(const std::function<bool()>& done) {
+    return lk::ui::WaitProcessingEvents(done, 10, 600'000);
 }
 
 template <class T>

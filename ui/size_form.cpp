@@ -17,6 +17,7 @@
 #include "engine/geometry.hpp"
 #include "ui/message_boxes.hpp"
 #include "ui/qt_text.hpp"
+#include "ui/widgets.hpp"
 
 namespace lk::ui {
 
@@ -98,15 +99,9 @@ TSizeForm::TSizeForm(QWidget* parent) : QDialog(parent) {
     Label8->setObjectName("Label8");
 
     range_caption_ = T("Range");
-    Range = new QPushButton(range_caption_ + " >>", this);
-    Range->setObjectName("Range");
-    Range->setAutoDefault(false);
-    OK = new QPushButton(T("OK"), this);
-    OK->setObjectName("OK");
-    OK->setDefault(true);
-    auto* Cancel = new QPushButton(T("Cancel"), this);
-    Cancel->setObjectName("Cancel");
-    Cancel->setAutoDefault(false);
+    Range = MakeButton(this, "Range", range_caption_ + " >>");
+    OK = MakeButton(this, "OK", T("OK"), true);
+    auto* Cancel = MakeButton(this, "Cancel", T("Cancel"));
 
     GroupBoxRange = new QGroupBox(T("Range"), this);
     GroupBoxRange->setObjectName("GroupBoxRange");

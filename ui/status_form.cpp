@@ -18,6 +18,7 @@
 
 #include "input/text.hpp"
 #include "ui/qt_text.hpp"
+#include "ui/widgets.hpp"
 
 namespace lk::ui {
 
@@ -61,14 +62,9 @@ Tstform::Tstform(Status& status, QWidget* parent) : QDialog(parent), status_(sta
     groups->addWidget(group("GroupBox1", "Analysis", 0));
     groups->addWidget(group("GroupBox2", "Totals", kStatusSlots / 2));
 
-    Cancel = new QPushButton(T("Cancel"), this);
-    Cancel->setObjectName("Cancel");
-    Cancel->setAutoDefault(false);
+    Cancel = MakeButton(this, "Cancel", T("Cancel"));
     connect(Cancel, &QPushButton::clicked, this, &Tstform::CancelClick);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(Cancel);
-    buttons->addStretch();
+    auto* buttons = CentredRow(Cancel);
 
     ListBox1 = new QListWidget(this);
     ListBox1->setObjectName("ListBox1");

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "ui/qt_text.hpp"
+#include "ui/widgets.hpp"
 
 namespace lk::ui {
 
@@ -21,10 +22,7 @@ TWaitSize::TWaitSize(QWidget* parent) : QDialog(parent) {
     Cancel = new QPushButton(T("Cancel"), this);
     Cancel->setObjectName("Cancel");
     connect(Cancel, &QPushButton::clicked, this, [this] { Cancel->setEnabled(false); });
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(Cancel);
-    buttons->addStretch();
+    auto* buttons = CentredRow(Cancel);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Label1);
     layout->addLayout(buttons);

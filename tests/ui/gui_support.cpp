@@ -7,19 +7,14 @@
 #include <QThread>
 #include <fstream>
 
+#include "ui/gui_thread.hpp"
+
 namespace lk::test {
 
 namespace fs = std::filesystem;
 
 bool wait_for(const std::function<bool()>& done, int timeout_ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeout_ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
+    return ui::WaitProcessingEvents(done, 20, timeout_ms);
 }
 
 void type_into(QLineEdit& edit, const QString& text) {

@@ -14,26 +14,17 @@
 
 #include "input/platform.hpp"
 #include "tests/support/process.hpp"
+#include "ui/automation.hpp"
 
 namespace lk::test {
 
 // Processes events until `done` holds; false when timeout_ms passed first.
 bool wait_for(const std::function<bool()>& done, int timeout_ms = 120'000);
 
-// Answers the next modal dialog of type T once it is up: `act` runs from the
-// event loop while the dialog's own loop waits, and should close it.
+// Answers the next modal dialog of type T once it is up.
 template <class T>
 void when_modal(std::function<void(T&)> act) {
-    auto* timer = new QTimer(qApp);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, qApp, [timer, act] {
-        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible()) return;
-        timer->stop();
-        timer->deleteLater();
-        act(*dialog);
-    });
-    timer->start();
+    ui::WhenModal<T>(std::move(act));
 }
 
 // The child of `parent` named `name`, failing the test when there is none.

@@ -54,12 +54,15 @@ TEST(Responsiveness, StatusWindowTicksDuringA2GBAnalysis) {
     // The engine may want the card size confirmed; OK takes what it offers.
     when_modal<ui::TSizeForm>([](ui::TSizeForm& d) { click(d, "OK"); });
     form.show();
-    ASSERT_TRUE(wait_for([&] { return child<QPushButton>(status, "Cancel").text() == "Continue"; }, 1'500'000));
+    ASSERT_TRUE(wait_for([&] { return child<QPushButton>(status, "Cancel").text() == "Continue"; },
+                         1'500'000));
     const qint64 run = clock.elapsed();
     EXPECT_EQ(form.engine()->cat.counters.files, 4u);
     EXPECT_GT(ticks, 1);
-    std::printf("analysis of the 2 GB card: %lld ms, %d status window ticks, longest gap between ticks %lld ms\n",
-                static_cast<long long>(run), ticks, static_cast<long long>(longest));
+    std::printf(
+        "analysis of the 2 GB card: %lld ms, %d status window ticks, longest gap between ticks "
+        "%lld ms\n",
+        static_cast<long long>(run), ticks, static_cast<long long>(longest));
     RecordProperty("longest_tick_gap_ms", static_cast<int>(longest));
     click(status, "Cancel");
     wait_for([&] { return form.isVisible(); });
