@@ -54,6 +54,7 @@ TAskDrive::TAskDrive(Input& input, AnalysisOptions& options, TSizeForm& size_for
     kinds->addWidget(ldrive);
     kinds->addWidget(pdrive);
     kinds->addWidget(file);
+    kinds->addStretch();
 
     DriveComboBox1 = new QComboBox(this);
     DriveComboBox1->setObjectName("DriveComboBox1");
@@ -65,11 +66,17 @@ TAskDrive::TAskDrive(Input& input, AnalysisOptions& options, TSizeForm& size_for
     ListBox1->hide();
     fname = new QLineEdit(this);
     fname->setObjectName("fname");
-    fname->setMinimumWidth(fname->fontMetrics().averageCharWidth() * 40);
+    // The three choices take the same room, so the dialog keeps its width.
+    const int choice_width = fname->fontMetrics().averageCharWidth() * 40;
+    fname->setMinimumWidth(choice_width);
+    DriveComboBox1->setMinimumWidth(choice_width);
+    ListBox1->setMinimumWidth(choice_width);
+    ListBox1->setMaximumHeight(ListBox1->fontMetrics().height() * 8 + 8);
     fname->hide();
     askfile = new QPushButton("...", this);
     askfile->setObjectName("askfile");
     askfile->setToolTip(T("Browse to the file"));
+    askfile->setMaximumWidth(askfile->fontMetrics().horizontalAdvance("...") * 3 + 12);
     askfile->setAutoDefault(false);
     askfile->hide();
 

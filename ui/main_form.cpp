@@ -177,7 +177,7 @@ TRerunQuestion::TRerunQuestion(QWidget* parent)
     text_ = new QLabel(T(kRerunText), this);
     text_->setObjectName("Label1");
     text_->setWordWrap(true);
-    text_->setMinimumWidth(text_->fontMetrics().averageCharWidth() * 36);
+    text_->setMinimumWidth(text_->fontMetrics().averageCharWidth() * 50);
     auto* yes = new QPushButton(T("Yes, please try the other approach"), this);
     yes->setObjectName("Yes");
     yes->setToolTip(T("Forget the results and try the expert mode"));
@@ -215,7 +215,9 @@ TMainForm::TMainForm(bool include_all, const QString& file)
     : include_all_(include_all), file_arg_(file), temp_names_(TempDir()) {
     setObjectName("MainForm");
     setWindowTitle(T("Lumenkeeper Expert"));
-    resize(500, 445);
+    // Wider than the classic 500 x 445, so that folder names and three
+    // columns of pictures fit at today's font sizes.
+    resize(640, 480);
 
     WaitSize = std::make_unique<TWaitSize>();
     SizeForm = std::make_unique<TSizeForm>();
@@ -265,7 +267,7 @@ TMainForm::TMainForm(bool include_all, const QString& file)
     splitter_->addWidget(Dirs);
     splitter_->addWidget(Files);
     splitter_->setStretchFactor(1, 1);
-    splitter_->setSizes({110, 390});
+    splitter_->setSizes({170, 470});
     setCentralWidget(splitter_);
 
     acAnalyze = action("acAnalyze", "Analyze drive...", {}, "Analyze a new drive",

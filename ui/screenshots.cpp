@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QListWidget>
 #include <QPushButton>
-#include <QScreen>
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
@@ -39,7 +38,8 @@ void shot(QWidget& window, const QString& name) {
     settle();
     window.raise();
     settle();
-    const QPixmap pixmap = window.screen()->grabWindow(window.winId());
+    // What the window draws, whatever lies over it on the screen.
+    const QPixmap pixmap = window.grab();
     const QString path = QDir(g_dir).filePath(name + ".png");
     if (pixmap.isNull() || !pixmap.save(path)) {
         std::fprintf(stderr, "lk-screenshots: could not write %s\n", qPrintable(path));
