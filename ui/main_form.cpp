@@ -150,13 +150,13 @@ bool TFileList::DragDistanceReached(QPoint down, QPoint now) {
 void TFileList::mousePressEvent(QMouseEvent* event) {
     down_ = event->position().toPoint();
     pressed_ = event->button() == Qt::LeftButton || event->button() == Qt::RightButton;
-    // A press on a selected item keeps the selection, so that it can be dragged.
-    if (QListWidgetItem* it = itemAt(down_); it && it->isSelected() &&
-                                             event->modifiers() == Qt::NoModifier &&
-                                             selectedItems().size() > 1)
-        return;
     QListWidget::mousePressEvent(event);
 }
+
+// The list's own drag would carry items; the drag of files starts in
+// mouseMoveEvent instead. (Drags stay enabled so that pressing on a
+// selection keeps it for the drag.)
+void TFileList::startDrag(Qt::DropActions) {}
 
 void TFileList::mouseMoveEvent(QMouseEvent* event) {
     if (pressed_ && (event->buttons() & (Qt::LeftButton | Qt::RightButton)) &&
@@ -254,7 +254,8 @@ TMainForm::TMainForm(bool include_all, const QString& file)
     Files->setTextElideMode(Qt::ElideMiddle);
     Files->setUniformItemSizes(true);
     Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    Files->setDragEnabled(false);
+    Files->setDragEnabled(true);
+    Files->setDragDropMode(QAbstractItemView::DragOnly);
     Files->setMinimumSize(200, 200);
     Files->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Files, &QListWidget::itemSelectionChanged, this, &TMainForm::UpdateActions);
@@ -706,19 +707,19 @@ bool TMainForm::drag_allowed() const {
     return analysis_finished_ && engine_ && !busy_ && !Files->selectedItems().isEmpty();
 }
 
-void TMainForm::StartDrag() {
+QMimeData* TMainForm::DragData() {
     const std::vector<const dir_t*> selection = selected_records();
-    if (selection.empty()) return;
+    if (selection.empty() || !engine_) return nullptr;
     if (!drag_dir_)
         drag_dir_ = std::make_unique<QTemporaryDir>(Q(TempDir() + "lumenkeeper-drag-XXXXXX"));
     const QString folder = drag_dir_->filePath(QString::number(++drag_count_));
-    auto failures = std::make_shared<std::vector<SaveFailure>>();
-    auto* data = new DragFiles([this, selection, folder, failures] {
+    drag_failures_.clear();
+    return new DragFiles([this, selection, folder] {
         QList<QUrl> urls;
         QDir().mkpath(folder);
         SilentProgress progress;
         QApplication::setOverrideCursor(Qt::WaitCursor);
-        *failures =
+        drag_failures_ =
             SaveItems(*engine_, BuildSaveList(*engine_, selection, false), S(folder), progress)
                 .failures;
         QApplication::restoreOverrideCursor();
@@ -727,12 +728,18 @@ void TMainForm::StartDrag() {
             urls << QUrl::fromLocalFile(entry.absoluteFilePath());
         return urls;
     });
+}
+
+void TMainForm::StartDrag() {
+    QMimeData* data = DragData();
+    if (!data) return;
     QDrag drag(Files);
     drag.setMimeData(data);
     if (QListWidgetItem* first = Files->selectedItems().value(0))
         drag.setPixmap(first->icon().pixmap(48, 48));
     drag.exec(Qt::CopyAction);
-    ShowSaveFailures(*failures);
+    ShowSaveFailures(drag_failures_);
+    drag_failures_.clear();
 }
 
 // --- Shutting down -----------------------------------------------------------

@@ -20,9 +20,11 @@
 #include "formats/signatures.hpp"
 #include "input/input.hpp"
 #include "input/temp_names.hpp"
+#include "output/save.hpp"
 #include "ui/folder_browser.hpp"
 
 class QAction;
+class QMimeData;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -76,6 +78,7 @@ class TFileList : public QListWidget {
   protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void startDrag(Qt::DropActions actions) override;
 
   private:
     TMainForm& form_;
@@ -134,6 +137,9 @@ class TMainForm : public QMainWindow {
     // a temporary folder that goes away when the program ends.
     void StartDrag();
     bool drag_allowed() const;
+    // The data of a drag of the selected items: they are written into a
+    // folder of their own when the drop target first asks for them.
+    QMimeData* DragData();
 
     // The backup question is due: a drive is open and no card image of it
     // has been made.
@@ -201,6 +207,7 @@ class TMainForm : public QMainWindow {
     std::unique_ptr<QTemporaryDir> drag_dir_;
     std::vector<QPixmap> images_;  // the built-in images of the file list
     int drag_count_ = 0;
+    std::vector<SaveFailure> drag_failures_;
 
     // The windows, created in the order of the start-up.
     std::unique_ptr<TWaitSize> WaitSize;

@@ -9,9 +9,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include "engine/common.hpp"
 #include "tests/support/recovery_check.hpp"
@@ -157,7 +159,39 @@ TEST_F(GuiRun, WholeRunThroughTheWindows) {
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written.begin()->first, "IMG_0002.JPG");
     EXPECT_TRUE(slurp(written.begin()->second) == camera_picture(2, 320, 240));
+
+    // Dragging out: nothing is written until the drop target asks, then the
+    // selected items arrive as files, directories with their contents.
+    form.dirs()->setCurrentItem(root);
+    form.files()->clearSelection();
+    for (int i = 0; i < form.files()->count(); ++i)
+        if (form.files()->item(i)->text() == "DCIM" || form.files()->item(i)->text() == "notes.txt")
+            form.files()->item(i)->setSelected(true);
+    std::unique_ptr<QMimeData> data(form.DragData());
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(data->hasUrls());
+    const QList<QUrl> urls = data->urls();
+    ASSERT_EQ(urls.size(), 2);
+    const std::filesystem::path dropped =
+        std::filesystem::path(urls[0].toLocalFile().toStdString()).parent_path();
+    EXPECT_EQ(files_under(dropped).size(), 4u);  // three pictures and the notes
+    EXPECT_TRUE(slurp(dropped / "DCIM/100CANON/IMG_0003.JPG") == camera_picture(3));
+    EXPECT_EQ(data->urls(), urls);  // written once
     form.close();
+    EXPECT_FALSE(std::filesystem::exists(dropped)) << "the drag folder goes with the program";
+}
+
+TEST(FileList, ADragStartsTenPixelsAwayAlongEitherAxis) {
+    struct Case {
+        QPoint to;
+        bool starts;
+    };
+    for (const Case& c :
+         {Case{{9, 9}, false}, Case{{10, 0}, true}, Case{{0, -10}, true}, Case{{-9, 3}, false}}) {
+        SCOPED_TRACE(::testing::Message() << c.to.x() << "," << c.to.y());
+        EXPECT_EQ(ui::TFileList::DragDistanceReached({100, 100}, QPoint(100, 100) + c.to),
+                  c.starts);
+    }
 }
 
 TEST_F(GuiRun, CancelEndsTheRunWithWhatWasFound) {
