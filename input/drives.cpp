@@ -193,8 +193,9 @@ std::vector<drive_info_t> ListPhysicalDrives(Status& status, const DriveEnvironm
         const int display = floppy && i > 0 ? i - 1 : i;
         info.name = format("%s %d", translate(i == 0 ? "Floppy Drive" : "Drive"), display);
         if (with_sizes)
-            info.size = denied ? sysfs_size(block_dir(env) / fs::path(PhysicalDrivePath(i, env)).filename())
-                               : drive.InputSize(false, -1);
+            info.size =
+                denied ? sysfs_size(block_dir(env) / fs::path(PhysicalDrivePath(i, env)).filename())
+                       : drive.InputSize(false, -1);
         info.device = PhysicalDrivePath(i, env);
         list.push_back(std::move(info));
     }

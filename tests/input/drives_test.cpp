@@ -74,7 +74,8 @@ protected:
     }
     std::vector<std::string> lines(bool with_sizes, bool include_system, bool list_denied = false) {
         std::vector<std::string> out;
-        for (const auto& d : ListPhysicalDrives(status, env, with_sizes, include_system, list_denied))
+        for (const auto& d :
+             ListPhysicalDrives(status, env, with_sizes, include_system, list_denied))
             out.push_back(DriveLine(d) + " " + d.device.substr(env.dev_root.size()));
         return out;
     }
@@ -120,7 +121,8 @@ TEST_F(Drives, ADiskThisUserMayNotOpen) {
     ASSERT_EQ(reporter.messages.size(), 1u);
     EXPECT_EQ(reporter.messages[0], kDriveRights);
     // A front end with a disk service lists it, sized by the platform's count.
-    EXPECT_EQ(lines(true, false, true), (V{"Drive 1 (8 KB) /loop1", "Drive 2 (32 KB) /sdb", "Drive 3 (16 KB) /sdc"}));
+    EXPECT_EQ(lines(true, false, true),
+              (V{"Drive 1 (8 KB) /loop1", "Drive 2 (32 KB) /sdb", "Drive 3 (16 KB) /sdc"}));
     EXPECT_EQ(reporter.messages.size(), 1u);
 }
 
