@@ -240,6 +240,20 @@ TEST_F(GuiRun, ExpertRunAsksForTheCardParametersAndOffersNoRerun) {
     form.close();
 }
 
+TEST_F(GuiRun, CancellingTheCardParametersAbandonsTheRun) {
+    TMainForm form;
+    pick_file(card->path().string(), /*expert=*/true);
+    when_modal<ui::TSizeForm>([](ui::TSizeForm& d) { click(d, "Cancel"); });
+    form.show();
+    ASSERT_TRUE(
+        wait_for([&] { return form.isVisible() && form.engine() && !form.analysis_running(); }));
+    EXPECT_FALSE(form.status_form().isVisible());
+    EXPECT_TRUE(form.engine()->no_rerun_offer);
+    EXPECT_FALSE(form.rerun_question().isVisible());
+    EXPECT_EQ(form.dirs()->topLevelItem(0)->childCount(), 0);  // nothing was read
+    form.close();
+}
+
 TEST(BackupQuestion, DueOnlyForADriveWithoutImage) {
     struct Case {
         bool open, drive, image_made, due;
