@@ -17,6 +17,10 @@ public:
     // read-error count so far.
     virtual void hand_over(int percent, std::uint32_t read_errors) = 0;
 
+    // Called by a save worker before it writes an item (path relative to the
+    // output directory), so that a front end can name it.
+    virtual void item_started(const std::string& path) { (void)path; }
+
     // Called by a save worker for an item it could not write (path relative
     // to the output directory, reason in the system's words); the save goes
     // on with the next item. Front ends that list failures at the end need

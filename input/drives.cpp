@@ -164,7 +164,8 @@ std::set<std::string> SystemDisks(const DriveEnvironment& env) {
 }
 
 std::vector<drive_info_t> ListPhysicalDrives(Status& status, const DriveEnvironment& env,
-                                             bool with_sizes, bool include_system_disk) {
+                                             bool with_sizes, bool include_system_disk,
+                                             bool list_denied) {
     std::vector<drive_info_t> list;
     const auto disks = PlatformDisks(env);
     const auto system = SystemDisks(env);
@@ -175,21 +176,26 @@ std::vector<drive_info_t> ListPhysicalDrives(Status& status, const DriveEnvironm
             continue;
         Input drive(status);
         drive.drives = env;
+        bool denied = false;
         if (!drive.OpenPhysicalDrive(i)) {
             const int error = drive.last_error();
-            if (error == EACCES || error == EPERM) {
+            denied = error == EACCES || error == EPERM;
+            if (denied && !list_denied) {
                 status.Error(kDriveRights);
                 break;
             }
-            if (i > 0) break;
-            continue;  // no floppy: the disks follow
+            if (!denied && i > 0) break;
+            if (!denied) continue;  // no floppy: the disks follow
         }
         if (i == 0) floppy = true;
         drive_info_t info;
         info.number = i;
         const int display = floppy && i > 0 ? i - 1 : i;
         info.name = format("%s %d", translate(i == 0 ? "Floppy Drive" : "Drive"), display);
-        info.size = with_sizes ? drive.InputSize(false, -1) : -1;
+        if (with_sizes)
+            info.size =
+                denied ? sysfs_size(block_dir(env) / fs::path(PhysicalDrivePath(i, env)).filename())
+                       : drive.InputSize(false, -1);
         info.device = PhysicalDrivePath(i, env);
         list.push_back(std::move(info));
     }

@@ -41,8 +41,12 @@ std::set<std::string> SystemDisks(const DriveEnvironment& env);
 // opened; access denied is shown as an error (the list then holds the drives
 // found before). Display numbers count from 1 without a floppy, from 0
 // (the floppy) with one.
+// With `list_denied` (a front end that can have the desktop's disk service
+// open drives for it) a disk that this user may not open is listed anyway,
+// sized by the platform's own count, and the enumeration goes on.
 std::vector<drive_info_t> ListPhysicalDrives(Status& status, const DriveEnvironment& env,
-                                             bool with_sizes, bool include_system_disk);
+                                             bool with_sizes, bool include_system_disk,
+                                             bool list_denied = false);
 // "Drive 2 (64 MB)".
 std::string DriveLine(const drive_info_t& drive);
 

@@ -1,6 +1,8 @@
 // Opening, naming and sizing the input.
 #include "input/input.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "input/cache.hpp"
@@ -89,9 +91,17 @@ bool Input::OpenInputFile(const std::string& path) {
     return open_backend(std::move(backend), format(translate("File %hs"), path), true);
 }
 
-bool Input::OpenLogicalDrive(const std::string& device) {
+namespace {
+
+std::unique_ptr<FdBackend> open_drive(const std::string& path, int descriptor, int& error) {
+    return descriptor >= 0 ? FdBackend::adopt(descriptor, error) : FdBackend::open(path, error);
+}
+
+}  // namespace
+
+bool Input::OpenLogicalDrive(const std::string& device, int descriptor) {
     int error = 0;
-    auto backend = FdBackend::open(device, error);
+    auto backend = open_drive(device, descriptor, error);
     if (!backend) {
         last_error_ = error;
         return false;
@@ -99,14 +109,15 @@ bool Input::OpenLogicalDrive(const std::string& device) {
     return open_backend(std::move(backend), format(translate(kLogicalDriveName), device), false);
 }
 
-bool Input::OpenPhysicalDrive(int number) {
+bool Input::OpenPhysicalDrive(int number, int descriptor) {
     const std::string path = PhysicalDrivePath(number, drives);
     if (path.empty()) {
+        if (descriptor >= 0) ::close(descriptor);
         last_error_ = ENOENT;
         return false;
     }
     int error = 0;
-    auto backend = FdBackend::open(path, error);
+    auto backend = open_drive(path, descriptor, error);
     if (!backend) {
         last_error_ = error;
         return false;

@@ -34,8 +34,12 @@ public:
     // the system error and the previous input stays open. A successful open
     // closes the previous input and empties the read-ahead window, the
     // bad-sector set and the cache of the old one.
-    bool OpenLogicalDrive(const std::string& device);  // a partition or volume, e.g. /dev/sdb1
-    bool OpenPhysicalDrive(int number);                // a number of the physical drive list
+    // Drives: `descriptor`, when given, is a read-only descriptor of the
+    // device opened elsewhere (the desktop's disk service, for a user who may
+    // not open the device); the input takes it over, also on failure.
+    bool OpenLogicalDrive(const std::string& device,  // a partition or volume, e.g. /dev/sdb1
+                          int descriptor = -1);
+    bool OpenPhysicalDrive(int number, int descriptor = -1);  // a number of the physical drive list
     bool OpenInputFile(const std::string& path);       // any path; card images are recognised
     // Tests: any backend (a fault-injecting one) under a display name. Card
     // images are recognised as for files.

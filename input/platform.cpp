@@ -28,6 +28,17 @@ std::unique_ptr<FdBackend> FdBackend::open(const std::string& path, int& error) 
     return std::unique_ptr<FdBackend>(new FdBackend(fd));
 }
 
+std::unique_ptr<FdBackend> FdBackend::adopt(int fd, int& error) {
+    const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY) {
+        error = flags < 0 ? EBADF : EINVAL;
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    error = 0;
+    return std::unique_ptr<FdBackend>(new FdBackend(fd));
+}
+
 FdBackend::~FdBackend() {
     ::close(fd_);
 }

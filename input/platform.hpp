@@ -32,6 +32,10 @@ class FdBackend final : public ReadBackend {
 public:
     // Opens `path` read-only; null with `error` set on failure.
     static std::unique_ptr<FdBackend> open(const std::string& path, int& error);
+    // Takes over a descriptor opened elsewhere (the desktop's disk service
+    // hands one out). Only a read-only descriptor is taken: any other is
+    // closed and refused with EINVAL, so that the input can never be written.
+    static std::unique_ptr<FdBackend> adopt(int fd, int& error);
     ~FdBackend() override;
     FdBackend(const FdBackend&) = delete;
     FdBackend& operator=(const FdBackend&) = delete;

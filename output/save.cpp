@@ -320,6 +320,7 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             outcome.cancelled = true;
             break;
         }
+        if (!item.root) progress.item_started(item.name);
         while (open.size() > 1 && open.back().index != item.parent) {
             close_folder(open.back());
             open.pop_back();

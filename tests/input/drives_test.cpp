@@ -1,13 +1,16 @@
 #include "input/drives.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "base/status.hpp"
+#include "input/messages.hpp"
 #include "tests/input/fault_backend.hpp"
+#include "tests/support/file_permissions.hpp"
 
 namespace lk {
 namespace {
@@ -69,9 +72,10 @@ protected:
         write(block(disk) / name / "dev", dev);
         write(block(disk) / name / "size", std::to_string(sectors));
     }
-    std::vector<std::string> lines(bool with_sizes, bool include_system) {
+    std::vector<std::string> lines(bool with_sizes, bool include_system, bool list_denied = false) {
         std::vector<std::string> out;
-        for (const auto& d : ListPhysicalDrives(status, env, with_sizes, include_system))
+        for (const auto& d :
+             ListPhysicalDrives(status, env, with_sizes, include_system, list_denied))
             out.push_back(DriveLine(d) + " " + d.device.substr(env.dev_root.size()));
         return out;
     }
@@ -106,6 +110,20 @@ TEST_F(Drives, PhysicalDriveListNumbering) {
     EXPECT_EQ(lines(false, true),
               (V{"Floppy Drive 0 (-1 bytes) /fd0", "Drive 0 (-1 bytes) /loop1"}));
     EXPECT_TRUE(reporter.messages.empty());
+}
+
+TEST_F(Drives, ADiskThisUserMayNotOpen) {
+    using V = std::vector<std::string>;
+    ::chmod((fs::path(env.dev_root) / "sdb").c_str(), 0);
+    test::ObeyFilePermissions as_a_user;
+    // Alone, the list ends there and says how to get access.
+    EXPECT_EQ(lines(true, false), (V{"Drive 1 (8 KB) /loop1"}));
+    ASSERT_EQ(reporter.messages.size(), 1u);
+    EXPECT_EQ(reporter.messages[0], kDriveRights);
+    // A front end with a disk service lists it, sized by the platform's count.
+    EXPECT_EQ(lines(true, false, true),
+              (V{"Drive 1 (8 KB) /loop1", "Drive 2 (32 KB) /sdb", "Drive 3 (16 KB) /sdc"}));
+    EXPECT_EQ(reporter.messages.size(), 1u);
 }
 
 TEST_F(Drives, SystemDisksFollowPartitionsAndDeviceMapper) {

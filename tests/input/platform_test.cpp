@@ -38,6 +38,33 @@ TEST(Platform, FilesOpenReadOnlyEvenWhenWriteProtected) {
     EXPECT_EQ(error, ENOENT);
 }
 
+TEST(Platform, DrivesOpenedElsewhereAreTakenOnlyReadOnly) {
+    test::TempDirectory dir;
+    const fs::path path = dir.path() / "drive";
+    std::ofstream(path, std::ios::binary) << std::string(4096, 'd');
+    test::RecordingReporter reporter;
+    Status status(&reporter);
+    Input input(status);
+
+    // A descriptor that could write is refused and closed.
+    const int writable = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(writable, 0);
+    EXPECT_FALSE(input.OpenLogicalDrive("/dev/sdz1", writable));
+    EXPECT_EQ(input.last_error(), EINVAL);
+    EXPECT_EQ(fcntl(writable, F_GETFD), -1) << "left open";
+
+    const int readable = ::open(path.c_str(), O_RDONLY);
+    ASSERT_TRUE(input.OpenLogicalDrive("/dev/sdz1", readable));
+    EXPECT_EQ(input.input_name(), "Volume /dev/sdz1");
+    input.input_size = input.InputSize(true, -1);
+    EXPECT_EQ(input.input_size, 4096);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(input.ReadAt(100, &byte, 1), 1);
+    EXPECT_EQ(byte, 'd');
+    input.CloseInput();
+    EXPECT_EQ(fcntl(readable, F_GETFD), -1) << "the input owns the descriptor";
+}
+
 TEST(Platform, ErrorTexts) {
     struct Case {
         std::string raw, want;

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Screenshots of every window of the desktop application on the demo card,
+# under Xvfb, at a device pixel ratio of 1 and of 2. Run by hand (not by CI):
+#
+#   scripts/screenshots.sh
+#
+# Writes build/release/screenshots/1x/*.png and build/release/screenshots/2x/*.png.
+# Needs Xvfb and xauth (installed here with apt-get when missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+missing=()
+command -v Xvfb >/dev/null || missing+=(xvfb)
+command -v xauth >/dev/null || missing+=(xauth)
+fc-list 2>/dev/null | grep -qi dejavu || missing+=(fonts-dejavu-core)
+if [[ ${#missing[@]} -gt 0 ]]; then
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  echo "Installing: ${missing[*]}" >&2
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake --preset release >/dev/null
+cmake --build --preset release --target lumenkeeper lk-screenshots lk_demo_card
+out=build/release/screenshots
+rm -rf "$out"
+for scale in 1 2; do
+  echo "== QT_SCALE_FACTOR=$scale"
+  QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR=$scale \
+    xvfb-run -a -s "-screen 0 2560x1600x24" \
+    build/release/ui/lk-screenshots build/release/demo/demo_card.img "$out/${scale}x" \
+    | grep -v '^add_recovered_file\|^read_\|^recover\|^FAT\|^---\|^validate\|^forget'
+done

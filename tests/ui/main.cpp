@@ -1,0 +1,25 @@
+// The GUI tests run on the offscreen platform unless told otherwise, with one
+// application object for the whole program.
+#include <gmock/gmock.h>
+
+#include <QApplication>
+
+namespace {
+
+// The offscreen platform says for every window that it cannot raise it or
+// pass size hints on; that says nothing about the windows.
+void quiet_platform(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text.startsWith("This plugin does not support")) return;
+    qt_message_output(type, context, text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qInstallMessageHandler(quiet_platform);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,794 @@
+#include "ui/main_form.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDrag>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/common.hpp"
+#include "input/text.hpp"
+#include "output/save.hpp"
+#include "ui/ask_drive.hpp"
+#include "ui/builtin_images.hpp"
+#include "ui/copy_progress.hpp"
+#include "ui/graph_box.hpp"
+#include "ui/gui_thread.hpp"
+#include "ui/message_boxes.hpp"
+#include "ui/qt_text.hpp"
+#include "ui/size_form.hpp"
+#include "ui/status_form.hpp"
+#include "ui/wait_size.hpp"
+#include "ui/workers.hpp"
+
+#ifndef LK_VERSION
+#define LK_VERSION ""
+#endif
+#ifndef LK_HELP_INSTALL_DIR
+#define LK_HELP_INSTALL_DIR ""
+#endif
+
+namespace lk::ui {
+
+namespace {
+
+constexpr int kDragDistance = 10;
+constexpr int kRecordRole = Qt::UserRole + 1;
+
+const char* kRerunText =
+    "The analysis is finished or has been stopped.\nPlease examine the recovered files. If you are "
+    "not "
+    "satisfied with the results, you can try to run Lumenkeeper in a special expert mode. Do you "
+    "want to "
+    "run it again?";
+const char* kBackupText =
+    "A damaged card may not survive many more readings. Lumenkeeper can copy the whole card into a "
+    "card "
+    "image file, from which you can recover later without reading the card again.\nDo you want to "
+    "create "
+    "the card image now?";
+
+// A copy worker's progress that nobody watches (the files of a drag).
+class SilentProgress final : public CopyProgress {
+  public:
+    void hand_over(int, std::uint32_t) override {}
+};
+
+// The data of a drag: the selected items as files, written into a folder of
+// their own when the drop target first asks for them.
+class DragFiles final : public QMimeData {
+  public:
+    explicit DragFiles(std::function<QList<QUrl>()> write) : write_(std::move(write)) {}
+    QStringList formats() const override { return {"text/uri-list"}; }
+    bool hasFormat(const QString& mime) const override { return mime == "text/uri-list"; }
+
+  protected:
+    QVariant retrieveData(const QString& mime, QMetaType) const override {
+        if (mime != "text/uri-list") return {};
+        if (!written_) {
+            urls_ = write_();
+            written_ = true;
+        }
+        QVariantList list;
+        for (const QUrl& url : urls_) list << url;
+        return list;
+    }
+
+  private:
+    std::function<QList<QUrl>()> write_;
+    mutable bool written_ = false;
+    mutable QList<QUrl> urls_;
+};
+
+// The record's 8.3 extension: up to three characters, ending at the first blank.
+std::string short_extension(const dir_t& record) {
+    std::string ext;
+    for (std::uint8_t c : record.entry.ext) {
+        if (c == ' ') break;
+        ext += static_cast<char>(c);
+    }
+    return ext;
+}
+
+bool is_volume_label(const dir_t& record) {
+    return (record.entry.attr & 0x08) && !record.entry.is_lfn();
+}
+
+}  // namespace
+
+// --- GuiReporter ----------------------------------------------------------
+
+void GuiReporter::status_text(std::uint32_t code, const std::string& text) {
+    RunOnGuiThread([&] { form_.StatusCallback(code, text); });
+}
+
+void GuiReporter::notify(std::uint32_t code) {
+    RunOnGuiThread([&] { form_.StatusCallback(code, {}); });
+}
+
+std::uint64_t GuiReporter::ask_card_parameters(CardParameters& params) {
+    std::uint64_t size = 0;
+    RunOnGuiThread([&] { size = form_.AskCardParameters(params); });
+    return size;
+}
+
+void GuiReporter::message(MessageKind kind, const std::string& caption, const std::string& text) {
+    RunOnGuiThread([&] { ShowMessage(kind, caption, text); });
+}
+
+void GuiReporter::trace(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+}
+
+// --- TFileList ------------------------------------------------------------
+
+TFileList::TFileList(TMainForm& form, QWidget* parent) : QListWidget(parent), form_(form) {}
+
+bool TFileList::DragDistanceReached(QPoint down, QPoint now) {
+    return std::abs(now.x() - down.x()) >= kDragDistance ||
+           std::abs(now.y() - down.y()) >= kDragDistance;
+}
+
+void TFileList::mousePressEvent(QMouseEvent* event) {
+    down_ = event->position().toPoint();
+    pressed_ = event->button() == Qt::LeftButton || event->button() == Qt::RightButton;
+    QListWidget::mousePressEvent(event);
+}
+
+// The list's own drag would carry items; the drag of files starts in
+// mouseMoveEvent instead. (Drags stay enabled so that pressing on a
+// selection keeps it for the drag.)
+void TFileList::startDrag(Qt::DropActions) {}
+
+void TFileList::mouseMoveEvent(QMouseEvent* event) {
+    if (pressed_ && (event->buttons() & (Qt::LeftButton | Qt::RightButton)) &&
+        DragDistanceReached(down_, event->position().toPoint()) && form_.drag_allowed()) {
+        pressed_ = false;
+        form_.StartDrag();
+        return;
+    }
+    QListWidget::mouseMoveEvent(event);
+}
+
+// --- TRerunQuestion -------------------------------------------------------
+
+TRerunQuestion::TRerunQuestion(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint) {
+    setObjectName("RerunQuestion");
+    setWindowTitle(T("Lumenkeeper"));
+    text_ = new QLabel(T(kRerunText), this);
+    text_->setObjectName("Label1");
+    text_->setWordWrap(true);
+    text_->setMinimumWidth(text_->fontMetrics().averageCharWidth() * 50);
+    auto* yes = new QPushButton(T("Yes, please try the other approach"), this);
+    yes->setObjectName("Yes");
+    yes->setToolTip(T("Forget the results and try the expert mode"));
+    auto* no = new QPushButton(T("No, thank you"), this);
+    no->setObjectName("No");
+    no->setToolTip(T("No, I'm satisfied with the results"));
+    connect(yes, &QPushButton::clicked, this, [this] {
+        hide();
+        emit this->yes();
+    });
+    connect(no, &QPushButton::clicked, this, &QWidget::hide);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text_);
+    layout->addWidget(yes);
+    layout->addWidget(no);
+}
+
+void TRerunQuestion::ShowBeside(QWidget* main) {
+    adjustSize();
+    const QRect frame = main->frameGeometry();
+    QPoint at(frame.right() + 1, frame.top());
+    if (const QScreen* screen = main->screen()) {
+        const QRect avail = screen->availableGeometry();
+        if (at.x() + width() > avail.right())
+            at.setX(std::max(avail.right() - width(), avail.left()));
+    }
+    move(at);
+    show();
+    raise();
+}
+
+// --- TMainForm ------------------------------------------------------------
+
+TMainForm::TMainForm(bool include_all, const QString& file)
+    : include_all_(include_all), file_arg_(file), temp_names_(TempDir()) {
+    setObjectName("MainForm");
+    setWindowTitle(T("Lumenkeeper Expert"));
+    // Wider than the classic 500 x 445, so that folder names and three
+    // columns of pictures fit at today's font sizes.
+    resize(640, 480);
+
+    WaitSize = std::make_unique<TWaitSize>();
+    SizeForm = std::make_unique<TSizeForm>();
+    AskDrive = new TAskDrive(input_, options_, *SizeForm, *WaitSize, this);
+    stform = std::make_unique<Tstform>(status_);
+    CopyProgress = new TCopyProgress(this);
+    rerun_ = new TRerunQuestion(this);
+    GraphBox = new TGraphBox(this);
+    connect(stform.get(), &Tstform::closed, this, &TMainForm::AfterAnalysis);
+    connect(rerun_, &TRerunQuestion::yes, this, [this] {
+        AskDrive->set_expert_mode(true);
+        SizeForm->set_ignore_fat(true);
+        StartAnalysis(false);
+    });
+    if (!file_arg_.isEmpty()) AskDrive->PreselectFile(file_arg_);
+
+    Dirs = new QTreeWidget(this);
+    Dirs->setObjectName("Dirs");
+    Dirs->setHeaderHidden(true);
+    Dirs->setSelectionMode(QAbstractItemView::SingleSelection);
+    Dirs->setMinimumWidth(110);
+    Dirs->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Dirs, &QTreeWidget::currentItemChanged, this, [this] { DirsChange(); });
+
+    Files = new TFileList(*this, this);
+    Files->setObjectName("Files");
+    Files->setViewMode(QListView::IconMode);
+    Files->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
+    Files->setGridSize(
+        QSize(kThumbnailSide + 24, kThumbnailSide + 2 * Files->fontMetrics().height() + 12));
+    Files->setResizeMode(QListView::Adjust);
+    Files->setMovement(QListView::Static);
+    Files->setWordWrap(true);
+    Files->setTextElideMode(Qt::ElideMiddle);
+    Files->setUniformItemSizes(true);
+    Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    Files->setDragEnabled(true);
+    Files->setDragDropMode(QAbstractItemView::DragOnly);
+    Files->setMinimumSize(200, 200);
+    Files->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Files, &QListWidget::itemSelectionChanged, this, &TMainForm::UpdateActions);
+    connect(Files, &QListWidget::itemDoubleClicked, this, &TMainForm::FilesDblClick);
+
+    splitter_ = new QSplitter(Qt::Horizontal, this);
+    splitter_->setObjectName("Splitter1");
+    splitter_->setHandleWidth(3);
+    splitter_->setChildrenCollapsible(false);
+    splitter_->addWidget(Dirs);
+    splitter_->addWidget(Files);
+    splitter_->setStretchFactor(1, 1);
+    splitter_->setSizes({170, 470});
+    setCentralWidget(splitter_);
+
+    acAnalyze = action("acAnalyze", "Analyze drive...", {}, "Analyze a new drive",
+                       &TMainForm::acAnalyzeExecute);
+    acImage = action("acImage", "Duplicate the card...", QKeySequence(Qt::CTRL | Qt::Key_I),
+                     nullptr, &TMainForm::acImageExecute);
+    acGraph = action("acGraph", "Graph the input", {}, "Display information graphically",
+                     &TMainForm::acGraphExecute);
+    acSave = action("acSave", "Save...", QKeySequence(Qt::CTRL | Qt::Key_S), nullptr,
+                    &TMainForm::acSaveExecute);
+    acSaveAll = action("acSaveAll", "Save all...", QKeySequence(Qt::CTRL | Qt::Key_W), nullptr,
+                       &TMainForm::acSaveAllExecute);
+    acReconstruct = action("acReconstruct", "Reconstruct...", QKeySequence(Qt::CTRL | Qt::Key_R),
+                           "Reconstruct invalid JPG image", &TMainForm::acReconstructExecute);
+    acExit = action("acExit", "E&xit", QKeySequence(Qt::ALT | Qt::Key_F4), nullptr, nullptr);
+    connect(acExit, &QAction::triggered, this, &QWidget::close);
+    acSelectAll = action("acSelectAll", "Select all", QKeySequence(Qt::CTRL | Qt::Key_A), nullptr,
+                         &TMainForm::acSelectAllExecute);
+    acSortByDate = action("acSortByDate", "Sort by date", {}, nullptr, nullptr);
+    acSortByDate->setCheckable(true);
+    acHelp =
+        action("acHelp", "&Help", QKeySequence::HelpContents, nullptr, &TMainForm::acHelpExecute);
+    acAbout = action("acAbout", "About Lumenkeeper", {}, nullptr, &TMainForm::acAboutExecute);
+    create_menus();
+    statusBar()->setObjectName("StatusBar1");
+    UpdateActions();
+}
+
+TMainForm::~TMainForm() {
+    // No worker may outlive the windows it reports to.
+    close_down();
+}
+
+QAction* TMainForm::action(const char* name, const char* caption, const QKeySequence& shortcut,
+                           const char* hint, void (TMainForm::*execute)()) {
+    auto* a = new QAction(T(caption), this);
+    a->setObjectName(name);
+    if (!shortcut.isEmpty()) a->setShortcut(shortcut);
+    if (hint) {
+        a->setToolTip(T(hint));
+        a->setStatusTip(T(hint));
+    }
+    if (execute) connect(a, &QAction::triggered, this, execute);
+    addAction(a);
+    return a;
+}
+
+void TMainForm::create_menus() {
+    QMenu* file = menuBar()->addMenu(T("&File"));
+    file->setObjectName("File1");
+    file->addActions({acAnalyze, acImage, acGraph});
+    file->addSeparator();
+    file->addActions({acSave, acSaveAll, acReconstruct});
+    file->addSeparator();
+    file->addAction(acExit);
+    QMenu* edit = menuBar()->addMenu(T("&Edit"));
+    edit->setObjectName("Edit1");
+    edit->addAction(acSelectAll);
+    edit->addSeparator();
+    edit->addAction(acSortByDate);
+    QMenu* help = menuBar()->addMenu(T("&Help"));
+    help->setObjectName("Help1");
+    help->addActions({acHelp, acAbout});
+    // Filled with the languages by the language files; hidden while it
+    // offers no choice.
+    QMenu* language = help->addMenu(T("Language"));
+    language->setObjectName("Language1");
+    language->menuAction()->setVisible(false);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName("PopupMenu1");
+    PopupMenu1->addActions(
+        {acAnalyze, acImage, acSelectAll, acSave, acReconstruct, acGraph, acSortByDate});
+    auto popup = [this](QWidget* view) {
+        connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
+            // A right click selects in the tree.
+            if (view == Dirs)
+                if (QTreeWidgetItem* node = Dirs->itemAt(at)) Dirs->setCurrentItem(node);
+            PopupMenu1->popup(view->mapToGlobal(at));
+        });
+    };
+    popup(Dirs);
+    popup(Files);
+}
+
+// --- Start-up and the analysis ---------------------------------------------
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (first_shown_) return;
+    first_shown_ = true;
+    signatures_.load_signatures(signature_file_path(), &reporter_);
+    // The input dialog opens once the window is up. (Window managers need not
+    // activate a new window, so its first show stands for its activation.)
+    QTimer::singleShot(1, this, [this] { StartAnalysis(true); });
+}
+
+bool TMainForm::analysis_running() const {
+    return recovery_ && !recovery_->isFinished();
+}
+
+void TMainForm::StartAnalysis(bool ask) {
+    if (closed_ || analysis_running() || busy_) return;
+    rerun_->hide();
+    GraphBox->hide();
+    if (ask) {
+        if (!AskDrive->ChooseInput(include_all_)) return;
+        input_is_drive_ = AskDrive->chosen_drive();
+        card_image_made_ = false;
+    }
+    ResetViews();
+    Files->setCursor(Qt::WaitCursor);
+
+    options_.expert_mode = AskDrive->expert_mode();
+    options_.ignore_fat = SizeForm->ignore_fat();
+    options_.truncate_uniform = SizeForm->truncate_uniform();
+    options_.fast_read = SizeForm->fast_read();
+    engine_ = std::make_unique<Engine>(status_, input_);
+    engine_->opt = options_;
+    engine_->signatures = &signatures_;
+
+    stform->Reset();
+    status_.ResetCancel();
+    status_.attach();
+    stform->ShowRun(this, input_.input_name());
+    auto* worker = new RecoveryThread(*engine_, this);
+    recovery_ = worker;
+    connect(worker, &QThread::finished, this, [this, worker] {
+        // A run that a fatal error ended has sent no notice: what it found
+        // is shown all the same, and the status window goes.
+        if (worker->result == AnalysisResult::Failed) {
+            FillViews();
+            stform->AbandonRun();
+        }
+        // The options as the run left them (the card parameters dialog may
+        // have changed them) are where the next run starts.
+        if (engine_) options_ = engine_->opt;
+        worker->deleteLater();
+    });
+    worker->start();
+}
+
+std::uint64_t TMainForm::AskCardParameters(CardParameters& p) {
+    return SizeForm->AskCardParameters(p);
+}
+
+void TMainForm::StatusCallback(std::uint32_t code, const std::string& text) {
+    if (code == ST_STEP || code == ST_TEXT) {
+        stform->StatusText(code, text);
+    } else if (code == ST_FINISHED) {
+        FillViews();
+        analysis_finished_ = true;
+        stform->FinishRun();
+    } else if (code == ST_ABANDONED) {
+        FillViews();
+        stform->AbandonRun();
+    }
+}
+
+void TMainForm::ResetViews() {
+    analysis_finished_ = false;
+    if (engine_) {
+        engine_->stop_flag.store(true);
+        engine_->stop_flag.store(false);
+    }
+    // The previous worker has sent its notice; let it end before its
+    // engine goes.
+    WaitProcessingEvents([this] { return !analysis_running(); });
+    Dirs->clear();
+    Files->clear();
+    UpdateActions();
+}
+
+void TMainForm::add_tree_children(QTreeWidgetItem* node, const dir_t& dir, int depth) {
+    if (depth > kMaxDirectoryDepth) return;
+    for (const dir_t& child : dir.children) {
+        if (!child.entry.is_directory()) continue;
+        auto* sub = new QTreeWidgetItem(node, {Q(display_name(child))});
+        sub->setData(0, kRecordRole, QVariant::fromValue(reinterpret_cast<quintptr>(&child)));
+        add_tree_children(sub, child, depth + 1);
+    }
+}
+
+void TMainForm::FillViews() {
+    Dirs->blockSignals(true);
+    Dirs->clear();
+    Dirs->blockSignals(false);
+    Files->clear();
+    if (!engine_) return;
+    auto* root = new QTreeWidgetItem(Dirs, {"/"});
+    root->setData(0, kRecordRole,
+                  QVariant::fromValue(reinterpret_cast<quintptr>(&engine_->cat.root)));
+    add_tree_children(root, engine_->cat.root, 0);
+    root->setExpanded(true);
+    Dirs->setCurrentItem(root);  // shows the root's contents
+    Files->unsetCursor();
+    UpdateActions();
+}
+
+void TMainForm::DirsChange() {
+    QTreeWidgetItem* node = Dirs->currentItem();
+    if (!node && engine_) {
+        ShowDirectory(&engine_->cat.root);
+        return;
+    }
+    ShowDirectory(node
+                      ? reinterpret_cast<const dir_t*>(node->data(0, kRecordRole).value<quintptr>())
+                      : nullptr);
+}
+
+void TMainForm::ShowDirectory(const dir_t* dir) {
+    Files->clear();
+    if (!dir) {
+        UpdateActions();
+        return;
+    }
+    if (images_.empty()) images_ = DrawBuiltinImages(devicePixelRatioF());
+    for (const dir_t& child : dir->children) {
+        if (is_volume_label(child)) continue;
+        auto* item = new QListWidgetItem(Q(display_name(child)), Files);
+        item->setData(kRecordRole, QVariant::fromValue(reinterpret_cast<quintptr>(&child)));
+        // Thumbnails come from the thumbnail worker; until it has drawn one,
+        // files show the plain picture.
+        item->setIcon(QIcon(images_[static_cast<std::size_t>(
+            child.entry.is_directory() ? kImageFolder : kImagePicture)]));
+        QString tip;
+        if (child.entry.is_directory()) {
+            const auto entries = std::count_if(child.children.begin(), child.children.end(),
+                                               [](const dir_t& c) { return !is_volume_label(c); });
+            tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
+        } else {
+            tip = TF("%lu bytes", child.entry.size);
+        }
+        if (!child.date_text.empty()) tip = T("Date: ") + Q(child.date_text) + "\n" + tip;
+        item->setToolTip(tip);
+    }
+    acSortByDate->setChecked(dir->sorted_by_date);
+    UpdateActions();
+}
+
+void TMainForm::AfterAnalysis() {
+    show();
+    raise();
+    activateWindow();
+    Files->unsetCursor();
+    UpdateActions();
+    const bool no_rerun = engine_ && engine_->no_rerun_offer;
+    if (!options_.expert_mode && !SizeForm->ignore_fat() && !no_rerun) rerun_->ShowBeside(this);
+}
+
+// --- Actions ---------------------------------------------------------------
+
+void TMainForm::UpdateActions() {
+    const bool idle = !busy_ && !analysis_running();
+    for (QAction* a :
+         {acAnalyze, acImage, acGraph, acSaveAll, acExit, acSelectAll, acHelp, acAbout})
+        a->setEnabled(idle || a == acExit || a == acHelp || a == acAbout);
+    acSave->setEnabled(idle && acSaveUpdate());
+    acReconstruct->setEnabled(idle && acReconstructUpdate());
+    acSortByDate->setEnabled(idle && acSortByDateUpdate());
+}
+
+bool TMainForm::acSaveUpdate() const {
+    return engine_ && !Files->selectedItems().isEmpty();
+}
+
+// Rebuilding damaged pictures and sorting by their dates come with the
+// picture previews; until then both commands stay disabled.
+bool TMainForm::acReconstructUpdate() const {
+    return false;
+}
+bool TMainForm::acSortByDateUpdate() const {
+    return false;
+}
+void TMainForm::acReconstructExecute() {}
+
+void TMainForm::acAnalyzeExecute() {
+    StartAnalysis(true);
+}
+
+void TMainForm::acSelectAllExecute() {
+    Files->selectAll();
+    Files->setFocus();
+}
+
+void TMainForm::acHelpExecute() {
+    const QString name = "lumenkeeper_en.html";
+    const QString app_dir = QCoreApplication::applicationDirPath();
+    for (const QString& dir :
+         {app_dir, app_dir + "/../share/lumenkeeper", QString(LK_HELP_INSTALL_DIR)}) {
+        const QString path = QDir(dir).filePath(name);
+        if (!dir.isEmpty() && QFileInfo::exists(path)) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).canonicalFilePath()));
+            return;
+        }
+    }
+    status_.Error("The help file %s cannot be found", S(name));
+}
+
+void TMainForm::acAboutExecute() {
+    QMessageBox::about(
+        this, T("About Lumenkeeper"),
+        "Lumenkeeper " + QString(LK_VERSION) + "\n\n" +
+            T("Recovers pictures, movies, sound recordings and documents from damaged, "
+              "formatted or erased memory cards."));
+}
+
+bool TMainForm::ensure_input() {
+    if (input_.is_open()) return true;
+    if (!AskDrive->ChooseInput(include_all_)) return false;
+    input_is_drive_ = AskDrive->chosen_drive();
+    card_image_made_ = false;
+    return true;
+}
+
+void TMainForm::set_busy(bool busy) {
+    busy_ = busy;
+    centralWidget()->setEnabled(!busy);
+    menuBar()->setEnabled(!busy);
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+    UpdateActions();
+}
+
+void TMainForm::run_copy(CopyThread* worker, const QString& caption,
+                         std::function<void(CopyThread&)> done) {
+    CopyProgress->SetCaption(caption);
+    set_busy(true);
+    copy_ = worker;
+    connect(worker, &QThread::finished, this, [this, worker, done] {
+        set_busy(false);
+        status_.ResetCancel();  // a Cancel of the copy stops nothing else
+        done(*worker);
+        worker->deleteLater();
+    });
+    worker->start();
+}
+
+void TMainForm::acImageExecute() {
+    if (busy_ || analysis_running()) return;
+    rerun_->hide();
+    if (!ensure_input()) return;
+    QFileDialog ask(this, T("Please specify the image output file"));
+    ask.setObjectName("SaveDialog1");
+    ask.setOption(QFileDialog::DontUseNativeDialog);
+    ask.setAcceptMode(QFileDialog::AcceptSave);
+    ask.setDefaultSuffix("cib");
+    ask.setNameFilters({T("Card Image Backup") + " (*.cib)", T("All Files") + " (*)"});
+    ask.selectFile("card_image.cib");
+    if (ask.exec() != QDialog::Accepted || ask.selectedFiles().isEmpty()) return;
+    const std::string path = S(ask.selectedFiles().first());
+    auto* worker = new ImageThread(input_, path, *CopyProgress, status_, this);
+    run_copy(worker, T("Creating card image backup..."), [this](CopyThread& w) {
+        if (static_cast<ImageThread&>(w).result == DuplicateResult::Done) card_image_made_ = true;
+    });
+}
+
+void TMainForm::acGraphExecute() {
+    if (busy_ || analysis_running()) return;
+    GraphBox->hide();
+    if (!ensure_input()) return;
+    if (input_.input_size <= 0) return;
+    auto* worker = new GraphThread(input_, *CopyProgress, status_, this);
+    run_copy(worker, T("Creating graph..."), [this](CopyThread& w) {
+        auto& graph = static_cast<GraphThread&>(w);
+        if (graph.map)
+            GraphBox->ShowGraph(std::move(*graph.map), input_.input_size, input_.input_name());
+    });
+}
+
+std::vector<const dir_t*> TMainForm::selected_records() const {
+    std::vector<const dir_t*> records;
+    // In list order, as the items are shown.
+    for (int i = 0; i < Files->count(); ++i)
+        if (Files->item(i)->isSelected()) records.push_back(item_record(Files->item(i)));
+    return records;
+}
+
+const dir_t* TMainForm::item_record(const QListWidgetItem* item) const {
+    return item ? reinterpret_cast<const dir_t*>(item->data(kRecordRole).value<quintptr>())
+                : nullptr;
+}
+
+void TMainForm::start_save(bool selected_only) {
+    if (busy_ || analysis_running() || !engine_) return;
+    const std::vector<const dir_t*> selection =
+        selected_only ? selected_records() : std::vector<const dir_t*>{};
+    if (selected_only && selection.empty()) return;
+    std::vector<SaveItem> list = BuildSaveList(*engine_, selection, false);
+    if (list.empty()) return;
+    const auto dir = output_dir_.Choose(this);
+    if (!dir) return;
+    auto* worker =
+        new FileCopyThread(*engine_, std::move(list), *dir, *CopyProgress, status_, this);
+    run_copy(worker, T("Copying files"), [](CopyThread& w) {
+        // Every item was attempted; those that failed are listed together.
+        ShowSaveFailures(static_cast<FileCopyThread&>(w).outcome.failures);
+    });
+}
+
+void TMainForm::acSaveExecute() {
+    start_save(true);
+}
+void TMainForm::acSaveAllExecute() {
+    start_save(false);
+}
+
+void TMainForm::FilesDblClick(QListWidgetItem* item) {
+    const dir_t* record = item_record(item);
+    if (!record || !engine_ || busy_) return;
+    if (record->entry.is_directory()) {
+        QTreeWidgetItem* node = Dirs->currentItem() ? Dirs->currentItem() : Dirs->topLevelItem(0);
+        for (int i = 0; node && i < node->childCount(); ++i)
+            if (node->child(i)->text(0) == item->text()) {
+                Dirs->setCurrentItem(node->child(i));
+                return;
+            }
+        return;
+    }
+    // A temporary copy, opened by the desktop's application for its type,
+    // and removed when the program ends.
+    const std::string path = temp_names_.TempFileName("PIC", short_extension(*record));
+    if (std::find(temp_files_.begin(), temp_files_.end(), path) == temp_files_.end())
+        temp_files_.push_back(path);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool written =
+        WriteRecoveredFile(*engine_, record->entry.size, engine_->first_cluster(record->entry),
+                           record->fat_copy, record->shift, path);
+    QApplication::restoreOverrideCursor();
+    if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
+}
+
+bool TMainForm::drag_allowed() const {
+    return analysis_finished_ && engine_ && !busy_ && !Files->selectedItems().isEmpty();
+}
+
+QMimeData* TMainForm::DragData() {
+    const std::vector<const dir_t*> selection = selected_records();
+    if (selection.empty() || !engine_) return nullptr;
+    if (!drag_dir_)
+        drag_dir_ = std::make_unique<QTemporaryDir>(Q(TempDir() + "lumenkeeper-drag-XXXXXX"));
+    const QString folder = drag_dir_->filePath(QString::number(++drag_count_));
+    drag_failures_.clear();
+    return new DragFiles([this, selection, folder] {
+        QList<QUrl> urls;
+        QDir().mkpath(folder);
+        SilentProgress progress;
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        drag_failures_ =
+            SaveItems(*engine_, BuildSaveList(*engine_, selection, false), S(folder), progress)
+                .failures;
+        QApplication::restoreOverrideCursor();
+        for (const QFileInfo& entry :
+             QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            urls << QUrl::fromLocalFile(entry.absoluteFilePath());
+        return urls;
+    });
+}
+
+void TMainForm::StartDrag() {
+    QMimeData* data = DragData();
+    if (!data) return;
+    QDrag drag(Files);
+    drag.setMimeData(data);
+    if (QListWidgetItem* first = Files->selectedItems().value(0))
+        drag.setPixmap(first->icon().pixmap(48, 48));
+    drag.exec(Qt::CopyAction);
+    ShowSaveFailures(drag_failures_);
+    drag_failures_.clear();
+}
+
+// --- Shutting down -----------------------------------------------------------
+
+bool TMainForm::BackupQuestionDue(bool input_open, bool input_is_drive, bool image_made) {
+    return input_open && input_is_drive && !image_made;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (closed_) {
+        event->accept();
+        return;
+    }
+    if (busy_) {  // a copy worker runs: its Cancel ends it first
+        event->ignore();
+        return;
+    }
+    if (BackupQuestionDue(input_.is_open(), input_is_drive_, card_image_made_)) {
+        QMessageBox ask(QMessageBox::Question, T("Do you want to create a backup?"), T(kBackupText),
+                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+        ask.setObjectName("BackupQuestion");
+        ask.button(QMessageBox::Yes)->setText(T("Yes"));
+        ask.button(QMessageBox::No)->setText(T("No"));
+        ask.button(QMessageBox::Cancel)->setText(T("Cancel"));
+        const int answer = ask.exec();
+        if (answer != QMessageBox::No) {
+            event->ignore();
+            if (answer == QMessageBox::Yes) acImageExecute();
+            return;
+        }
+    }
+    close_down();
+    event->accept();
+}
+
+void TMainForm::close_down() {
+    if (closed_) return;
+    closed_ = true;
+    if (engine_) engine_->stop_flag.store(true);
+    if (analysis_running()) status_.RequestCancel();
+    WaitProcessingEvents(
+        [this] { return !analysis_running() && !(copy_ && !copy_->isFinished()); });
+    rerun_->hide();
+    GraphBox->hide();
+    stform->hide();
+    input_.CloseInput();
+    for (const std::string& path : temp_files_) std::remove(path.c_str());
+    temp_files_.clear();
+    drag_dir_.reset();
+}
+
+}  // namespace lk::ui

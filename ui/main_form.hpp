@@ -1,0 +1,238 @@
+// The main window (TMainForm): the tree of recovered directories, the files
+// of the chosen one, and the commands: analyse, duplicate the card, graph the
+// input, save. It owns the input, the engine of the last analysis and every
+// other window, and the order in which they start and end.
+#pragma once
+
+#include <QListWidget>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/reporter.hpp"
+#include "base/status.hpp"
+#include "engine/options.hpp"
+#include "formats/signatures.hpp"
+#include "input/input.hpp"
+#include "input/temp_names.hpp"
+#include "output/save.hpp"
+#include "ui/folder_browser.hpp"
+
+class QAction;
+class QMimeData;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSplitter;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace lk {
+struct Engine;
+struct dir_t;
+}  // namespace lk
+
+namespace lk::ui {
+
+class TAskDrive;
+class TCopyProgress;
+class TGraphBox;
+class TMainForm;
+class TSizeForm;
+class TWaitSize;
+class Tstform;
+class CopyThread;
+class RecoveryThread;
+
+// The engine's front end: every call from the analysis worker becomes a
+// synchronised call into the windows.
+class GuiReporter final : public Reporter {
+  public:
+    explicit GuiReporter(TMainForm& form) : form_(form) {}
+    void status_text(std::uint32_t code, const std::string& text) override;
+    void notify(std::uint32_t code) override;
+    std::uint64_t ask_card_parameters(CardParameters& params) override;
+    void message(MessageKind kind, const std::string& caption, const std::string& text) override;
+    // Trace lines go to standard output, as they always have; no window shows them.
+    void trace(const std::string& line) override;
+
+  private:
+    TMainForm& form_;
+};
+
+// The file list: large icons, several selected at once, and dragging the
+// selected items out as files.
+class TFileList : public QListWidget {
+    Q_OBJECT
+  public:
+    explicit TFileList(TMainForm& form, QWidget* parent);
+    // A drag begins once the pointer is 10 pixels away from where the button
+    // went down, along either axis.
+    static bool DragDistanceReached(QPoint down, QPoint now);
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void startDrag(Qt::DropActions actions) override;
+
+  private:
+    TMainForm& form_;
+    QPoint down_;
+    bool pressed_ = false;
+};
+
+// The question after an analysis outside expert mode: try again in expert mode?
+class TRerunQuestion : public QWidget {
+    Q_OBJECT
+  public:
+    explicit TRerunQuestion(QWidget* parent);
+    void ShowBeside(QWidget* main);
+  signals:
+    void yes();
+
+  private:
+    QLabel* text_;
+};
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+  public:
+    // include_all: "-L" was given. file: an image file named on the command
+    // line, preselected in the input dialog.
+    explicit TMainForm(bool include_all = false, const QString& file = {});
+    ~TMainForm() override;
+
+    // Start-up, as the first show and activation do: language, signature
+    // file, then (after 1 ms) the input dialog and the first analysis.
+    void StartAnalysis(bool ask);
+
+    // The status callback, on the GUI thread: text lines go to the status
+    // window; 'st0B' and 'st0C' fill the views and end the status window.
+    void StatusCallback(std::uint32_t code, const std::string& text);
+    std::uint64_t AskCardParameters(CardParameters& p);
+
+    // The actions.
+    void acAnalyzeExecute();
+    void acImageExecute();
+    void acGraphExecute();
+    void acSaveExecute();
+    void acSaveAllExecute();
+    void acReconstructExecute();
+    void acSelectAllExecute();
+    void acHelpExecute();
+    void acAboutExecute();
+    // The enable rules, run whenever the selection or the state changes.
+    void UpdateActions();
+    bool acSaveUpdate() const;
+    bool acReconstructUpdate() const;
+    bool acSortByDateUpdate() const;
+
+    void FilesDblClick(QListWidgetItem* item);
+    // Starts a drag of the selected items: they are written on demand into
+    // a temporary folder that goes away when the program ends.
+    void StartDrag();
+    bool drag_allowed() const;
+    // The data of a drag of the selected items: they are written into a
+    // folder of their own when the drop target first asks for them.
+    QMimeData* DragData();
+
+    // The backup question is due: a drive is open and no card image of it
+    // has been made.
+    static bool BackupQuestionDue(bool input_open, bool input_is_drive, bool image_made);
+
+    // For the tests and the screenshots.
+    Input& input() { return input_; }
+    Status& status() { return status_; }
+    Engine* engine() { return engine_.get(); }
+    TAskDrive& ask_drive() { return *AskDrive; }
+    TSizeForm& size_form() { return *SizeForm; }
+    Tstform& status_form() { return *stform; }
+    TGraphBox& graph_box() { return *GraphBox; }
+    TCopyProgress& copy_progress() { return *CopyProgress; }
+    TRerunQuestion& rerun_question() { return *rerun_; }
+    QTreeWidget* dirs() const { return Dirs; }
+    QListWidget* files() const { return Files; }
+    bool analysis_running() const;
+    bool busy() const { return busy_; }
+    bool card_image_made() const { return card_image_made_; }
+    // Items of the list as catalogue records.
+    const dir_t* item_record(const QListWidgetItem* item) const;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    QAction* action(const char* name, const char* caption, const QKeySequence& shortcut,
+                    const char* hint, void (TMainForm::*execute)());
+    void create_menus();
+    void ResetViews();
+    void FillViews();
+    void add_tree_children(QTreeWidgetItem* node, const dir_t& dir, int depth);
+    void ShowDirectory(const dir_t* dir);
+    void DirsChange();
+    void AfterAnalysis();
+    bool ensure_input();
+    void start_save(bool selected_only);
+    void run_copy(CopyThread* worker, const QString& caption,
+                  std::function<void(CopyThread&)> done);
+    void set_busy(bool busy);
+    std::vector<const dir_t*> selected_records() const;
+    void close_down();
+
+    GuiReporter reporter_{*this};
+    Status status_{&reporter_};
+    Input input_{status_};
+    AnalysisOptions options_;
+    SignatureTable signatures_;
+    std::unique_ptr<Engine> engine_;
+    QPointer<RecoveryThread> recovery_;
+    QPointer<CopyThread> copy_;
+    bool include_all_;
+    QString file_arg_;
+    bool first_shown_ = false;
+    bool analysis_finished_ = false;
+    bool card_image_made_ = false;
+    bool input_is_drive_ = false;
+    bool busy_ = false;
+    bool closed_ = false;
+    OutputDirectory output_dir_;
+    TempNames temp_names_;
+    std::vector<std::string> temp_files_;
+    std::unique_ptr<QTemporaryDir> drag_dir_;
+    std::vector<QPixmap> images_;  // the built-in images of the file list
+    int drag_count_ = 0;
+    std::vector<SaveFailure> drag_failures_;
+
+    // The windows, created in the order of the start-up.
+    std::unique_ptr<TWaitSize> WaitSize;
+    std::unique_ptr<TSizeForm> SizeForm;
+    TAskDrive* AskDrive;
+    std::unique_ptr<Tstform> stform;
+    TCopyProgress* CopyProgress;
+    TRerunQuestion* rerun_;
+    TGraphBox* GraphBox;
+
+    QTreeWidget* Dirs;
+    TFileList* Files;
+    QSplitter* splitter_;
+    QMenu* PopupMenu1;
+    QAction* acAnalyze;
+    QAction* acImage;
+    QAction* acGraph;
+    QAction* acSave;
+    QAction* acSaveAll;
+    QAction* acReconstruct;
+    QAction* acExit;
+    QAction* acSelectAll;
+    QAction* acSortByDate;
+    QAction* acHelp;
+    QAction* acAbout;
+};
+
+}  // namespace lk::ui
