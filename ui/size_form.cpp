@@ -234,8 +234,11 @@ std::uint64_t TSizeForm::AskCardParameters(CardParameters& p) {
     const int row = nearest_card_size(static_cast<std::int64_t>(default_size_));
     const std::int64_t row_size = CardSizeItemBytes(row);
     const std::int64_t diff = std::abs(row_size - static_cast<std::int64_t>(default_size_));
-    // More than a tenth away from every standard size: a custom size.
-    if (diff * 10 > static_cast<std::int64_t>(default_size_)) {
+    // More than a tenth away from every standard size: a custom size. So is
+    // a card a little larger than the nearest standard size (an image of
+    // 2 GiB beside the "2GB" card of 2,097,152,000 bytes): taking the row
+    // would leave the card's last megabytes unread.
+    if (diff * 10 > static_cast<std::int64_t>(default_size_) || row_size < static_cast<std::int64_t>(default_size_)) {
         CardSize->setCurrentIndex(kCustomSizeItem);
         CustomSize->setText(QString::number((default_size_ + kMegabyte - 1) / kMegabyte));
     } else {

@@ -214,6 +214,8 @@ TEST_F(CardDialog, TheDefaultSizeSelectsTheNearestCardOrACustomSize) {
     const Case cases[] = {
         {1'000'000'000, "1GB", ""},           // 4.9 % below the 1GB card
         {700'000'000, "Custom size", "684"},  // rounded up to units of 1,024,000
+        // 2 GiB is 2.4 % above the "2GB" card: that row would leave 50 MB unread.
+        {2'147'483'648, "Custom size", "2098"},
         {16'384'000, "16MB", ""},             // exactly the 16MB card
         {64'000'000'000ull, "64GB", ""},      // 4.6 % below the last row
         {128'000'000'000ull, "Custom size", "125000"},
