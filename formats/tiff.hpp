@@ -40,6 +40,8 @@ TypeTag raw_ext_from_tiff(Bytes data, RawProbe* probe = nullptr);
 
 // Extents with the content_extent convention (size, 0 not found, -1 invalid).
 std::int32_t crw_extent(Bytes data);
+// The largest end of a TIFF-based file's directories, values and image data.
+std::int32_t tiff_extent(Bytes data);
 std::int32_t x3f_extent(Bytes data);
 
 }  // namespace lk
