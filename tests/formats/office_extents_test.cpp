@@ -185,15 +185,13 @@ TEST_P(ZipPackages, MeasuredToTheEndRecordAndNamedByTheirParts) {
     EXPECT_EQ(zip_kind(trailing), test::tool_file_info(GetParam()).tag);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ZipPackages,
-                         ::testing::Values(test::ToolFile::docx, test::ToolFile::xlsx,
-                                           test::ToolFile::pptx, test::ToolFile::odt,
-                                           test::ToolFile::ods, test::ToolFile::odp,
-                                           test::ToolFile::zip_deflated, test::ToolFile::zip_nested,
-                                           test::ToolFile::zip_pipe, test::ToolFile::zip64),
-                         [](const auto& info) {
-                             return std::string(test::tool_file_info(info.param).name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ZipPackages,
+    ::testing::Values(test::ToolFile::docx, test::ToolFile::xlsx, test::ToolFile::pptx,
+                      test::ToolFile::odt, test::ToolFile::ods, test::ToolFile::odp,
+                      test::ToolFile::zip_deflated, test::ToolFile::zip_nested,
+                      test::ToolFile::zip_pipe, test::ToolFile::zip64, test::ToolFile::zip_aligned),
+    [](const auto& info) { return std::string(test::tool_file_info(info.param).name); });
 
 TEST(ZipKind, AnOpenDocumentMediaTypeMustBeStoredFirst) {
     // A stored "mimetype" entry: 30-byte header, the name, then the type.

@@ -49,6 +49,7 @@ constexpr ToolFileInfo kInfo[] = {
     {"zip_nested", "ZIP", "python3"},
     {"zip_pipe", "ZIP", "zip"},
     {"zip64", "ZIP", "zip"},
+    {"zip_aligned", "ZIP", "python3"},
     {"png", "PNG", "imagemagick"},
     {"gif87a", "GIF", "imagemagick"},
     {"gif89a", "GIF", "imagemagick"},
@@ -137,6 +138,19 @@ with zipfile.ZipFile(sys.argv[1], 'w') as z:
     stored(z, 'first.txt', 'outer archive, variant %d\n' % v * 100)
     stored(z, 'inner.zip', inner.getvalue())
     z.comment = b'the outer comment, after the end record'
+)";
+
+// On a card with clusters of 4 KiB or less, the second entry's local header
+// starts a cluster.
+constexpr const char* kZipAligned = R"(
+import sys, zipfile
+v = int(sys.argv[2])
+def stored(z, name, data):
+    z.writestr(zipfile.ZipInfo(name, date_time=(2021, 6, 15, 12, 34, 56)), data)
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    stored(z, 'a.txt', ('first entry, variant %d ' % v * 200)[:4096 - 30 - len('a.txt')])
+    stored(z, 'b.txt', 'second entry, variant %d\n' % v * 300)
+    stored(z, 'c.txt', 'third entry\n' * 100)
 )";
 
 std::vector<std::uint8_t> run_python(const char* script, const TempDir& dir, const std::string& out,
@@ -231,6 +245,7 @@ bool have_tool_for(ToolFile kind) {
             return have_python_module("odf");
         case ToolFile::zip_deflated:
         case ToolFile::zip_nested:
+        case ToolFile::zip_aligned:
             return have_python_module("zipfile");
         case ToolFile::zip_pipe:
         case ToolFile::zip64:
@@ -238,9 +253,17 @@ bool have_tool_for(ToolFile kind) {
         case ToolFile::heic:
         case ToolFile::avif:
             return find_program("heif-enc").has_value() && find_program("ffmpeg").has_value();
-        default:
+        case ToolFile::png:
+        case ToolFile::gif87a:
+        case ToolFile::gif89a:
+        case ToolFile::bmp:
+        case ToolFile::bmp_rle8:
+        case ToolFile::psd:
+        case ToolFile::psd_raw:
+        case ToolFile::tiff:
             return imagemagick().has_value();
     }
+    return false;
 }
 
 namespace {
@@ -268,6 +291,8 @@ std::vector<std::uint8_t> make_uncached(ToolFile kind, unsigned variant) {
             return info_zip(dir, variant, false);
         case ToolFile::zip64:
             return info_zip(dir, variant, true);
+        case ToolFile::zip_aligned:
+            return run_python(kZipAligned, dir, "out.zip", variant);
         case ToolFile::png:
             return picture(dir, variant, {}, "PNG24:out.png");
         case ToolFile::gif87a:
@@ -319,6 +344,9 @@ void check_layout(ToolFile kind, const std::vector<std::uint8_t>& d) {
         case ToolFile::zip_nested:
             if (!contains("the inner comment") || !at(d.size() - 39, "the outer comment"))
                 fail("not nested");
+            break;
+        case ToolFile::zip_aligned:
+            if (!at(4096, "PK\x03\x04")) fail("the second entry does not start at 4,096");
             break;
         case ToolFile::gif87a:
             if (!at(0, "GIF87a")) fail("not GIF87a");

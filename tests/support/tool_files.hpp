@@ -22,6 +22,7 @@ enum class ToolFile {
     zip_nested,    // Python's zipfile: a stored archive inside a stored archive, with a comment
     zip_pipe,      // Info-ZIP writing to a pipe: data descriptors after the entries
     zip64,         // Info-ZIP with Zip64 forced: Zip64 end record and locator
+    zip_aligned,   // Python's zipfile, stored: the second entry's local header at byte 4,096
     png,           // ImageMagick
     gif87a,        // ImageMagick
     gif89a,        // ImageMagick
