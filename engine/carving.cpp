@@ -244,12 +244,21 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     const bool refined = is_text_tag(tag) || tag == "ZIP" || tag == "MP3";
     const bool need_data = first_pass || compound || usable || refined;
     if (need_data) {
-        try {
-            if (data.size() < carved) data.resize(static_cast<std::size_t>(carved));
-        } catch (const std::bad_alloc&) {
-            // Go on with what can be held.
-        }
-        const std::size_t room = std::min<std::size_t>(data.size(), static_cast<std::size_t>(carved));
+        // Text is read a little at a time, until a byte that is not text
+        // shows: its clusters may run on over hundreds of megabytes that hold
+        // no header.
+        const bool text = !first_pass && !usable && is_text_tag(tag);
+        auto hold = [&](std::uint64_t n) {
+            try {
+                if (data.size() < n) data.resize(static_cast<std::size_t>(n));
+            } catch (const std::bad_alloc&) {
+                // Go on with what can be held.
+            }
+            return std::min<std::size_t>(data.size(), static_cast<std::size_t>(carved));
+        };
+        std::size_t room = hold(
+            text ? std::min<std::uint64_t>(carved, std::max<std::uint32_t>(cs, 65536)) : carved);
+        bool text_ended = false;
         std::int64_t c = start;
         while (c < end && held < room) {
             if (cluster_in_use(e, c)) {
@@ -261,9 +270,13 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
             const std::size_t bytes = std::min<std::size_t>(static_cast<std::size_t>(run_end - c) * cs, room - held);
             read_cluster(e, c, data.data() + held, bytes, e.geo.data_shift, true);
             held += bytes;
-            c = run_end;
+            c += static_cast<std::int64_t>(bytes / cs);
+            if (text && held == room && held < carved) {
+                if ((text_ended = text_extent(Bytes(data.data(), held)) > 0)) break;
+                room = hold(2 * std::uint64_t(held));
+            }
         }
-        carved = std::min<std::uint64_t>(carved, held);
+        if (!text_ended) carved = std::min<std::uint64_t>(carved, held);
     }
     const Bytes bytes(data.data(), held);
 

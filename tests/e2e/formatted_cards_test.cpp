@@ -254,6 +254,11 @@ TEST_F(FormattedCards, HeadersInsideFilesDoNotCutThem) {
     const auto text_a = text_of(5000, true, 'a'), text_b = text_of(3000, true, 'b');
     const auto short_text = text_of(600, true, 'c');
     const auto too_short = text_of(511, true, 'd'), no_line_feed = text_of(2000, false, 'e');
+    // Text whose clusters run on over data without any header.
+    const auto long_text = text_of(100'000, true, 'f');
+    std::vector<std::uint8_t> noise(300'000);
+    std::uint32_t x = 99;
+    for (auto& byte : noise) byte = std::uint8_t((x = x * 1103515245 + 12345) >> 16);
 
     FatOptions o;
     o.image_size = 32u << 20;
@@ -281,6 +286,9 @@ TEST_F(FormattedCards, HeadersInsideFilesDoNotCutThem) {
     picture();
     card.add_file("NOLF.TXT", no_line_feed);
     picture();
+    card.add_file("LONG.TXT", long_text);
+    card.add_file("NOISE.BIN", noise);
+    picture();
     ASSERT_EQ(card.formatted_layout().cluster_size, 4096u);
     card.quick_format();
 
@@ -300,6 +308,7 @@ TEST_F(FormattedCards, HeadersInsideFilesDoNotCutThem) {
         {"text", text_a, ".TXT", 'N'},
         {"text right after it", text_b, ".TXT", 'N'},
         {"600 bytes of text", short_text, ".TXT", 'N'},
+        {"text followed by data without headers", long_text, ".TXT", 'N'},
     };
     for (const Expected& e : expected) {
         auto it = r.by_content.find(e.bytes);
