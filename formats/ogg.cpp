@@ -29,24 +29,39 @@ constexpr std::uint8_t kEnd = 0x04;
 constexpr std::size_t kHeader = 27;
 
 // CRC-32 with the polynomial 04C11DB7, most significant bit first, initial
-// value 0 and no final inversion.
-constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
-    std::array<std::uint32_t, 256> t{};
+// value 0 and no final inversion. Every byte of a file is checked, so the
+// bytes are taken eight at a time: kCrc[k][b] is the CRC of byte b followed by
+// k zero bytes.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> kCrc = [] {
+    std::array<std::array<std::uint32_t, 256>, 8> t{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i << 24;
         for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
-        t[i] = c;
+        t[0][i] = c;
     }
+    for (std::size_t k = 1; k < 8; ++k)
+        for (std::size_t i = 0; i < 256; ++i)
+            t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
     return t;
 }();
 
-std::uint32_t page_crc(const std::uint8_t* page, std::size_t length) {
-    std::uint32_t crc = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::uint8_t b = (i >= 22 && i < 26) ? 0 : page[i];
-        crc = (crc << 8) ^ kCrcTable[(crc >> 24) ^ b];
+std::uint32_t crc_bytes(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+    for (; n >= 8; p += 8, n -= 8) {
+        const std::uint32_t a = crc ^ load_be32(p), b = load_be32(p + 4);
+        crc = kCrc[7][a >> 24] ^ kCrc[6][(a >> 16) & 0xFF] ^ kCrc[5][(a >> 8) & 0xFF] ^
+              kCrc[4][a & 0xFF] ^ kCrc[3][b >> 24] ^ kCrc[2][(b >> 16) & 0xFF] ^
+              kCrc[1][(b >> 8) & 0xFF] ^ kCrc[0][b & 0xFF];
     }
+    for (; n > 0; ++p, --n) crc = (crc << 8) ^ kCrc[0][(crc >> 24) ^ *p];
     return crc;
+}
+
+// The page's CRC, computed with its own CRC field (bytes 22-25) as zeros.
+std::uint32_t page_crc(const std::uint8_t* page, std::size_t length) {
+    static constexpr std::uint8_t kZeros[4] = {};
+    std::uint32_t crc = crc_bytes(0, page, 22);
+    crc = crc_bytes(crc, kZeros, 4);
+    return crc_bytes(crc, page + 26, length - 26);
 }
 
 }  // namespace
