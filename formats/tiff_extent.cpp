@@ -28,12 +28,8 @@ constexpr std::uint16_t kStripByteCounts = 0x0117;
 constexpr std::uint16_t kRawDataOffset = 0x0118;
 constexpr std::uint16_t kTileOffsets = 0x0144;
 constexpr std::uint16_t kTileByteCounts = 0x0145;
-constexpr std::uint16_t kSubIfds = 0x014A;
 constexpr std::uint16_t kJpegOffset = 0x0201;
 constexpr std::uint16_t kJpegLength = 0x0202;
-constexpr std::uint16_t kExifIfd = 0x8769;
-constexpr std::uint16_t kGpsIfd = 0x8825;
-constexpr std::uint16_t kInteropIfd = 0xA005;
 
 constexpr std::size_t kMaxDirectories = 1024;
 // Entries and array elements one walk reads: real files stay far below, and
@@ -42,27 +38,9 @@ constexpr std::uint64_t kMaxReads = 1u << 22;
 
 // Bytes per value, counting a directory offset (type 13) as four.
 std::uint64_t value_size(std::uint16_t type) {
-    switch (type) {
-        case 1:
-        case 2:
-        case 6:
-        case 7:
-            return 1;
-        case 3:
-        case 8:
-            return 2;
-        case 4:
-        case 9:
-        case 11:
-        case 13:
-            return 4;
-        case 5:
-        case 10:
-        case 12:
-            return 8;
-        default:
-            return 0;
-    }
+    if (type == 13) return 4;
+    if (type == 0 || type > 12) return 0;  // types this walk does not know are not counted
+    return tiff_value_size(type);
 }
 
 struct Entry {
