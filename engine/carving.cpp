@@ -310,9 +310,12 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
         if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(found, entry.entry);
     }
     if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes));
-    if (size != 0 && tag == "ZIP")
+    // A carved file without an entry is named by its content; a surviving
+    // entry keeps the extension the user gave (a JAR is a ZIP package too).
+    if (size != 0 && !usable && tag == "ZIP")
         entry.entry.set_extension(zip_kind(bytes.first(std::min<std::size_t>(bytes.size(), size))));
-    if (size != 0 && tag == "MP3" && is_id3_tagged_flac(bytes)) entry.entry.set_extension("FLA");
+    if (size != 0 && !usable && tag == "MP3" && is_id3_tagged_flac(bytes))
+        entry.entry.set_extension("FLA");
     if (size == 0) return false;
     entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
 

@@ -138,6 +138,12 @@ TEST_F(FormattedCards, EveryMeasuredKindComesBackWholeBetweenPictures) {
         std::string ext = media_extension(kind);
         files.push_back({ext == "OPUS" ? "OGG" : ext == "FLAC" ? "FLA" : ext, make_media(kind)});
     }
+    // Some tools tag FLAC files with ID3v2: an empty tag of 100 bytes.
+    std::vector<std::uint8_t> tagged_flac = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 100};
+    tagged_flac.resize(110, 0);
+    const auto flac = make_media(MediaKind::flac, {.variant = 1});
+    tagged_flac.insert(tagged_flac.end(), flac.begin(), flac.end());
+    files.push_back({"FLA", tagged_flac});
     std::string text;
     for (int i = 0; text.size() < 10'000; ++i)
         text += "Note " + std::to_string(i) + ": the card was formatted.\n";
@@ -323,6 +329,27 @@ TEST_F(FormattedCards, HeadersInsideFilesDoNotCutThem) {
     // the text too short or without line breaks.
     EXPECT_FALSE(r.by_content.count(preview));
     EXPECT_EQ(r.by_content.size(), std::size(expected) + pictures.size());
+}
+
+// Files whose folder survived the format keep the names their entries give,
+// also where their content would name them otherwise (a JAR is a ZIP package).
+TEST_F(FormattedCards, EntriesOfASurvivingFolderNameWhatIsMeasured) {
+    LK_REQUIRE_TOOL_FILE(test::ToolFile::docx);
+    LK_REQUIRE_TOOL_FILE(test::ToolFile::zip_deflated);
+    const auto docx = test::make_tool_file(test::ToolFile::docx);
+    const auto jar = test::make_tool_file(test::ToolFile::zip_deflated);
+    FatOptions o;
+    o.image_size = 32u << 20;
+    o.sectors_per_cluster = 8;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    card.add_file("DOCS/Report of the year.docx", docx);
+    card.add_file("DOCS/TOOLS.JAR", jar);
+    card.quick_format();
+
+    EngineHarness h;
+    Recovered r = analyse_and_save(h, card.path(), tmp / "out");
+    EXPECT_EQ(r.by_content[docx], "FOUND/Report of the year.docx");
+    EXPECT_EQ(r.by_content[jar], "FOUND/TOOLS.JAR");
 }
 
 // A one-hour MP3 is above the picture limit of 21,504,000 bytes: sound has
