@@ -348,8 +348,9 @@ TEST_F(FormattedCards, EntriesOfASurvivingFolderNameWhatIsMeasured) {
 
     EngineHarness h;
     Recovered r = analyse_and_save(h, card.path(), tmp / "out");
-    EXPECT_EQ(r.by_content[docx], "FOUND/Report of the year.docx");
-    EXPECT_EQ(r.by_content[jar], "FOUND/TOOLS.JAR");
+    // (Where in FOUND they land is not the point here.)
+    EXPECT_EQ(std::filesystem::path(r.by_content[docx]).filename(), "Report of the year.docx");
+    EXPECT_EQ(std::filesystem::path(r.by_content[jar]).filename(), "TOOLS.JAR");
 }
 
 // A one-hour MP3 is above the picture limit of 21,504,000 bytes: sound has
