@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Recovery benchmark on two 2 GB FAT32 card images: one with about 1,000 live
 # pictures (steps 1-2 and Save all, beside cat), and the same card with a few
-# movies added and then quick-formatted (the whole analysis, its peak memory,
-# and photorec from Debian's testdisk on the same image, with the number of
-# original files each brings back byte for byte). Then a quick-formatted 1 GB
-# card full of MP3 and Ogg recordings, which are measured frame by frame and
-# page by page. Prints figures; asserts nothing. Needs a release build first:
+# movies added and then quick-formatted (the whole analysis and its peak
+# memory, with the number of original files brought back byte for byte).
+# Then a quick-formatted 1 GB card full of MP3 and Ogg recordings, which are
+# measured frame by frame and page by page. Prints figures; asserts nothing.
+# Needs a release build first:
 #
 #   cmake --preset release && cmake --build --preset release
 #   bench/recovery_bench.sh [WORK_DIR]        (about 10 GB of free space)
@@ -79,17 +79,6 @@ echo "cat                   $(cat_seconds "$formatted") s"
 rm -rf "$work/out_formatted"
 "$bench" "$formatted" "$work/out_formatted"
 echo "byte-exact            $(byte_exact "$work/out_formatted") of $total"
-
-if command -v photorec >/dev/null; then
-  rm -rf "$work/photorec"
-  mkdir -p "$work/photorec"
-  t0=$(date +%s.%N)
-  (cd "$work/photorec" && photorec /log /d "$work/photorec/recup" /cmd "$formatted" \
-     partition_none,options,keep_corrupted_file_no,wholespace,search >/dev/null 2>&1)
-  echo "photorec              $(echo "$(date +%s.%N) - $t0" | bc) s, byte-exact $(byte_exact "$work/photorec") of $total"
-else
-  echo "photorec not installed (apt-get install testdisk) - no comparison"
-fi
 
 # --- A card full of recordings: MP3 and Ogg Vorbis, quick-formatted. -------
 # Six four-minute recordings of each kind are encoded once; the other files
