@@ -7,6 +7,7 @@
 #include "engine/common.hpp"
 #include "formats/containers.hpp"
 #include "formats/office.hpp"
+#include "formats/sound.hpp"
 
 namespace lk {
 
@@ -116,6 +117,14 @@ std::int64_t mts_end(Engine& e, std::int64_t start, std::uint64_t* measured) {
     return next_unclaimed(e, reader.current_cluster());
 }
 
+// Text has no header of its own: 512 text bytes can stand anywhere inside
+// another file. A text header is therefore only looked up at shift 0, never
+// ends a carved file and is carved only in the final run, from what every
+// other type left unclaimed.
+bool is_text_tag(TypeTag tag) {
+    return tag == "TXT";
+}
+
 std::uint16_t intern_tag(CarveState& s, TypeTag tag) {
     for (std::size_t i = 0; i < s.tags.size(); ++i)
         if (s.tags[i] == tag) return static_cast<std::uint16_t>(i);
@@ -141,7 +150,7 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
     for (std::size_t k = 0; k < sectors; ++k) {
         const PdfHint pdf = pdf_hint_at(s.pdf, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
         TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures, pdf);
-        if (tag.empty()) continue;
+        if (tag.empty() || (k != 0 && is_text_tag(tag))) continue;
         auto& map = s.headers[k];
         const std::int32_t c = static_cast<std::int32_t>(cluster);
         const std::uint16_t id = intern_tag(s, tag);
@@ -201,7 +210,9 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
         sum += e.geo.cluster_size;
         if (e.opt.truncate_uniform && sum >= limit && is_uniform(e, d)) return d;
         TypeTag header = header_at(e, d);
-        if (!header.empty() && (allowed_tag.empty() || header != allowed_tag)) return d;
+        if (!header.empty() && !is_text_tag(header) &&
+            (allowed_tag.empty() || header != allowed_tag))
+            return d;
         current = d;
     }
 }
@@ -228,14 +239,26 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     // compound documents and to check a lost entry's recorded size.
     std::vector<std::uint8_t>& data = e.carve.data;
     std::size_t held = 0;
-    const bool need_data = first_pass || compound || usable;
+    // Text, ZIP packages and ID3-tagged sound are named or sized by their
+    // bytes in the final run too.
+    const bool refined = is_text_tag(tag) || tag == "ZIP" || tag == "MP3";
+    const bool need_data = first_pass || compound || usable || refined;
     if (need_data) {
-        try {
-            if (data.size() < carved) data.resize(static_cast<std::size_t>(carved));
-        } catch (const std::bad_alloc&) {
-            // Go on with what can be held.
-        }
-        const std::size_t room = std::min<std::size_t>(data.size(), static_cast<std::size_t>(carved));
+        // Text is read a little at a time, until a byte that is not text
+        // shows: its clusters may run on over hundreds of megabytes that hold
+        // no header.
+        const bool text = !first_pass && !usable && is_text_tag(tag);
+        auto hold = [&](std::uint64_t n) {
+            try {
+                if (data.size() < n) data.resize(static_cast<std::size_t>(n));
+            } catch (const std::bad_alloc&) {
+                // Go on with what can be held.
+            }
+            return std::min<std::size_t>(data.size(), static_cast<std::size_t>(carved));
+        };
+        std::size_t room = hold(
+            text ? std::min<std::uint64_t>(carved, std::max<std::uint32_t>(cs, 65536)) : carved);
+        bool text_ended = false;
         std::int64_t c = start;
         while (c < end && held < room) {
             if (cluster_in_use(e, c)) {
@@ -247,9 +270,13 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
             const std::size_t bytes = std::min<std::size_t>(static_cast<std::size_t>(run_end - c) * cs, room - held);
             read_cluster(e, c, data.data() + held, bytes, e.geo.data_shift, true);
             held += bytes;
-            c = run_end;
+            c += static_cast<std::int64_t>(bytes / cs);
+            if (text && held == room && held < carved) {
+                if ((text_ended = text_extent(Bytes(data.data(), held)) > 0)) break;
+                room = hold(2 * std::uint64_t(held));
+            }
         }
-        carved = std::min<std::uint64_t>(carved, held);
+        if (!text_ended) carved = std::min<std::uint64_t>(carved, held);
     }
     const Bytes bytes(data.data(), held);
 
@@ -261,6 +288,11 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
         size = first_pass ? static_cast<std::uint64_t>(std::max(content_extent(bytes), 0))
                : measured ? std::min(carved, measured)
                           : carved;
+        // Text runs up to its first byte that is not text (all of it when
+        // every byte is).
+        if (!first_pass && is_text_tag(tag))
+            if (const std::int32_t text = text_extent(bytes); text > 0)
+                size = std::min<std::uint64_t>(carved, text);
         const char letter = first_pass ? 'V' : 'N';
         set_numbered_name(entry, format("%c%07d", letter, number), tag);
         entry.entry.set_first_cluster(static_cast<std::uint32_t>(start), e.fat32());
@@ -282,6 +314,12 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     dir_t& dir = home ? *home : found;
     if (usable && entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
     if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes));
+    // A carved file without an entry is named by its content; a surviving
+    // entry keeps the extension the user gave (a JAR is a ZIP package too).
+    if (size != 0 && !usable && tag == "ZIP")
+        entry.entry.set_extension(zip_kind(bytes.first(std::min<std::size_t>(bytes.size(), size))));
+    if (size != 0 && !usable && tag == "MP3" && is_id3_tagged_flac(bytes))
+        entry.entry.set_extension("FLA");
     if (size == 0) return false;
     entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
 
@@ -326,7 +364,12 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                 // a picture of its own at a small shift.
                 if (e.geo.data_shift != 0 && e.geo.data_shift < 2048 && tag == "JPG" && header_at(e, c, 0) == "TIF")
                     continue;
-                stop = recover_until_uniform_or_magic(e, c, tag, {});
+                // Raw files hold JPEG previews, and a ZIP package a local header
+                // per entry: neither cuts the file (both are measured exactly).
+                TypeTag inside = tag == "TIF"   ? TypeTag("JPG")
+                                 : tag == "ZIP" ? TypeTag("ZIP")
+                                                : TypeTag();
+                stop = recover_until_uniform_or_magic(e, c, tag, inside);
             }
             if (stop == 0) continue;
             // Looked up for each file: a file that goes back to the root moves it.
@@ -334,7 +377,10 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
             if (carve_file(e, folder, c, stop, s.carved_number, tag, first_pass, measured)) {
                 ++s.carved_number;
                 ++found_now;
-                resume = stop;
+                // Text headers end nothing, so a text file's clusters may run on
+                // over further text files: the sweep goes on right after the
+                // clusters this one took.
+                resume = is_text_tag(tag) ? c + 1 : stop;
             }
         }
         total += found_now;

@@ -14,7 +14,9 @@
 #include "formats/containers.hpp"
 #include "formats/jpeg.hpp"
 #include "formats/office.hpp"
+#include "formats/pictures.hpp"
 #include "formats/signatures.hpp"
+#include "formats/sound.hpp"
 #include "formats/tiff.hpp"
 
 namespace lk {
@@ -103,18 +105,22 @@ bool in_class(TypeTag tag, const std::array<std::string_view, N>& members) {
     return false;
 }
 
-constexpr std::array<std::string_view, 8> kDocumentExts = {"DOC", "RTF", "XLS", "PPT",
-                                                           "PDF", "TAX", "TXT", "VSD"};
-constexpr std::array<std::string_view, 20> kRawExts = {
-    "3FR", "ARW", "BMQ", "BAY", "CR2", "CRW", "DCR", "DNG", "FFF", "KDC",
+constexpr std::array<std::string_view, 12> kDocumentExts = {
+    "DOC", "RTF", "XLS", "PPT", "PDF", "TAX", "TXT", "VSD", "ODT", "ODS", "ODP", "ODG"};
+constexpr std::array<std::string_view, 21> kRawExts = {
+    "3FR", "ARW", "BMQ", "BAY", "CR2", "CR3", "CRW", "DCR", "DNG", "FFF", "KDC",
     "MRW", "NEF", "ORF", "PEF", "RAF", "RAW", "RDC", "RW2", "SRF", "X3F"};
 constexpr std::array<std::string_view, 3> kJpegExts = {"JPG", "JXX", "JPEG"};
-constexpr std::array<std::string_view, 3> kOtherPictureExts = {"PNG", "TIF", "PSD"};
+constexpr std::array<std::string_view, 5> kOtherPictureExts = {"PNG", "TIF", "PSD", "HEI", "AVF"};
 constexpr std::array<std::string_view, 5> kIconicExts = {"MPG", "AVI", "WAV", "PDF", "MP3"};
 constexpr std::array<std::string_view, 8> kMovieExts = {"3GP", "3G2", "ASF", "AVI",
                                                         "MOV", "MP4", "MPG", "MTS"};
-constexpr std::array<std::string_view, 7> kContentSizedExts = {"JPG", "CRW", "X3F", "AVI",
-                                                               "MPG", "PDF", "WAV"};
+constexpr std::array<std::string_view, 4> kSoundExts = {"MP3", "WAV", "OGG", "FLA"};
+// Types whose end is computed from their content (the compound marker is
+// compared separately, as its bytes).
+constexpr std::array<std::string_view, 20> kContentSizedExts = {
+    "JPG", "CRW", "X3F", "AVI", "MPG", "PDF", "WAV", "RTF", "PNG", "MP3",
+    "BMP", "GIF", "TIF", "PSD", "HEI", "AVF", "CR3", "ZIP", "OGG", "FLA"};
 
 }  // namespace
 
@@ -202,50 +208,189 @@ bool is_tiff_header(Bytes d, std::uint64_t max_dir_offset) {
     return first_dir > 7 && first_dir < max_dir_offset;
 }
 
+namespace {
+
+// The built-in header tests, in the order identify_header applies them. The
+// tests appended after MTS (ZIP to text) only see buffers every earlier test
+// refused, so they cannot change an earlier answer.
+enum class Test : std::uint8_t {
+    None,
+    Raw,
+    Compound,
+    Rtf,
+    Png,
+    Id3,
+    Bmp,
+    Jpeg,
+    Gif,
+    Avi,
+    Wav,
+    AnyRiff,
+    Dss,
+    QuickTime,
+    Asf,
+    Mpeg,
+    Tiff,
+    Crw,
+    Mrw,
+    Raf,
+    X3f,
+    Rdc,
+    Pdf,
+    Psd,
+    Mts,
+    Zip,
+    Ogg,
+    Flac,
+    WideGif,
+    WideDss,
+    Text
+};
+
+// The first leading bytes of the appended tests: "PK", "OggS", "fLaC", "GIF8".
+constexpr std::array<bool, 256> kAppendedLeads = [] {
+    std::array<bool, 256> t{};
+    for (std::uint8_t c : {std::uint8_t('P'), std::uint8_t('O'), std::uint8_t('f'),
+                           std::uint8_t('G'), std::uint8_t(0x02), std::uint8_t(0x03)})
+        t[c] = true;
+    return t;
+}();
+
+// "02 or 03, then dss": DSS and DS2 recorders, whatever the version bytes say.
+bool is_wide_dss_header(Bytes d) {
+    return (byte_is(d, 0, 2) || byte_is(d, 0, 3)) && matches(d, 1, "dss"sv);
+}
+
+Test appended_test(Bytes d) {
+    if (kAppendedLeads[d[0]]) {
+        if (is_zip_header(d)) return Test::Zip;
+        if (is_ogg_header(d)) return Test::Ogg;
+        if (is_flac_header(d)) return Test::Flac;
+        if (is_wide_gif_header(d)) return Test::WideGif;
+        if (is_wide_dss_header(d)) return Test::WideDss;
+    }
+    if (is_text_header(d)) return Test::Text;
+    return Test::None;
+}
+
+// The first built-in test that d passes. With any_riff, "RIFF" of any form
+// type takes the place of the AVI and WAV tests (the extent dispatch sizes
+// every RIFF).
+Test first_test(Bytes d, PdfHint pdf, bool any_riff) {
+    if (d.empty()) return Test::None;
+    auto pdf_test = [&] { return pdf == PdfHint::Search ? is_pdf_header(d) : pdf == PdfHint::Present; };
+    // Every test at offset 0 up to MTS needs one of a few first bytes; any
+    // other first byte (the common case inside pictures) can only start a
+    // QuickTime file (bytes 4-7), a PDF (searched), a transport stream (bytes
+    // 4, 215-218) or one of the appended types.
+    if (!kLeadBytes[d[0]]) {
+        if (is_mov_header(d)) return Test::QuickTime;
+        if (pdf_test()) return Test::Pdf;
+        if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return Test::Mts;
+        return appended_test(d);
+    }
+    if (matches(d, 0, "MMMMRawT"sv)) return Test::Raw;
+    if (matches(d, 0, bytes_of("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))) return Test::Compound;
+    if (matches(d, 0, "{\\rtf1\\"sv)) return Test::Rtf;
+    if (matches(d, 0, bytes_of("\x89PNG\r\n\x1A\n"))) return Test::Png;
+    if (matches(d, 0, "ID3"sv) && (byte_is(d, 3, 3) || byte_is(d, 3, 4)) && byte_is(d, 4, 0))
+        return Test::Id3;
+    if (is_bmp_header(d)) return Test::Bmp;
+    if (is_jpeg_header(d)) return Test::Jpeg;
+    // The seventh byte, '+', is part of the test; other GIF headers are left
+    // to the wide test appended at the end.
+    if (matches(d, 0, "GIF89a+"sv)) return Test::Gif;
+    if (matches(d, 0, "RIFF"sv)) {
+        if (any_riff) return Test::AnyRiff;
+        if (matches(d, 8, "AVI LIST"sv)) return Test::Avi;
+        if (matches(d, 8, "WAVE"sv)) return Test::Wav;
+    }
+    if (matches(d, 0, bytes_of("\x02\x64ss\x01\0\x01\0\x02\0\0\0DS-1"))) return Test::Dss;
+    if (is_mov_header(d)) return Test::QuickTime;
+    if (matches(d, 0, bytes_of("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C")))
+        return Test::Asf;
+    if (is_mpeg_header(d)) return Test::Mpeg;
+    if (is_tiff_header(d)) return Test::Tiff;
+    if (is_crw_header(d)) return Test::Crw;
+    if (matches(d, 0, bytes_of("\0MRM\0"))) return Test::Mrw;
+    if (matches(d, 0, "FUJIFILMCCD-RAW "sv)) return Test::Raf;
+    if (is_x3f_header(d)) return Test::X3f;
+    if (matches(d, 0, "DSC-Image <C> by Rollei Fototechnic, Braunschweig"sv)) return Test::Rdc;
+    if (pdf_test()) return Test::Pdf;
+    // "8BPS", version 1, six reserved zero bytes, high byte of the channel count.
+    if (matches(d, 0, bytes_of("8BPS\0\x01\0\0\0\0\0\0\0"))) return Test::Psd;
+    if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return Test::Mts;
+    return appended_test(d);
+}
+
+}  // namespace
+
 TypeTag identify_header(Bytes d, const SignatureTable* signatures, PdfHint pdf) {
     if (signatures && !signatures->empty()) {
         if (TypeTag user = signatures->match_signature(d); !user.empty()) return user;
     }
-    auto pdf_test = [&] { return pdf == PdfHint::Search ? is_pdf_header(d) : pdf == PdfHint::Present; };
-    // Every test at offset 0 needs one of a few first bytes; any other first
-    // byte (the common case inside pictures) can only start a QuickTime file
-    // (bytes 4-7), a PDF (searched) or a transport stream (bytes 4, 215-218).
-    if (d.empty() || !kLeadBytes[d[0]]) {
-        if (is_mov_header(d)) return "MOV";
-        if (pdf_test()) return "PDF";
-        if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return "MTS";
-        return {};
+    switch (first_test(d, pdf, false)) {
+        case Test::None:
+            return {};
+        case Test::Raw:
+            return "RAW";
+        case Test::Compound:
+            return kCompoundMarker;
+        case Test::Rtf:
+            return "RTF";
+        case Test::Png:
+            return "PNG";
+        case Test::Id3:
+            return "MP3";
+        case Test::Bmp:
+            return "BMP";
+        case Test::Jpeg:
+            return "JPG";
+        case Test::Gif:
+        case Test::WideGif:
+            return "GIF";
+        case Test::Avi:
+            return "AVI";
+        case Test::Wav:
+            return "WAV";
+        case Test::AnyRiff:
+            return {};  // not asked for here
+        case Test::Dss:
+        case Test::WideDss:
+            return "DSS";
+        case Test::QuickTime:
+            return "MOV";
+        case Test::Asf:
+            return "ASF";
+        case Test::Mpeg:
+            return "MPG";
+        case Test::Tiff:
+            return "TIF";
+        case Test::Crw:
+            return "CRW";
+        case Test::Mrw:
+            return "MRW";
+        case Test::Raf:
+            return "RAF";
+        case Test::X3f:
+            return "X3F";
+        case Test::Rdc:
+            return "RDC";
+        case Test::Pdf:
+            return "PDF";
+        case Test::Psd:
+            return "PSD";
+        case Test::Mts:
+            return "MTS";
+        case Test::Zip:
+            return "ZIP";
+        case Test::Ogg:
+            return "OGG";
+        case Test::Flac:
+            return "FLA";
+        case Test::Text:
+            return "TXT";
     }
-    if (matches(d, 0, "MMMMRawT"sv)) return "RAW";
-    if (matches(d, 0, bytes_of("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))) return kCompoundMarker;
-    if (matches(d, 0, "{\\rtf1\\"sv)) return "RTF";
-    if (matches(d, 0, bytes_of("\x89PNG\r\n\x1A\n"))) return "PNG";
-    if (matches(d, 0, "ID3"sv) && (byte_is(d, 3, 3) || byte_is(d, 3, 4)) && byte_is(d, 4, 0))
-        return "MP3";
-    if (is_bmp_header(d)) return "BMP";
-    if (is_jpeg_header(d)) return "JPG";
-    // The seventh byte, '+', is part of the test: other GIF89a headers and
-    // GIF87a get no type.
-    if (matches(d, 0, "GIF89a+"sv)) return "GIF";
-    if (matches(d, 0, "RIFF"sv)) {
-        if (matches(d, 8, "AVI LIST"sv)) return "AVI";
-        if (matches(d, 8, "WAVE"sv)) return "WAV";
-    }
-    if (matches(d, 0, bytes_of("\x02\x64ss\x01\0\x01\0\x02\0\0\0DS-1"))) return "DSS";
-    if (is_mov_header(d)) return "MOV";
-    if (matches(d, 0, bytes_of("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C")))
-        return "ASF";
-    if (is_mpeg_header(d)) return "MPG";
-    if (is_tiff_header(d)) return "TIF";
-    if (is_crw_header(d)) return "CRW";
-    if (matches(d, 0, bytes_of("\0MRM\0"))) return "MRW";
-    if (matches(d, 0, "FUJIFILMCCD-RAW "sv)) return "RAF";
-    if (is_x3f_header(d)) return "X3F";
-    if (matches(d, 0, "DSC-Image <C> by Rollei Fototechnic, Braunschweig"sv)) return "RDC";
-    if (pdf_test()) return "PDF";
-    // "8BPS", version 1, six reserved zero bytes, high byte of the channel count.
-    if (matches(d, 0, bytes_of("8BPS\0\x01\0\0\0\0\0\0\0"))) return "PSD";
-    if (byte_is(d, 4, 0x47) && matches(d, 215, "HDMV"sv)) return "MTS";
     return {};
 }
 
@@ -267,15 +412,25 @@ bool is_iconic_ext(TypeTag tag) {
 bool is_movie_ext(TypeTag tag) {
     return in_class(tag, kMovieExts);
 }
+bool is_sound_ext(TypeTag tag) {
+    return in_class(tag, kSoundExts);
+}
 bool is_content_sized_ext(TypeTag tag) {
+    if (tag == kCompoundMarker) return true;
     for (auto m : kContentSizedExts)
         if (tag == m) return true;
     return false;
 }
 
 std::uint64_t max_file_size(TypeTag tag, std::uint64_t movie_limit) {
-    if (is_movie_ext(tag) || is_document_ext(tag)) return movie_limit;
-    if (equals_nocase(tag, "TIF") || equals_nocase(tag, "RAF")) return 102'400'000;
+    // A one-hour MP3 or WAV is far above the picture limit. ZIP packages
+    // (office documents before zip_kind names them) are measured exactly by
+    // their central directory, and presentations with pictures run to tens
+    // of megabytes: they get the document limit too.
+    if (is_movie_ext(tag) || is_document_ext(tag) || is_sound_ext(tag) || equals_nocase(tag, "ZIP"))
+        return movie_limit;
+    if (equals_nocase(tag, "TIF") || equals_nocase(tag, "RAF") || equals_nocase(tag, "CR3"))
+        return 102'400'000;
     return 21'504'000;
 }
 
@@ -300,12 +455,59 @@ std::array<char, 3> extension_field(TypeTag tag) {
 
 std::int32_t content_extent(Bytes data) {
     if (data.empty()) return 0;
-    if (is_jpeg_header(data)) return jpeg_extent(data);
-    if (is_crw_header(data)) return crw_extent(data);
-    if (is_x3f_header(data)) return x3f_extent(data);
-    if (matches(data, 0, "RIFF"sv)) return riff_extent(data);
-    if (is_mpeg_header(data)) return mpeg_extent(data);
-    if (is_pdf_header(data)) return pdf_extent(data);
+    switch (first_test(data, PdfHint::Search, true)) {
+        case Test::Compound:
+            return ole2_extent(data);
+        case Test::Rtf:
+            return rtf_extent(data);
+        case Test::Png:
+            return png_extent(data);
+        case Test::Id3:
+            return mp3_extent(data);
+        case Test::Bmp:
+            return bmp_extent(data);
+        case Test::Jpeg:
+            return jpeg_extent(data);
+        case Test::Gif:
+        case Test::WideGif:
+            return gif_extent(data);
+        case Test::Avi:
+        case Test::Wav:
+        case Test::AnyRiff:
+            return riff_extent(data);
+        case Test::QuickTime:
+            return isobmff_image_extent(data);
+        case Test::Mpeg:
+            return mpeg_extent(data);
+        case Test::Tiff:
+            return tiff_extent(data);
+        case Test::Crw:
+            return crw_extent(data);
+        case Test::X3f:
+            return x3f_extent(data);
+        case Test::Pdf:
+            return pdf_extent(data);
+        case Test::Psd:
+            return psd_extent(data);
+        case Test::Zip:
+            return zip_extent(data);
+        case Test::Ogg:
+            return ogg_extent(data);
+        case Test::Flac:
+            return flac_extent(data);
+        // Types whose end cannot be read from their content.
+        case Test::None:
+        case Test::Raw:
+        case Test::Dss:
+        case Test::Asf:
+        case Test::Mrw:
+        case Test::Raf:
+        case Test::Rdc:
+        case Test::Mts:
+        case Test::WideDss:
+        case Test::Text:
+            return -1;
+    }
     return -1;
 }
 

@@ -63,10 +63,11 @@ bool is_jpeg_ext(TypeTag tag);
 bool is_picture_ext(TypeTag tag);
 bool is_iconic_ext(TypeTag tag);
 bool is_movie_ext(TypeTag tag);
+bool is_sound_ext(TypeTag tag);
 bool is_content_sized_ext(TypeTag tag);
 
-// Largest size of a file of this type: the movie limit for movies and
-// documents, 102,400,000 for TIF and RAF, else 21,504,000.
+// Largest size of a file of this type: the movie limit for movies, documents,
+// sound and ZIP packages, 102,400,000 for TIF, RAF and CR3, else 21,504,000.
 std::uint64_t max_file_size(TypeTag tag, std::uint64_t movie_limit);
 // Size a carved file must reach before a uniform cluster may end it.
 std::uint64_t uniform_stop_size(TypeTag tag, std::uint64_t movie_limit);
@@ -80,7 +81,9 @@ std::array<char, 3> extension_field(TypeTag tag);
 
 // Where a content-sized file that starts at data[0] ends: the size (> 0), 0
 // when the end is not within the data (or the data is empty), -1 when the data
-// is not a valid file of a content-sized kind. Chooses by the data's header.
+// is not a valid file of a content-sized kind. Chooses by the data's header:
+// the first built-in header test it passes (any "RIFF" counting as RIFF)
+// picks the end rule; user signatures play no part.
 std::int32_t content_extent(Bytes data);
 
 }  // namespace lk

@@ -10,12 +10,15 @@
 #include <string_view>
 
 #include "formats/containers.hpp"
+#include "formats/pictures.hpp"
 
 namespace lk {
 namespace {
 
 // Types that appear at the top level of camera and phone movies. Anything
-// else (including "meta", which lives inside "moov") ends the walk.
+// else ends the walk; "meta", which lives inside "moov" in movies, stands at
+// the top level of HEIF and AVIF pictures and is accepted once the brand has
+// named one.
 constexpr std::array<std::string_view, 12> kTopLevelTypes = {
     "free", "ftyp", "junk", "mdat", "mfra", "moof", "moov", "PICT", "pnot", "skip", "uuid", "wide"};
 
@@ -45,6 +48,7 @@ TypeTag brand_tag(const std::uint8_t (&raw)[4], TypeTag current) {
         if (e.brand == three) return e.tag;
     for (const auto& e : kFour)
         if (e.brand == four) return e.tag;
+    if (TypeTag picture = isobmff_image_brand(raw); !picture.empty()) return picture;
     return current;
 }
 
@@ -76,7 +80,8 @@ ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t 
             }
         }
         // Sizes below the header would move the walk backwards (or nowhere).
-        if (size < header || !is_top_level_type(type)) {
+        const bool picture_meta = type == "meta" && (tag == "HEI" || tag == "AVF");
+        if (size < header || !(is_top_level_type(type) || picture_meta)) {
             walk.clean_end = true;  // what follows the movie is not a part of it
             break;
         }

@@ -31,10 +31,6 @@
 namespace lk {
 namespace {
 
-constexpr std::uint16_t kExifIfd = 0x8769;
-constexpr std::uint16_t kGpsIfd = 0x8825;
-constexpr std::uint16_t kInteropIfd = 0xA005;
-
 constexpr std::uint16_t kTypeAscii = 2;
 
 // Bound on the entries one walk reads. Real files hold a few hundred; crafted
@@ -268,7 +264,7 @@ TypeTag raw_ext_from_tiff(Bytes data, RawProbe* probe) {
     if (probe) *probe = RawProbe{};
     std::uint8_t sub_ifds[4], make[1024], model[1024], width[4], height[4], b4c3[4];
     TagRequest requests[] = {
-        {0x014A, sub_ifds, sizeof sub_ifds}, {0x010F, make, sizeof make},
+        {kSubIfds, sub_ifds, sizeof sub_ifds}, {0x010F, make, sizeof make},
         {0x0110, model, sizeof model},       {0x0100, width, sizeof width},
         {0x0101, height, sizeof height},     {0xB4C3, b4c3, sizeof b4c3},
     };

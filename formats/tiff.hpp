@@ -19,6 +19,12 @@ struct TagRequest {
     std::size_t delivered = 0;
 };
 
+// Tags whose values are the offsets of further directories.
+inline constexpr std::uint16_t kSubIfds = 0x014A;
+inline constexpr std::uint16_t kExifIfd = 0x8769;
+inline constexpr std::uint16_t kGpsIfd = 0x8825;
+inline constexpr std::uint16_t kInteropIfd = 0xA005;
+
 // Bytes of one value of a TIFF field type (SHORT 2, LONG 4, RATIONAL 8...).
 std::uint32_t tiff_value_size(std::uint16_t type);
 
@@ -40,6 +46,8 @@ TypeTag raw_ext_from_tiff(Bytes data, RawProbe* probe = nullptr);
 
 // Extents with the content_extent convention (size, 0 not found, -1 invalid).
 std::int32_t crw_extent(Bytes data);
+// The largest end of a TIFF-based file's directories, values and image data.
+std::int32_t tiff_extent(Bytes data);
 std::int32_t x3f_extent(Bytes data);
 
 }  // namespace lk

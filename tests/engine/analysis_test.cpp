@@ -31,6 +31,18 @@ TEST(Analysis, AnInputThatIsOnePictureIsOneTestFile) {
     EXPECT_EQ(h.reporter.questions, 0);
 }
 
+// Text has no header of its own, but 512 bytes of it are recognised.
+TEST(Analysis, AnInputThatIsTextIsOneTestFile) {
+    std::string text;
+    for (int i = 0; text.size() < 10'000; ++i) text += "line " + std::to_string(i) + " of a note\n";
+    EngineHarness h;
+    ASSERT_TRUE(h.open_memory(std::vector<std::uint8_t>(text.begin(), text.end())));
+    ASSERT_EQ(h.analyse(), AnalysisResult::Finished);
+    ASSERT_EQ(h.engine.cat.root.children.size(), 1u);
+    EXPECT_EQ(display_name(h.engine.cat.root.children[0]), "TESTFILE.TXT");
+    EXPECT_EQ(h.engine.cat.root.children[0].entry.size, text.size());
+}
+
 // The expert's answer to the card parameters question: carve only.
 std::uint64_t ignore_the_fat(CardParameters& p) {
     p.ignore_fat = true;

@@ -163,9 +163,29 @@ TEST(QuickTime, BrandTableIgnoresCase) {
         TypeTag tag;
     };
     const Case cases[] = {
-        {"mp42", "MP4"}, {"Mp41", "MP4"}, {"avc1", "MP4"}, {"AVC1", "MP4"}, {"avc2", "MOV"},
-        {"3gp5", "3GP"}, {"3G2A", "3G2"}, {"KDDI", "3G2"}, {"kddx", "MOV"}, {"M4A ", "M4A"},
-        {"m4b ", "M4B"}, {"M4P ", "M4P"}, {"m4V ", "M4V"}, {"isom", "MOV"}, {"qt  ", "MOV"},
+        {"mp42", "MP4"},
+        {"Mp41", "MP4"},
+        {"avc1", "MP4"},
+        {"AVC1", "MP4"},
+        {"avc2", "MOV"},
+        {"3gp5", "3GP"},
+        {"3G2A", "3G2"},
+        {"KDDI", "3G2"},
+        {"kddx", "MOV"},
+        {"M4A ", "M4A"},
+        {"m4b ", "M4B"},
+        {"M4P ", "M4P"},
+        {"m4V ", "M4V"},
+        {"isom", "MOV"},
+        {"qt  ", "MOV"},
+        // Still pictures: HEIF, AVIF, Canon CR3 (four bytes, the blank included).
+        {"heic", "HEI"},
+        {"HEIX", "HEI"},
+        {"mif1", "HEI"},
+        {"avif", "AVF"},
+        {"crx ", "CR3"},
+        {"crx1", "MOV"},
+        {"heim", "MOV"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.brand);
@@ -176,6 +196,27 @@ TEST(QuickTime, BrandTableIgnoresCase) {
         TypeTag tag = "MOV";
         EXPECT_TRUE(walk_quicktime(stream, tag, kDefaultMovieLimit).accepted);
         EXPECT_EQ(tag, c.tag);
+    }
+}
+
+// "meta" stands at the top level of HEIF and AVIF pictures; in a movie it
+// lives inside "moov", and at the top level it ends the walk.
+TEST(QuickTime, TopLevelMetaOnlyInPictures) {
+    for (const char* brand : {"heic", "avif", "mp42"}) {
+        SCOPED_TRACE(brand);
+        Buffer b;
+        ftyp(b, brand);
+        atom(b, "meta", 300);
+        atom(b, "mdat", 2000);
+        const std::size_t end = b.size();
+        garbage(b, 700);
+        MemoryStream stream(b, 512);
+        TypeTag tag = "MOV";
+        const ContainerWalk w = walk_quicktime(stream, tag, kDefaultMovieLimit);
+        const bool picture = std::string(brand) != "mp42";
+        EXPECT_EQ(w.accepted, picture);
+        EXPECT_EQ(w.complete_end, picture ? end : 24u);
+        EXPECT_TRUE(w.clean_end);
     }
 }
 

@@ -56,6 +56,19 @@ Recipe recipe(MediaKind kind) {
                     true};
         case MediaKind::asf:
             return {"asf", "WMV", "out.wmv", {"-c:v", "wmv2", "-c:a", "wmav2", "-f", "asf"}, true};
+        case MediaKind::mp3:
+            // A title, so that both tags are written.
+            return {"mp3",
+                    "MP3",
+                    "out.mp3",
+                    {"-metadata", "title=Recording", "-c:a", "libmp3lame", "-write_id3v1", "1"},
+                    false};
+        case MediaKind::ogg_vorbis:
+            return {"ogg_vorbis", "OGG", "out.ogg", {"-c:a", "libvorbis"}, false};
+        case MediaKind::ogg_opus:
+            return {"ogg_opus", "OPUS", "out.opus", {"-c:a", "libopus"}, false};
+        case MediaKind::flac:
+            return {"flac", "FLAC", "out.flac", {"-c:a", "flac"}, false};
     }
     throw std::invalid_argument("unknown media kind");
 }
@@ -121,6 +134,38 @@ void check_layout(MediaKind kind, std::vector<std::uint8_t>& d) {
 
 }  // namespace
 
+std::vector<std::uint8_t> make_mpeg_audio(int layer, int sample_rate, double seconds) {
+    if ((layer != 2 && layer != 3) || seconds <= 0 || seconds > 60)
+        throw std::invalid_argument("MPEG audio options out of range");
+    TempDir dir("lk-media");
+    const std::string out = (dir.path() / "out.mpa").string();
+    std::vector<std::string> argv = {
+        "ffmpeg",
+        "-nostdin",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-y",
+        "-f",
+        "lavfi",
+        "-i",
+        "sine=frequency=440:sample_rate=" + std::to_string(sample_rate) +
+            ":duration=" + std::to_string(seconds),
+        "-fflags",
+        "+bitexact",
+        "-flags",
+        "+bitexact",
+        "-map_metadata",
+        "-1"};
+    if (layer == 2)
+        argv.insert(argv.end(), {"-c:a", "mp2", "-f", "mp2", out});
+    else
+        argv.insert(argv.end(), {"-c:a", "libmp3lame", "-f", "mp3", "-id3v2_version", "0",
+                                 "-write_xing", "0", out});
+    run_checked(argv);
+    return read_whole(out);
+}
+
 const char* media_extension(MediaKind kind) {
     return recipe(kind).extension;
 }
@@ -129,8 +174,10 @@ const char* media_name(MediaKind kind) {
 }
 
 std::vector<MediaKind> all_media_kinds() {
-    return {MediaKind::mov, MediaKind::mp4,      MediaKind::m4a,  MediaKind::three_gp, MediaKind::avi_mjpeg,
-            MediaKind::wav, MediaKind::mpeg1_ps, MediaKind::m2ts, MediaKind::asf};
+    return {MediaKind::mov,       MediaKind::mp4, MediaKind::m4a,        MediaKind::three_gp,
+            MediaKind::avi_mjpeg, MediaKind::wav, MediaKind::mpeg1_ps,   MediaKind::m2ts,
+            MediaKind::asf,       MediaKind::mp3, MediaKind::ogg_vorbis, MediaKind::ogg_opus,
+            MediaKind::flac};
 }
 
 bool have_ffmpeg() {
@@ -141,7 +188,8 @@ std::vector<std::uint8_t> make_media(MediaKind kind, const MediaOptions& o) {
     static constexpr const char* kPictures[] = {"testsrc", "testsrc2", "smptebars", "rgbtestsrc"};
     const Recipe r = recipe(kind);
     if (o.seconds <= 0 || o.seconds > 60 || o.width < 16 || o.height < 16 || o.width > 1920 ||
-        o.height > 1080)
+        o.height > 1080 || o.sample_rate < 8000 || o.sample_rate > 96000 || o.audio_streams < 1 ||
+        o.audio_streams > 2 || (o.audio_streams == 2 && r.video))
         throw std::invalid_argument("media options out of range");
     const std::string duration = std::to_string(o.seconds);
     const std::string tone = std::to_string(440 + 110 * (o.variant % 8));
@@ -154,8 +202,24 @@ std::vector<std::uint8_t> make_media(MediaKind kind, const MediaOptions& o) {
     std::vector<std::string> argv = {"ffmpeg",    "-nostdin", "-hide_banner",
                                      "-loglevel", "error",    "-y"};
     if (r.video) argv.insert(argv.end(), {"-f", "lavfi", "-i", picture});
-    argv.insert(argv.end(), {"-f", "lavfi", "-i",
-                             "sine=frequency=" + tone + ":sample_rate=44100:duration=" + duration});
+    const std::string rate = std::to_string(o.sample_rate);
+    if (o.noise) {
+        const std::string seed = std::to_string(1 + 2 * o.variant);
+        const std::string one =
+            "anoisesrc=color=pink:sample_rate=" + rate + ":duration=" + duration + ":seed=";
+        argv.insert(argv.end(),
+                    {"-f", "lavfi", "-i",
+                     one + seed + "[a];" + one + seed + "1[b];[a][b]amerge=inputs=2[out0]"});
+    } else {
+        argv.insert(argv.end(),
+                    {"-f", "lavfi", "-i",
+                     "sine=frequency=" + tone + ":sample_rate=" + rate + ":duration=" + duration});
+    }
+    if (o.audio_streams == 2) {
+        argv.insert(argv.end(), {"-f", "lavfi", "-i",
+                                 "sine=frequency=660:sample_rate=" + rate + ":duration=1"});
+        argv.insert(argv.end(), {"-map", "0", "-map", "1"});
+    }
     // Same options, same bytes: no encoder version strings or creation times.
     argv.insert(argv.end(), {"-fflags", "+bitexact", "-flags", "+bitexact", "-map_metadata", "-1"});
     argv.insert(argv.end(), r.args.begin(), r.args.end());

@@ -124,6 +124,49 @@ void check_asf(Bytes d) {
     EXPECT_GE(objects, 2);
 }
 
+// ID3v2 tag, an MPEG audio frame right after it, a 128-byte ID3v1 tag last.
+void check_mp3(Bytes d) {
+    ASSERT_EQ(fourcc(d, 0).substr(0, 3), "ID3");
+    std::size_t tag = 10;
+    for (int i = 6; i < 10; ++i) tag += std::size_t(d[i]) << (7 * (9 - i));
+    ASSERT_TRUE(has(d, tag, 2));
+    EXPECT_EQ(*be16(d, tag) & 0xFFE0, 0xFFE0) << "no frame after the tag";
+    ASSERT_GE(d.size(), 128u);
+    EXPECT_EQ(fourcc(d, d.size() - 128).substr(0, 3), "TAG");
+}
+
+// Ogg pages (by their segment tables) cover the file; the first begins the
+// stream, the last ends it.
+void check_ogg(Bytes d) {
+    std::size_t p = 0, pages = 0;
+    std::uint8_t last_flags = 0;
+    while (p < d.size()) {
+        ASSERT_EQ(fourcc(d, p), "OggS") << "page expected at " << p;
+        ASSERT_TRUE(has(d, p, 27));
+        const std::size_t segments = d[p + 26];
+        ASSERT_TRUE(has(d, p + 27, segments));
+        std::size_t body = 0;
+        for (std::size_t i = 0; i < segments; ++i) body += d[p + 27 + i];
+        if (pages++ == 0) {
+            EXPECT_TRUE(d[p + 5] & 0x02) << "first page does not begin the stream";
+        }
+        last_flags = d[p + 5];
+        p += 27 + segments + body;
+    }
+    EXPECT_EQ(p, d.size());
+    EXPECT_TRUE(last_flags & 0x04) << "last page does not end the stream";
+}
+
+// STREAMINFO first, with the sample count and the largest frame size filled
+// in (the muxer writes them back when the file is seekable).
+void check_flac(Bytes d) {
+    ASSERT_EQ(fourcc(d, 0), "fLaC");
+    ASSERT_TRUE(has(d, 0, 42));
+    EXPECT_EQ(d[4] & 0x7F, 0) << "STREAMINFO is not first";
+    EXPECT_NE(*be64(d, 18) & 0xFFFFFFFFFull, 0u) << "no sample count";
+    EXPECT_NE(*be32(d, 14) & 0xFFFFFF, 0u) << "no largest frame size";
+}
+
 void check_layout(MediaKind kind, Bytes d) {
     switch (kind) {
         case MediaKind::mov:
@@ -164,6 +207,13 @@ void check_layout(MediaKind kind, Bytes d) {
             return check_m2ts(d);
         case MediaKind::asf:
             return check_asf(d);
+        case MediaKind::mp3:
+            return check_mp3(d);
+        case MediaKind::ogg_vorbis:
+        case MediaKind::ogg_opus:
+            return check_ogg(d);
+        case MediaKind::flac:
+            return check_flac(d);
     }
 }
 
