@@ -214,7 +214,7 @@ namespace {
 
 // Why a file could not be written: the system's words for an error code, or
 // what went wrong on the card's side.
-enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped };
+enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped, Refused, NoMemory };
 
 // Streams size bytes of the chain from start into out, a chunk of about a
 // megabyte at a time; error receives errno when the output fails.
@@ -262,8 +262,33 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
     return result;
 }
 
+// Reconstruct mode: the whole file read along its chain, through the
+// filter, then written. `reason` receives the filter's answer.
+WriteStop filter_chain(Engine& e, OutputFile& out, const SaveItem& item, const WholeFileFilter& filter,
+                       int& error, std::string& reason) {
+    e.stop_flag.store(false);
+    std::vector<std::uint8_t> bytes, filtered;
+    try {
+        bytes.assign(item.size, 0);
+    } catch (const std::bad_alloc&) {
+        return WriteStop::NoMemory;  // that file fails; the others may be smaller
+    }
+    ChainReader reader(e, item.start_cluster, item.fat_copy, item.shift);
+    if (reader.read(bytes.data(), bytes.size()) < bytes.size()) {
+        if (reader.stop() == ChainReader::Stop::Stopped) return WriteStop::Stopped;
+        if (reader.stop() == ChainReader::Stop::ReadFailed) return WriteStop::ReadFailed;
+    }
+    if (auto refusal = filter(bytes, filtered)) {
+        reason = *refusal;
+        return WriteStop::Refused;
+    }
+    if (!out.write(filtered.data(), filtered.size(), error) || !out.close(error)) return WriteStop::WriteFailed;
+    return WriteStop::Done;
+}
+
 std::string failure_text(WriteStop stop, int error) {
     if (stop == WriteStop::ReadFailed) return translate("the card's data could not be read");
+    if (stop == WriteStop::NoMemory) return translate("Not enough memory");
     return InputErrorText(error);
 }
 
@@ -299,7 +324,7 @@ bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_clust
 }
 
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
-                      CopyProgress& progress) {
+                      CopyProgress& progress, const WholeFileFilter* filter) {
     SaveOutcome outcome;
     e.input.reset_read_errors();
     progress.hand_over(0, 0);
@@ -353,9 +378,11 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             folder.given.insert(name);
             OutputFile out(folder.fd, name);
             int error = out.open_error();
-            const WriteStop stop = out.is_open() ? stream_chain(e, out, item.size, item.start_cluster, item.fat_copy,
-                                                                item.shift, error)
-                                                 : WriteStop::WriteFailed;
+            std::string refusal;
+            WriteStop stop = WriteStop::WriteFailed;
+            if (out.is_open())
+                stop = filter ? filter_chain(e, out, item, *filter, error, refusal)
+                              : stream_chain(e, out, item.size, item.start_cluster, item.fat_copy, item.shift, error);
             if (stop == WriteStop::Stopped || e.stop_requested()) {
                 outcome.cancelled = true;
                 break;
@@ -363,6 +390,12 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             if (stop == WriteStop::Done) {
                 set_file_facts(folder.fd, name, item);
                 ++outcome.written;
+            } else if (stop == WriteStop::Refused) {
+                // Nothing of it stays behind, and the save ends here.
+                ::unlinkat(folder.fd, name.c_str(), 0);
+                fail(item, refusal);
+                progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
+                break;
             } else {
                 fail(item, failure_text(stop, error));
             }

@@ -155,9 +155,11 @@ class MemoryStream final : public LibRaw_abstract_datastream {
         if (count > std::numeric_limits<size_t>::max() / size) return 0;
         const std::size_t want = size * count;
         const std::size_t got = file_.read(ptr, want);
+        delivered += got;
         if (got < want) {
             std::memset(static_cast<std::uint8_t*>(ptr) + got, 0, want - got);
             past_end = true;
+            zeros += want - got;
         }
         return static_cast<int>(std::min<std::size_t>(got / size, std::numeric_limits<int>::max()));
     }
@@ -166,7 +168,12 @@ class MemoryStream final : public LibRaw_abstract_datastream {
     INT64 size() override { return file_.length(); }
     int get_char() override {
         std::uint8_t c = 0;
-        return file_.read(&c, 1) == 1 ? c : -1;
+        if (file_.read(&c, 1) == 1) {
+            ++delivered;
+            return c;
+        }
+        ++zeros;
+        return -1;
     }
     // A line: up to a newline or a NUL byte (both kept) or size - 1 bytes.
     char* gets(char* s, int size) override {
@@ -198,13 +205,17 @@ class MemoryStream final : public LibRaw_abstract_datastream {
     void* make_jas_stream() override { return nullptr; }
     // Raw formats whose data is JPEG-compressed hand the rest of the file to libjpeg.
     int jpeg_src(void* jpegdata) override {
+        auto* cinfo = static_cast<j_decompress_ptr>(jpegdata);
         const Bytes rest = file_.bytes().subspan(static_cast<std::size_t>(file_.tell()));
-        jpeg_mem_src(static_cast<j_decompress_ptr>(jpegdata), rest.data(),
-                     static_cast<unsigned long>(rest.size()));
+        jpeg_mem_src(cinfo, rest.data(), static_cast<unsigned long>(rest.size()));
+        // libjpeg's warnings about the cut data would go to stderr.
+        if (cinfo->err) cinfo->err->output_message = [](j_common_ptr) {};
         return 0;
     }
 
     bool past_end = false;
+    std::uint64_t delivered = 0;  // bytes read from the file
+    std::uint64_t zeros = 0;      // bytes asked for past its end
 
   private:
     DCRAWBuffer& file_;
@@ -220,6 +231,7 @@ bool Decode(DCRAWImage& job, DCRAWPPM& sink, int box_width, int box_height, bool
     job.width = job.height = -1;
     job.full_width = job.full_height = 0;
     job.read_past_end = false;
+    job.data_share = 1.0;
     job.preview.clear();
     MemoryStream stream(job.input);
     // LibRaw's state is large: it lives on the heap, one per decode.
@@ -237,7 +249,13 @@ bool Decode(DCRAWImage& job, DCRAWPPM& sink, int box_width, int box_height, bool
         const auto* t = reinterpret_cast<const std::uint8_t*>(raw->imgdata.thumbnail.thumb);
         job.preview.assign(t, t + raw->imgdata.thumbnail.tlength);
     }
-    const bool decoded = raw->unpack() == LIBRAW_SUCCESS && raw->dcraw_process() == LIBRAW_SUCCESS;
+    // How much of the image data the file still holds: the bytes the
+    // decoder asked for while unpacking it against those it got.
+    stream.delivered = stream.zeros = 0;
+    const bool unpacked = raw->unpack() == LIBRAW_SUCCESS;
+    if (stream.delivered + stream.zeros > 0)
+        job.data_share = double(stream.delivered) / double(stream.delivered + stream.zeros);
+    const bool decoded = unpacked && raw->dcraw_process() == LIBRAW_SUCCESS;
     job.read_past_end = stream.past_end;
     if (!decoded) return false;
     int error = 0;

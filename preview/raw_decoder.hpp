@@ -99,8 +99,11 @@ struct DCRAWImage {
     // The size of the camera's picture as the decoder reads it (0 unknown).
     int full_width = 0;
     int full_height = 0;
-    // The decoder asked for bytes past the end of the input (read as zeros).
+    // The decoder asked for bytes past the end of the input (read as zeros),
+    // and the share of the bytes it asked for while reading the image data
+    // that the input held (1 when it held them all).
     bool read_past_end = false;
+    double data_share = 1.0;
     // The camera's JPEG preview stored in the file, when asked for and found.
     std::vector<std::uint8_t> preview;
 };

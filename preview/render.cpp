@@ -26,20 +26,6 @@ constexpr std::uint64_t kMaxOtherBytes = 102'400'000;
 // A damaged entry may claim gigabytes: no picture is read beyond this.
 constexpr std::uint64_t kMaxPictureBytes = 512ull << 20;
 
-// A raw decode's picture: the share of its rows above the black ones that
-// reads past the end of a cut file leave at the bottom.
-double share_above_black(const DCRAWPPM& sink) {
-    const int w = sink.width(), h = sink.height();
-    const std::uint8_t* p = sink.pixels().data();
-    int rows = h;
-    while (rows > 0) {
-        const std::uint8_t* row = p + std::size_t(rows - 1) * std::size_t(w) * 3;
-        if (std::any_of(row, row + std::size_t(w) * 3, [](std::uint8_t v) { return v > 8; })) break;
-        --rows;
-    }
-    return h > 0 ? double(rows) / h : 0;
-}
-
 void decode_raw(std::vector<std::uint8_t>& bytes, int box_width, int box_height,
                 const PreviewServices& services, Preview& out) {
     DCRAWBuffer file(bytes);
@@ -53,10 +39,10 @@ void decode_raw(std::vector<std::uint8_t>& bytes, int box_width, int box_height,
 
     PictureGrade grade{Grade::Unreadable, 0};
     if (decoded && !job.read_past_end) grade = {Grade::Complete, 100};
-    if (decoded && job.read_past_end) grade = GradeFromShare(true, share_above_black(sink));
+    if (decoded && job.read_past_end) grade = GradeFromShare(true, job.data_share);
     if (!job.preview.empty()) grade = WorseGrade(grade, GradeJpeg(job.preview));
     out.grade = grade;
-    // A file cut after its header decodes to black: no picture.
+    // A file cut after its header decodes zeros into nothing: no picture.
     if (!decoded || grade.grade == Grade::Unreadable) return;
     BgrImage picture;
     picture.width = sink.width();
