@@ -6,6 +6,7 @@
 #include "engine/common.hpp"
 #include "input/text.hpp"
 #include "lang/format.hpp"
+#include "preview/grade.hpp"
 
 namespace lk::cli {
 
@@ -28,8 +29,10 @@ void tree_lines(Engine& e, const dir_t& dir, int depth, std::FILE* out) {
             std::fprintf(out, "%s%s/\n", indent.c_str(), display_name(item).c_str());
             tree_lines(e, item, depth + 1, out);
         } else {
-            std::fprintf(out, "%s%s  %s\n", indent.c_str(), display_name(item).c_str(),
-                         GroupedNumber(item.entry.size).c_str());
+            // A graded picture shows how much of it decodes.
+            const std::string grade = GradeText({item.grade, item.decoded_rows_percent});
+            std::fprintf(out, "%s%s  %s%s%s\n", indent.c_str(), display_name(item).c_str(),
+                         GroupedNumber(item.entry.size).c_str(), grade.empty() ? "" : "  ", grade.c_str());
         }
     }
 }
@@ -38,12 +41,18 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
     if (depth > kMaxDirectoryDepth) return;
     for (const dir_t& item : dir.children) {
         const std::string path = prefix + display_name(item);
+        // Graded pictures (recover --grade) say how much of them decodes.
+        const std::string grade =
+            item.grade == Grade::None
+                ? std::string()
+                : format(", \"grade\": \"%s\", \"decoded_rows_percent\": %d", GradeWord(item.grade),
+                         item.decoded_rows_percent);
         std::fprintf(out,
                      "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %u, \"first_cluster\": %u, "
-                     "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\"}",
+                     "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\"%s}",
                      first ? "" : ",", json_string(path).c_str(), item.entry.is_directory() ? "true" : "false",
                      item.entry.size, e.first_cluster(item.entry), item.fat_copy, item.shift,
-                     source_name(item.source));
+                     source_name(item.source), grade.c_str());
         first = false;
         json_items(e, item, path + "/", depth + 1, first, out);
     }
