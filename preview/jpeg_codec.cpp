@@ -116,12 +116,15 @@ void read_pixels(jpeg_decompress_struct& d, Codec& c, std::uint8_t* pixels, std:
     c.decoding = true;
     if (setjmp(c.jump)) return;  // a fatal error part-way: what was decoded stays
     jpeg_start_decompress(&d);
-    while (d.output_scanline < d.output_height) {
+    // Past the first corrupt data libjpeg would go on with empty blocks
+    // (grey); the decode stops there instead, and the rest stays black.
+    while (d.output_scanline < d.output_height && !c.damaged) {
         JSAMPROW row = pixels + std::size_t(d.output_scanline) * stride;
         if (jpeg_read_scanlines(&d, &row, 1) != 1) break;
     }
     // Reads on to the end marker, where bytes left over show damage too.
-    jpeg_finish_decompress(&d);
+    if (c.damaged) jpeg_abort_decompress(&d);
+    else jpeg_finish_decompress(&d);
 }
 
 // Adobe CMYK as libjpeg delivers it (inverted: 255 is no ink) to BGR.
@@ -207,6 +210,12 @@ bool DecodeJpeg(Bytes data, int box_width, int box_height, JpegOutput output, Jp
     read_pixels(d, c, out.pixels.data(), std::size_t(d.output_width) * channels);
     out.damaged = c.damaged;
     out.clean_share = c.damaged ? c.clean_share : 1.0;
+    if (out.clean_share < 1.0) {
+        // The rows from the damaged row of MCUs on, partly decoded, go black too.
+        const std::size_t from = static_cast<std::size_t>(out.clean_share * out.height);
+        std::fill(out.pixels.begin() + static_cast<std::ptrdiff_t>(from * std::size_t(out.width) * channels),
+                  out.pixels.end(), 0);
+    }
     for (jpeg_saved_marker_ptr m = d.marker_list; m; m = m->next)
         out.markers.emplace_back(m->marker,
                                  std::vector<std::uint8_t>(m->data, m->data + m->data_length));
