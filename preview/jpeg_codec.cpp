@@ -188,6 +188,10 @@ bool DecodeJpeg(Bytes data, int box_width, int box_height, JpegOutput output, Jp
     std::unique_ptr<jpeg_decompress_struct, void (*)(jpeg_decompress_struct*)> guard(
         &d, [](jpeg_decompress_struct* p) { jpeg_destroy_decompress(p); });
     if (!read_header(d, c, data, box_width, box_height, output)) return false;
+    // The segments before the frame; an aborted decode frees them.
+    for (jpeg_saved_marker_ptr m = d.marker_list; m; m = m->next)
+        out.markers.emplace_back(m->marker,
+                                 std::vector<std::uint8_t>(m->data, m->data + m->data_length));
 
     const std::size_t channels = std::size_t(d.out_color_components);
     const std::uint64_t bytes = std::uint64_t(d.output_width) * d.output_height * channels;
@@ -216,9 +220,6 @@ bool DecodeJpeg(Bytes data, int box_width, int box_height, JpegOutput output, Jp
         std::fill(out.pixels.begin() + static_cast<std::ptrdiff_t>(from * std::size_t(out.width) * channels),
                   out.pixels.end(), 0);
     }
-    for (jpeg_saved_marker_ptr m = d.marker_list; m; m = m->next)
-        out.markers.emplace_back(m->marker,
-                                 std::vector<std::uint8_t>(m->data, m->data + m->data_length));
 
     if (output == JpegOutput::Thumbnail && out.channels == 4) {
         out.pixels = cmyk_to_bgr(out.pixels, std::size_t(out.width) * std::size_t(out.height));
