@@ -244,22 +244,23 @@ bool Decode(DCRAWImage& job, DCRAWPPM& sink, int box_width, int box_height, bool
     if (raw->open_datastream(&stream) != LIBRAW_SUCCESS) return false;
     job.full_width = raw->imgdata.sizes.width;
     job.full_height = raw->imgdata.sizes.height;
-    if (want_preview && raw->unpack_thumb() == LIBRAW_SUCCESS &&
-        raw->imgdata.thumbnail.tformat == LIBRAW_THUMBNAIL_JPEG && raw->imgdata.thumbnail.thumb) {
-        const auto* t = reinterpret_cast<const std::uint8_t*>(raw->imgdata.thumbnail.thumb);
-        job.preview.assign(t, t + raw->imgdata.thumbnail.tlength);
-    }
     // How much of the image data the file still holds: the bytes the
     // decoder asked for while unpacking it against those it got.
     stream.delivered = stream.zeros = 0;
     const bool unpacked = raw->unpack() == LIBRAW_SUCCESS;
     if (stream.delivered + stream.zeros > 0)
         job.data_share = double(stream.delivered) / double(stream.delivered + stream.zeros);
-    const bool decoded = unpacked && raw->dcraw_process() == LIBRAW_SUCCESS;
     job.read_past_end = stream.past_end;
-    if (!decoded) return false;
+    const bool decoded = unpacked && raw->dcraw_process() == LIBRAW_SUCCESS;
     int error = 0;
-    libraw_processed_image_t* image = raw->dcraw_make_mem_image(&error);
+    libraw_processed_image_t* image = decoded ? raw->dcraw_make_mem_image(&error) : nullptr;
+    // The camera's preview, read once the image is made: reading it earlier
+    // can leave the decoder unable to unpack or output a damaged file.
+    if (want_preview && raw->unpack_thumb() == LIBRAW_SUCCESS &&
+        raw->imgdata.thumbnail.tformat == LIBRAW_THUMBNAIL_JPEG && raw->imgdata.thumbnail.thumb) {
+        const auto* t = reinterpret_cast<const std::uint8_t*>(raw->imgdata.thumbnail.thumb);
+        job.preview.assign(t, t + raw->imgdata.thumbnail.tlength);
+    }
     if (!image) return false;
     std::unique_ptr<libraw_processed_image_t, void (*)(libraw_processed_image_t*)> owner(
         image, [](libraw_processed_image_t* p) { LibRaw::dcraw_clear_mem(p); });

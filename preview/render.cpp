@@ -42,8 +42,9 @@ void decode_raw(std::vector<std::uint8_t>& bytes, int box_width, int box_height,
     if (decoded && job.read_past_end) grade = GradeFromShare(true, job.data_share);
     if (!job.preview.empty()) grade = WorseGrade(grade, GradeJpeg(job.preview));
     out.grade = grade;
-    // A file cut after its header decodes zeros into nothing: no picture.
-    if (!decoded || grade.grade == Grade::Unreadable) return;
+    // A file cut after its header decodes nothing but zeros: no picture.
+    if (!decoded || (job.read_past_end && GradeFromShare(true, job.data_share).grade == Grade::Unreadable))
+        return;
     BgrImage picture;
     picture.width = sink.width();
     picture.height = sink.height();
