@@ -37,7 +37,7 @@ void collect(dir_t& dir, const std::string& prefix, int depth, bool graded_only,
     if (depth > kMaxDirectoryDepth) return;
     for (dir_t& child : dir.children) {
         if (child.entry.is_directory()) continue;
-        const std::string ext = short_extension(child);
+        const std::string ext = preview_extension(child);
         if (graded_only ? is_graded_ext(ext) : is_picture_ext(ext) || is_graded_ext(ext))
             out.push_back({&child, prefix, prefix + display_name(child)});
     }
@@ -139,7 +139,8 @@ bool WriteContactSheet(Engine& e, const std::string& directory, const PreviewSer
         if (p.folder != current_folder) {
             if (current_folder != "\x01") page += "</div>\n";
             current_folder = p.folder;
-            page += "<h2>" + html(p.folder.empty() ? "/" : p.folder) + "</h2>\n<div class=\"sheet\">\n";
+            const std::string heading = p.folder.empty() ? "/" : p.folder.substr(0, p.folder.size() - 1);
+            page += "<h2>" + html(heading) + "</h2>\n<div class=\"sheet\">\n";
         }
         // The thumbnail, when there is one, as a small JPEG of its own.
         std::string image = "<div class=\"empty\">" + html(translate("No thumbnail")) + "</div>";

@@ -106,6 +106,12 @@ std::string short_extension(const dir_t& record) {
     return ext;
 }
 
+std::string preview_extension(const dir_t& record) {
+    const std::string ext = short_extension(record);
+    if (!is_picture_ext(ext) && is_jpeg_ext(display_extension(record))) return "JPG";
+    return ext;
+}
+
 Preview MakePreview(std::vector<std::uint8_t>& bytes, const std::string& extension,
                     int box_width, int box_height, const PreviewServices& services) {
     Preview out;
@@ -122,7 +128,7 @@ Preview MakePreview(std::vector<std::uint8_t>& bytes, const std::string& extensi
 
 Preview RenderPreview(Engine& e, const dir_t& record, int box_width, int box_height,
                       const PreviewServices& services) {
-    const std::string extension = short_extension(record);
+    const std::string extension = preview_extension(record);
     const bool picture = is_picture_ext(extension);
     const bool readable = services.readers && services.readers->takes(extension);
     if (!picture && !readable) return {};

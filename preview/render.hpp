@@ -60,6 +60,9 @@ struct Preview {
 
 // The record's 8.3 extension: up to three characters, ending at the first blank.
 std::string short_extension(const dir_t& record);
+// The extension by which a record's preview is made: the 8.3 one, except
+// that a JPEG named ".jpeg" (whose 8.3 extension is "JPE") counts as "JPG".
+std::string preview_extension(const dir_t& record);
 
 // The preview of a file already in memory (which it may change: the link to
 // the EXIF thumbnail is cut first so that no decoder takes it for the
