@@ -31,7 +31,9 @@ struct SaveItem {
     std::int32_t fat_copy = 0;
     std::int32_t shift = 0;
     std::uint64_t size = 0;          // exFAT files reach beyond 4 GiB
-    std::uint64_t valid_length = 0;  // bytes from here on are zeros, not read from the card
+    // Bytes from here on are zeros, not read from the card (an exFAT file's
+    // ValidDataLength); by default every byte is read.
+    std::uint64_t valid_length = UINT64_MAX;
 
     bool is_directory() const { return attributes & 0x10; }
 };

@@ -113,7 +113,10 @@ class ExfatWriter {
     std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) const;
     void write(std::uint64_t offset, std::span<const std::uint8_t> bytes);
     std::uint32_t fat_entry(std::uint32_t cluster, int fat = -1) const;  // -1: the active FAT
+    void write_fat(std::uint32_t cluster, std::uint32_t value);         // into the active FAT
     bool allocated(std::uint32_t cluster) const;
+    // Sets or clears count bits of the active bitmap from first.
+    void set_allocated(std::uint32_t first, std::uint32_t count, bool on);
 
   private:
     // Where a set lies: its folder's clusters and the File entry's index.
@@ -140,8 +143,6 @@ class ExfatWriter {
 
     void load();
     std::uint64_t active_fat_offset() const;
-    void write_fat(std::uint32_t cluster, std::uint32_t value);
-    void set_allocated(std::uint32_t first, std::uint32_t count, bool on);
     std::vector<std::uint32_t> allocate(std::uint64_t bytes, bool contiguous);
     std::vector<std::uint32_t> chain_of(std::uint32_t first, std::uint64_t length, bool no_fat_chain) const;
     Folder root_folder() const;
