@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libjpeg62-turbo-dev libraw-dev libssl-dev qt6-base-dev
   libgtest-dev libgmock-dev libcli11-dev
-  dosfstools mtools ffmpeg
+  dosfstools mtools exfatprogs ffmpeg
 )
 
 missing=()
