@@ -55,7 +55,8 @@ public:
 int main(int argc, char** argv) {
     const bool until_carving = argc == 3 && std::string(argv[1]) == "--until-carving";
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s IMAGE OUTPUT_DIR\n       %s --until-carving IMAGE\n", argv[0], argv[0]);
+        std::fprintf(stderr, "usage: %s IMAGE OUTPUT_DIR\n       %s --until-carving IMAGE\n",
+                     argv[0], argv[0]);
         return 2;
     }
     const char* image = until_carving ? argv[2] : argv[1];

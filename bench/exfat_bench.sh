@@ -25,20 +25,8 @@ mkdir -p "$work"
 files=$work/files
 
 # --- The files: camera pictures in DCIM folders of 100, three movies. ------
-if [[ ! -f $work/files.done ]]; then
-  rm -rf "$files"
-  for ((i = 0; i < pictures; i++)); do
-    dir=$files/DCIM/$((100 + i / 100))CANON
-    mkdir -p "$dir"
-    printf '%s %s\n' "$dir/IMG_$(printf %04d $((i + 1))).JPG" $((i + 1))
-  done | xargs -P "$(nproc)" -n 2 sh -c '"$0" -o "$1" -W 2592 -H 1944 -q 92 -s "$2"' "$make_jpeg"
-  mkdir -p "$files/DCIM/200MOVIE"
-  for i in 1 2 3; do
-    ffmpeg -v error -y -f lavfi -i "testsrc2=d=20:s=1280x720:r=30" -f lavfi -i "sine=d=20:f=$((300 * i))" \
-      -c:v mpeg4 -b:v 6M -c:a aac -brand mp42 "$files/DCIM/200MOVIE/MVI_000$i.MP4"
-  done
-  touch "$work/files.done"
-fi
+. "$root/bench/common.sh"
+make_files "$files" "$make_jpeg" "$pictures"
 
 # fill IMAGE [MOVIES]: every picture (and the movies) copied onto the card.
 fill() {
@@ -52,8 +40,8 @@ fill() {
 
 # --- The card images. -------------------------------------------------------
 card=$work/card.img big=$work/big.img
-if [[ ! -f $work/images.done ]]; then
-  rm -f "$card" "$big"
+if [[ ! -f $work/card.done ]]; then
+  rm -f "$card"
   truncate -s 2G "$card"
   mkfs.exfat -L BENCH "$card" >/dev/null
   fill "$card" movies
@@ -61,34 +49,32 @@ if [[ ! -f $work/images.done ]]; then
   (cd "$files" && find DCIM -name '*.JPG' | sort | awk 'NR % 5 == 0') | while read -r f; do
     "$exfat" "$card" delete "$f"
   done
+  touch "$work/card.done"
+fi
+# The big card: the pictures and movies, then pictures again in a second
+# folder until it holds 1 GB.
+if [[ ! -f $work/big.done ]]; then
+  rm -f "$big"
   truncate -s 256G "$big"
   mkfs.exfat -L BIG "$big" >/dev/null
-  fill "$big"
-  touch "$work/images.done"
+  fill "$big" movies
+  held=$(find "$files" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+  "$exfat" "$big" mkdir BACKUP
+  while read -r f; do
+    ((held < 1000000000)) || break
+    "$exfat" "$big" copy "$files/$f" "BACKUP/$(basename "$f")"
+    held=$((held + $(stat -c %s "$files/$f")))
+  done < <(cd "$files" && find DCIM -name '*.JPG' | sort)
+  echo "$held" > "$work/big.done"
 fi
-
-cat_seconds() {  # the second of two runs, so both read from the page cache
-  cat "$1" >/dev/null
-  local t0
-  t0=$(date +%s.%N)
-  cat "$1" >/dev/null
-  echo "$(date +%s.%N) - $t0" | bc
-}
-
-byte_exact() {  # how many original files have an identical copy under $1
-  local sums=$work/recovered.md5
-  find "$1" -type f -exec md5sum {} + | cut -d' ' -f1 | sort -u > "$sums"
-  find "$files" -type f -exec md5sum {} + | cut -d' ' -f1 | sort | comm -12 - "$sums" | wc -l
-}
 
 total=$(find "$files" -type f | wc -l)
 echo "== 2 GB exFAT card: $pictures pictures and 3 movies, every fifth picture deleted"
 echo "cat                   $(cat_seconds "$card") s"
 rm -rf "$work/out"
 "$bench" "$card" "$work/out"
-echo "byte-exact            $(byte_exact "$work/out") of $total"
+echo "byte-exact            $(byte_exact "$files" "$work/out") of $total"
 
 echo
-mb=$(find "$files" -name '*.JPG' -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s / 1e6 }')
-echo "== sparse 256 GB exFAT card holding $mb MB of pictures: steps 1-4"
+echo "== sparse 256 GB exFAT card holding $(($(cat "$work/big.done") / 1000000)) MB of files: steps 1-4"
 "$bench" --until-carving "$big"

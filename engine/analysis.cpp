@@ -88,7 +88,8 @@ bool run_steps(Engine& e) {
             // exFAT volume's size is taken when it fits behind its start.
             const int row = nearest_card_size(g.pbr_size);
             const bool accepted =
-                exfat ? g.pbr_size != 0 && g.pbr_size <= in.input_size - std::max<std::int64_t>(g.pbr_offset, 0)
+                exfat ? g.pbr_size != 0 &&
+                            g.pbr_size <= in.input_size - std::max<std::int64_t>(g.pbr_offset, 0)
                       : g.pbr_size != 0 && g.pbr_size <= in.input_size &&
                             (g.pbr_size == in.input_size ||
                              (row == nearest_card_size(in.input_size) && row < kCardSizeRows - 1));
@@ -139,7 +140,8 @@ bool run_steps(Engine& e) {
             // of 4 GiB or more and force a needless second FAT reading.
             if (!opt.ignore_fat && !exfat &&
                 (g.cluster_size != old_cluster_size ||
-                 nearest_card_size(std::int64_t(g.max_cluster) * g.cluster_size) != nearest_card_size(in.input_size)))
+                 nearest_card_size(std::int64_t(g.max_cluster) * g.cluster_size) !=
+                     nearest_card_size(in.input_size)))
                 read_fats(e, true);
             validated = true;
         }
@@ -148,8 +150,12 @@ bool run_steps(Engine& e) {
         st.SendStatus(ST_TOTAL_SECTORS, static_cast<std::uint64_t>(in.input_size / 512));
         finish_geometry(e, validated, opt.ignore_fat, 0);
         st.Trace("FAT%d cluster_size=%d cluster2=0x%X max_cluster=%d ingore_fat=%d cache=%d\n",
-                 g.fattype == FAT12 ? 12 : g.fattype == FAT16 ? 16 : g.fattype == FAT32 ? 32 : 64, g.cluster_size,
-                 g.cluster2, g.max_cluster, opt.ignore_fat ? 1 : 0, opt.cache ? 1 : 0);
+                 g.fattype == FAT12   ? 12
+                 : g.fattype == FAT16 ? 16
+                 : g.fattype == FAT32 ? 32
+                                      : 64,
+                 g.cluster_size, g.cluster2, g.max_cluster, opt.ignore_fat ? 1 : 0,
+                 opt.cache ? 1 : 0);
 
         // The root directory: FAT32 by its cluster chain; FAT12/16 as the
         // bytes just before cluster 2, whose entry count is what the geometry
@@ -174,14 +180,18 @@ bool run_steps(Engine& e) {
         } else {
             st.StatusStep(ST_STEP, "2. Reading existing files...");
             st.Trace("read_existing_files\n");
-            if (e.exfat()) read_exfat_directory(e, e.cat.root);
-            else read_existing_files(e, e.cat.root, root_remaining, root_locator);
+            if (e.exfat())
+                read_exfat_directory(e, e.cat.root);
+            else
+                read_existing_files(e, e.cat.root, root_remaining, root_locator);
             if (!st.IsCancelled()) st.StatusStep(ST_STEP, "3. Recovering files using FAT...");
             e.fat.visited.reset(static_cast<std::size_t>(std::max(g.max_cluster, 0)));
 
             if (opt.expert_mode || !tree_has_chk(e.cat.root)) {
-                if (e.exfat()) recover_exfat_directories(e, e.cat.root);
-                else recover_directories(e, e.cat.root, root_remaining, root_locator);
+                if (e.exfat())
+                    recover_exfat_directories(e, e.cat.root);
+                else
+                    recover_directories(e, e.cat.root, root_remaining, root_locator);
                 st.SendProgress(25);
                 if (!st.IsCancelled()) st.StatusStep(ST_STEP, "4. Recovering directories...");
                 tree_kept = true;

@@ -31,7 +31,8 @@ public:
     // byte i / 8 (the on-card order of an allocation bitmap).
     void load_bytes(const std::uint8_t* bytes, std::size_t n) {
         reset(n);
-        for (std::size_t i = 0; i < (n + 7) / 8; ++i) words_[i / 8] |= std::uint64_t{bytes[i]} << (8 * (i % 8));
+        for (std::size_t i = 0; i < (n + 7) / 8; ++i)
+            words_[i / 8] |= std::uint64_t{bytes[i]} << (8 * (i % 8));
         if (n & 63) words_.back() &= (std::uint64_t{1} << (n & 63)) - 1;
     }
     void set_all() {

@@ -285,9 +285,9 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (size == 0) return false;
     set_item_size(entry, size);
 
-    const EntrySource source = !usable                ? EntrySource::None
+    const EntrySource source = !usable                    ? EntrySource::None
                                : is_deleted(lost->second) ? EntrySource::Deleted
-                                                                  : EntrySource::Live;
+                                                          : EntrySource::Live;
     dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
     item.source = source;
     fix_fat(e, e.first_cluster(item.entry), item_size(item), 0);

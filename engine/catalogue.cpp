@@ -117,7 +117,8 @@ dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t
     const bool has_data = e.valid(first);
     const bool exfat = entry.exfat_flags & kExfatSet;
     auto same_name = [&](const dir_t& child) {
-        return child.entry.name11() == entry.entry.name11() && (!exfat || child.long_name == entry.long_name);
+        return child.entry.name11() == entry.entry.name11() &&
+               (!exfat || child.long_name == entry.long_name);
     };
     for (dir_t& child : dir.children)
         if (e.first_cluster(child.entry) == first && (has_data || same_name(child))) return child;
@@ -149,7 +150,8 @@ std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t 
     std::uint64_t want = std::min<std::uint64_t>(item_size(item), max_bytes);
     std::vector<std::uint8_t> data(static_cast<std::size_t>(want));
     // Bytes past the valid length are zeros, whatever the clusters hold.
-    const std::size_t recorded = static_cast<std::size_t>(std::min<std::uint64_t>(want, item_valid_length(item)));
+    const std::size_t recorded =
+        static_cast<std::size_t>(std::min<std::uint64_t>(want, item_valid_length(item)));
     ChainReader reader(e, e.first_cluster(item.entry), item.fat_copy, item.shift);
     reader.read(data.data(), recorded);  // bytes the chain does not reach stay zero
     return data;
@@ -209,7 +211,8 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     }
 
     ++e.cat.generation;  // the size or the type may have changed
-    e.status.Trace("add_recovered_file %s size=%Ld cluster=%d\n", display_name(item), item_size(item), first);
+    e.status.Trace("add_recovered_file %s size=%Ld cluster=%d\n", display_name(item),
+                   item_size(item), first);
     mark_recovered(e, first, item_size(item), item.fat_copy, d.is_directory());
     item.accepted = true;
     return true;

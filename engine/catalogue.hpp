@@ -76,9 +76,9 @@ static_assert(offsetof(direntry_t, attr) == 11 && offsetof(direntry_t, ctime) ==
               offsetof(direntry_t, size) == 28);
 
 // exfat_flags of an item read from an exFAT entry set.
-inline constexpr std::uint8_t kExfatSet = 0x01;          // the item comes from an exFAT set
-inline constexpr std::uint8_t kExfatDeletedSet = 0x02;   // its InUse bits were clear
-inline constexpr std::uint8_t kExfatNoFatChain = 0x04;   // its clusters are consecutive
+inline constexpr std::uint8_t kExfatSet = 0x01;         // the item comes from an exFAT set
+inline constexpr std::uint8_t kExfatDeletedSet = 0x02;  // its InUse bits were clear
+inline constexpr std::uint8_t kExfatNoFatChain = 0x04;  // its clusters are consecutive
 inline constexpr std::uint8_t kExfatChecksumOk = 0x08;  // its SetChecksum verified
 
 // An entry and its long name (UTF-8; empty when the entry has none). The
@@ -87,8 +87,9 @@ inline constexpr std::uint8_t kExfatChecksumOk = 0x08;  // its SetChecksum verif
 struct lfn_t {
     direntry_t entry;
     std::string long_name;
-    std::uint32_t size_high = 0;     // bits 32-63 of a file's size
-    std::uint64_t valid_length = 0;  // files: bytes past it read as zeros; directories: their allocation
+    std::uint32_t size_high = 0;  // bits 32-63 of a file's size
+    std::uint64_t valid_length =
+        0;  // files: bytes past it read as zeros; directories: their allocation
     std::uint8_t exfat_flags = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "base/status.hpp"
 #include "engine/analysis.hpp"
 #include "engine/carving.hpp"
 #include "engine/catalogue.hpp"
@@ -22,7 +23,6 @@
 #include "engine/geometry.hpp"
 #include "engine/options.hpp"
 #include "engine/recovery.hpp"
-#include "base/status.hpp"
 #include "input/input.hpp"
 
 namespace lk {
@@ -61,7 +61,9 @@ struct Engine {
     bool wide_clusters() const { return geo.fattype == FAT32 || geo.fattype == EXFAT; }
     bool exfat() const { return geo.fattype == EXFAT; }
     bool valid(std::int64_t c) const { return is_valid_cluster(geo, c); }
-    std::uint32_t first_cluster(const direntry_t& d) const { return d.first_cluster(wide_clusters()); }
+    std::uint32_t first_cluster(const direntry_t& d) const {
+        return d.first_cluster(wide_clusters());
+    }
 };
 
 }  // namespace lk

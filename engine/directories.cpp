@@ -50,7 +50,6 @@ std::string utf16_to_utf8(std::u16string_view s) {
     return out;
 }
 
-
 std::uint8_t short_name_checksum(const std::uint8_t* name11) {
     std::uint8_t sum = 0;
     for (int i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum >> 1) | (sum << 7)) + name11[i]);

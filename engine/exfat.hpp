@@ -43,7 +43,9 @@ std::int32_t classify_exfat_set(Engine& e, const exfat_set_t& set, bool deleted)
 std::int32_t classify_exfat_record(Engine& e, const lfn_t& record, bool deleted);
 // The FAT copy an item keeps for a classification result of 0, 1 or
 // kExfatConsecutive.
-inline std::int32_t exfat_item_copy(std::int32_t d) { return d == kExfatConsecutive ? -1 : d; }
+inline std::int32_t exfat_item_copy(std::int32_t d) {
+    return d == kExfatConsecutive ? -1 : d;
+}
 
 // Step 2 over one directory (the root when dir is the catalogue root);
 // returns the files accepted.

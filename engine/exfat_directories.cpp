@@ -65,8 +65,11 @@ void take_entries(Engine& e, EntryStream& s, bool more, bool deleted_pass, F&& o
         }
         const bool live_set = type == kExfatFileEntry;
         const bool deleted_set = deleted_pass && type == (kExfatFileEntry & 0x7F);
-        const bool benign = (type & kExfatInUse) && !(type & kExfatSecondary) && (type & kExfatBenign);
-        if ((live_set || deleted_set || benign) && more && s.pos + entries[s.pos * kEntry + 1] >= count) break;
+        const bool benign =
+            (type & kExfatInUse) && !(type & kExfatSecondary) && (type & kExfatBenign);
+        if ((live_set || deleted_set || benign) && more &&
+            s.pos + entries[s.pos * kEntry + 1] >= count)
+            break;
         if (live_set || deleted_set) {
             const exfat_set_t set = parse_entry_set(entries, s.pos, deleted_set, limits);
             if (live_set != deleted_pass) on_set(set);
@@ -105,7 +108,9 @@ void walk_folder(Engine& e, dir_t& dir, bool mark_used, F&& read) {
     }
 }
 
-void count_crippled(Engine& e) { e.status.SendStatus(ST_CRIPPLED, ++e.cat.counters.crippled); }
+void count_crippled(Engine& e) {
+    e.status.SendStatus(ST_CRIPPLED, ++e.cat.counters.crippled);
+}
 
 // A set of one of the folder's own entries that names the folder itself
 // holds nothing of its own.
@@ -175,8 +180,10 @@ std::uint32_t read_exfat_directory(Engine& e, dir_t& dir, int depth) {
             if (names_its_folder(e, record, own) || !content_matches(e, record.entry)) return;
             dir_t& item = find_or_add_child(e, dir, record, e.geo.data_shift, exfat_item_copy(d));
             if (!item.accepted) item.source = EntrySource::Live;
-            if (item.entry.is_directory()) accepted += read_exfat_directory(e, item, depth + 1);
-            else if (add_recovered_file(e, item, true)) ++accepted;
+            if (item.entry.is_directory())
+                accepted += read_exfat_directory(e, item, depth + 1);
+            else if (add_recovered_file(e, item, true))
+                ++accepted;
         });
         return !stream.ended;
     });
@@ -229,7 +236,8 @@ bool is_exfat_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* b
         if (type == kExfatEndOfDirectory) break;
         std::size_t n;
         if ((type & 0x7F) == (kExfatFileEntry & 0x7F)) {
-            const exfat_set_t set = parse_entry_set(entries, i, type == (kExfatFileEntry & 0x7F), limits);
+            const exfat_set_t set =
+                parse_entry_set(entries, i, type == (kExfatFileEntry & 0x7F), limits);
             if (!set.broken && set.checksum_ok) verified += set.consumed;
             n = set.consumed;
         } else {

@@ -18,7 +18,9 @@ T checksum_step(T value, std::uint8_t byte) {
     return static_cast<T>(((value & 1) ? T(T(1) << top) : T(0)) + (value >> 1) + byte);
 }
 
-std::uint8_t type_at(Bytes entries, std::size_t i) { return entries[i * kEntry]; }
+std::uint8_t type_at(Bytes entries, std::size_t i) {
+    return entries[i * kEntry];
+}
 
 }  // namespace
 
@@ -28,12 +30,14 @@ bool is_exfat_boot_sector(Bytes s) {
     if (s.size() < 512) return false;
     // Cheap byte tests first.
     static constexpr std::uint8_t kJump[3] = {0xEB, 0x76, 0x90};
-    if (!matches(s, 0, Bytes(kJump)) || !matches(s, 3, "EXFAT   ") || s[510] != 0x55 || s[511] != 0xAA)
+    if (!matches(s, 0, Bytes(kJump)) || !matches(s, 3, "EXFAT   ") || s[510] != 0x55 ||
+        s[511] != 0xAA)
         return false;
-    if (std::any_of(s.begin() + 11, s.begin() + 64, [](std::uint8_t b) { return b != 0; })) return false;
+    if (std::any_of(s.begin() + 11, s.begin() + 64, [](std::uint8_t b) { return b != 0; }))
+        return false;
     const int sector_shift = s[108], cluster_shift = s[109], fats = s[110];
-    if (sector_shift < 9 || sector_shift > 12 || cluster_shift > 25 - sector_shift || (fats != 1 && fats != 2) ||
-        s[105] != 1)
+    if (sector_shift < 9 || sector_shift > 12 || cluster_shift > 25 - sector_shift ||
+        (fats != 1 && fats != 2) || s[105] != 1)
         return false;
     // The ranges, in 64-bit arithmetic: nothing here can overflow.
     const std::uint64_t sector = std::uint64_t{1} << sector_shift;
@@ -46,9 +50,12 @@ bool is_exfat_boot_sector(Bytes s) {
     if (volume_length < (std::uint64_t{1} << 20) / sector || fat_offset < 24) return false;
     if (fat_length < ((cluster_count + 2) * 4 + sector - 1) / sector) return false;
     if (heap_offset < fat_offset + fat_length * std::uint64_t(fats)) return false;
-    if (cluster_count < 2 + std::uint64_t(fats) || cluster_count > kExfatMaxClusterCount) return false;
+    if (cluster_count < 2 + std::uint64_t(fats) || cluster_count > kExfatMaxClusterCount)
+        return false;
     // VolumeLength is compared, never multiplied.
-    if (volume_length < heap_offset || cluster_count > (volume_length - heap_offset) >> cluster_shift) return false;
+    if (volume_length < heap_offset ||
+        cluster_count > (volume_length - heap_offset) >> cluster_shift)
+        return false;
     return root >= 2 && root <= cluster_count + 1;
 }
 
@@ -110,7 +117,8 @@ bool is_exfat_root_sector(Bytes s, const exfat_root_limits_t* limits, exfat_root
             } else if (p[1] & 1) {
                 second_bitmap = true;
             }
-        } else if (p[0] == kExfatUpcaseEntry && first >= 2 && length >= 1 && length <= 131'072 && !upcase) {
+        } else if (p[0] == kExfatUpcaseEntry && first >= 2 && length >= 1 && length <= 131'072 &&
+                   !upcase) {
             upcase = true;
             f.upcase_cluster = first;
             f.upcase_length = length;
@@ -166,7 +174,8 @@ std::size_t exfat_entries_taken(Bytes entries, std::size_t i) {
     return 1;
 }
 
-exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted, const exfat_set_limits_t& limits) {
+exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted,
+                            const exfat_set_limits_t& limits) {
     // File entry (0x85)            Stream Extension (0xC0)
     //   1 | 1 SecondaryCount         1 | 1 GeneralSecondaryFlags
     //   2 | 2 SetChecksum            3 | 1 NameLength (UTF-16 units)
@@ -201,7 +210,8 @@ exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted, const ex
         const std::uint8_t type = file[n * kEntry];
         const bool secondary = (type & kExfatSecondary) && (type & kExfatInUse) == state;
         const std::uint8_t live = type | kExfatInUse;
-        const bool critical_other = !(type & kExfatBenign) && live != kExfatStreamEntry && live != kExfatNameEntry;
+        const bool critical_other =
+            !(type & kExfatBenign) && live != kExfatStreamEntry && live != kExfatNameEntry;
         if (!secondary || critical_other) return set;
     }
     set.first_cluster = load_le32(stream + 20);
@@ -209,7 +219,9 @@ exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted, const ex
     set.valid_data_length = load_le64(stream + 8);
     set.attributes = load_le16(file + 4);
     if (set.first_cluster == 0 && set.data_length != 0) return set;
-    if (set.first_cluster != 0 && (set.first_cluster < 2 || set.first_cluster >= limits.max_cluster)) return set;
+    if (set.first_cluster != 0 &&
+        (set.first_cluster < 2 || set.first_cluster >= limits.max_cluster))
+        return set;
     // cluster_count × cluster_size stays below 2^57.
     if (set.data_length > limits.cluster_count * limits.cluster_size) return set;
     if (set.is_directory() && set.data_length > kExfatMaxDirectoryBytes) return set;
@@ -221,7 +233,8 @@ exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted, const ex
     set.modify_time = load_le32(file + 12);
     set.access_time = load_le32(file + 16);
     set.create_10ms = file[20];
-    set.checksum_ok = exfat_set_checksum(entries.subspan(i * kEntry, (k + 1) * kEntry), deleted) == load_le16(file + 2);
+    set.checksum_ok = exfat_set_checksum(entries.subspan(i * kEntry, (k + 1) * kEntry), deleted) ==
+                      load_le16(file + 2);
     set.consumed = k + 1;
     set.broken = false;
     return set;
@@ -240,22 +253,29 @@ std::string exfat_short_name(std::string_view long_name) {
         for (std::size_t i = 0; i < part.size() && out.size() < width;) {
             const unsigned char c = static_cast<unsigned char>(part[i]);
             std::size_t length = 1;
-            if (c >= 0xF0) length = 4;
-            else if (c >= 0xE0) length = 3;
-            else if (c >= 0xC0) length = 2;
+            if (c >= 0xF0)
+                length = 4;
+            else if (c >= 0xE0)
+                length = 3;
+            else if (c >= 0xC0)
+                length = 2;
             i += length;
             if (c == ' ' || c == '.') continue;
-            if (c >= 0x80) out.push_back('_');
-            else if (c >= 'a' && c <= 'z') out.push_back(static_cast<char>(c - 'a' + 'A'));
-            else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || kKept.find(char(c)) != kKept.npos)
+            if (c >= 0x80)
+                out.push_back('_');
+            else if (c >= 'a' && c <= 'z')
+                out.push_back(static_cast<char>(c - 'a' + 'A'));
+            else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     kKept.find(char(c)) != kKept.npos)
                 out.push_back(static_cast<char>(c));
-            else out.push_back('_');
+            else
+                out.push_back('_');
         }
         return out;
     };
     std::string base = map(split ? long_name.substr(0, dot) : long_name, 8);
     std::string ext = split ? map(long_name.substr(dot + 1), 3) : std::string();
-    if (base.empty()) base = "_";
+    if (base.empty()) base.push_back('_');
     base.resize(8, ' ');
     ext.resize(3, ' ');
     return base + ext;

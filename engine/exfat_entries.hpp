@@ -98,7 +98,8 @@ struct exfat_root_facts_t {
     std::uint64_t upcase_length = 0;
     std::uint32_t upcase_checksum = 0;
 };
-bool is_exfat_root_sector(Bytes sector, const exfat_root_limits_t* limits, exfat_root_facts_t* facts = nullptr);
+bool is_exfat_root_sector(Bytes sector, const exfat_root_limits_t* limits,
+                          exfat_root_facts_t* facts = nullptr);
 // A sector that starts an up-case table stored uncompressed from its start:
 // its first 128 entries are the mandatory ones.
 bool is_upcase_start(Bytes sector);
@@ -133,7 +134,8 @@ struct exfat_set_t {
 
 // The set whose File entry is entries[i] (0x85 live, 0x05 deleted), count
 // entries of 32 bytes being the directory as far as it is known.
-exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted, const exfat_set_limits_t& limits);
+exfat_set_t parse_entry_set(Bytes entries, std::size_t i, bool deleted,
+                            const exfat_set_limits_t& limits);
 // The SetChecksum of (secondaries + 1) entries; a deleted set is summed with
 // its InUse bits set again, as it was when it was written.
 std::uint16_t exfat_set_checksum(Bytes set, bool deleted);

@@ -18,14 +18,16 @@ std::vector<std::uint8_t> read_bytes(Engine& e, std::int64_t offset, std::size_t
     return out;
 }
 
-std::int64_t sector_of(std::int64_t offset) { return offset / 512; }
+std::int64_t sector_of(std::int64_t offset) {
+    return offset / 512;
+}
 
 // The root directory's first sector for a volume starting at V with the
 // fields of boot passes the root sector test.
 bool root_sector_passes(Engine& e, std::int64_t V, const exfat_boot_t& boot) {
     const std::int64_t S = boot.sector_size();
-    const std::int64_t at =
-        V + std::int64_t(boot.cluster_heap_offset) * S + std::int64_t(boot.root_cluster - 2) * boot.cluster_size();
+    const std::int64_t at = V + std::int64_t(boot.cluster_heap_offset) * S +
+                            std::int64_t(boot.root_cluster - 2) * boot.cluster_size();
     if (at < 0 || (e.input.input_size > 0 && at >= e.input.input_size)) return false;
     const exfat_root_limits_t limits{boot.cluster_count, boot.fats};
     return is_exfat_root_sector(read_bytes(e, at, 512), &limits);
@@ -61,7 +63,8 @@ bool locate_exfat_volume(Engine& e, std::int64_t P) {
     if (!is_exfat_boot_sector(at_P)) return false;
     const exfat_boot_t found = decode_exfat_boot_sector(at_P);
     const std::int64_t S = found.sector_size();
-    const std::vector<std::uint8_t> regions = read_bytes(e, P, static_cast<std::size_t>(2 * kRegionSectors * S));
+    const std::vector<std::uint8_t> regions =
+        read_bytes(e, P, static_cast<std::size_t>(2 * kRegionSectors * S));
     const Bytes R0 = Bytes(regions).first(static_cast<std::size_t>(kRegionSectors * S));
     const Bytes R1 = Bytes(regions).subspan(static_cast<std::size_t>(kRegionSectors * S));
 
@@ -70,7 +73,8 @@ bool locate_exfat_volume(Engine& e, std::int64_t P) {
     // at P would.
     std::int64_t V = P;
     bool has_main = true;
-    if (P >= kRegionSectors * S && !is_exfat_boot_sector(read_bytes(e, P - kRegionSectors * S, 512)) &&
+    if (P >= kRegionSectors * S &&
+        !is_exfat_boot_sector(read_bytes(e, P - kRegionSectors * S, 512)) &&
         root_sector_passes(e, P - kRegionSectors * S, found) && !root_sector_passes(e, P, found)) {
         V = P - kRegionSectors * S;
         has_main = false;
@@ -86,18 +90,21 @@ bool locate_exfat_volume(Engine& e, std::int64_t P) {
         used = main, source = kExfatMainVerified;
     } else {
         if (has_main)
-            e.status.TraceHook("exFAT boot region checksum mismatch at 0x%LX (sector %d)...", V, sector_of(V));
+            e.status.TraceHook("exFAT boot region checksum mismatch at 0x%LX (sector %d)...", V,
+                               sector_of(V));
         if (is_exfat_boot_sector(backup) && exfat_region_verifies(backup, sector_size)) {
             used = backup, source = kExfatBackupVerified;
         } else {
-            e.status.TraceHook("exFAT boot region checksum mismatch at 0x%LX (sector %d)...", backup_at,
-                               sector_of(backup_at));
-            if (has_main) used = main, source = kExfatMainUnverified;
-            else used = backup, source = kExfatBackupUnverified;
+            e.status.TraceHook("exFAT boot region checksum mismatch at 0x%LX (sector %d)...",
+                               backup_at, sector_of(backup_at));
+            if (has_main)
+                used = main, source = kExfatMainUnverified;
+            else
+                used = backup, source = kExfatBackupUnverified;
         }
         if (source == kExfatBackupVerified || source == kExfatBackupUnverified)
-            e.status.TraceHook("Using the exFAT backup boot region at 0x%LX (sector %d)...", backup_at,
-                               sector_of(backup_at));
+            e.status.TraceHook("Using the exFAT backup boot region at 0x%LX (sector %d)...",
+                               backup_at, sector_of(backup_at));
     }
     // A backup that failed its own test leaves the fields of the sector found.
     const Bytes fields = is_exfat_boot_sector(used) ? used.first(512) : Bytes(at_P);
@@ -113,8 +120,10 @@ bool locate_exfat_volume(Engine& e, std::int64_t P) {
     x.fats = boot.fats;
     // The flags live in the main boot sector only: the backup's are stale.
     const std::vector<std::uint8_t> at_V = read_bytes(e, V, 512);
-    if (has_main && is_exfat_boot_sector(at_V)) x.volume_flags = decode_exfat_boot_sector(at_V).volume_flags;
-    else x.volume_flags = kExfatVolumeDirty;
+    if (has_main && is_exfat_boot_sector(at_V))
+        x.volume_flags = decode_exfat_boot_sector(at_V).volume_flags;
+    else
+        x.volume_flags = kExfatVolumeDirty;
     x.active_fat = (boot.fats == 2 && (x.volume_flags & kExfatActiveFat)) ? 1 : 0;
 
     const std::int64_t sector = boot.sector_size();
@@ -125,7 +134,8 @@ bool locate_exfat_volume(Engine& e, std::int64_t P) {
     g.cluster2 = V + std::int64_t(boot.cluster_heap_offset) * sector;
     const std::int64_t fat1 = V + std::int64_t(boot.fat_offset) * sector;
     const std::int64_t fat2 = boot.fats == 2 ? fat1 + std::int64_t(boot.fat_length) * sector : fat1;
-    g.fat_offset = x.active_fat == 1 ? std::array<std::int64_t, 2>{fat2, fat1} : std::array<std::int64_t, 2>{fat1, fat2};
+    g.fat_offset = x.active_fat == 1 ? std::array<std::int64_t, 2>{fat2, fat1}
+                                     : std::array<std::int64_t, 2>{fat1, fat2};
     g.fat_size = (std::int64_t(boot.cluster_count) + 2) * 4;
     g.root_cluster = static_cast<std::int32_t>(boot.root_cluster);
     g.root_offset = cluster_offset(g, g.root_cluster);
@@ -144,7 +154,8 @@ std::int64_t exfat_size_from_boot_record(const Engine& e) {
 
 bool exfat_geometry_from_structures(Engine& e) {
     card_geometry_t& g = e.geo;
-    const std::int64_t limit = std::min<std::int64_t>({e.input.input_size / 10, 1'024'000'000, e.input.input_size});
+    const std::int64_t limit =
+        std::min<std::int64_t>({e.input.input_size / 10, 1'024'000'000, e.input.input_size});
     std::uint8_t s[512];
     auto scan = [&](auto&& test) -> std::int64_t {
         for (std::int64_t pos = 0; pos < limit && !e.status.IsCancelled(); pos += 512) {
@@ -157,25 +168,29 @@ bool exfat_geometry_from_structures(Engine& e) {
 
     // The root: its first sector holds the bitmap's and up-case table's entries.
     exfat_root_facts_t facts;
-    const std::int64_t R = scan([&](std::int64_t) { return is_exfat_root_sector(Bytes(s), nullptr, &facts); });
+    const std::int64_t R =
+        scan([&](std::int64_t) { return is_exfat_root_sector(Bytes(s), nullptr, &facts); });
     if (R < 0) return false;
     // The up-case table: the first that starts with the mandatory entries and
     // has the checksum the root gives.
     const std::int64_t U_at = scan([&](std::int64_t pos) {
         if (!is_upcase_start(Bytes(s))) return false;
-        const std::vector<std::uint8_t> table = read_bytes(e, pos, static_cast<std::size_t>(facts.upcase_length));
+        const std::vector<std::uint8_t> table =
+            read_bytes(e, pos, static_cast<std::size_t>(facts.upcase_length));
         return exfat_table_checksum(table) == facts.upcase_checksum;
     });
     if (U_at < 0) return false;
 
     // The bitmap's length bounds the cluster count: N - 7 .. N.
-    const std::uint64_t N = std::min<std::uint64_t>(8 * std::min<std::uint64_t>(facts.bitmap_length, UINT32_MAX),
-                                                    kExfatMaxClusterCount);
+    const std::uint64_t N = std::min<std::uint64_t>(
+        8 * std::min<std::uint64_t>(facts.bitmap_length, UINT32_MAX), kExfatMaxClusterCount);
     const std::int64_t B = facts.bitmap_cluster, U = facts.upcase_cluster;
     std::int64_t F = -1;
     if (g.fat_offset[0] >= 0) {
-        static constexpr std::uint8_t kFatStart[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-        if (std::memcmp(read_bytes(e, g.fat_offset[0], 8).data(), kFatStart, 8) == 0) F = g.fat_offset[0];
+        static constexpr std::uint8_t kFatStart[8] = {0xF8, 0xFF, 0xFF, 0xFF,
+                                                      0xFF, 0xFF, 0xFF, 0xFF};
+        if (std::memcmp(read_bytes(e, g.fat_offset[0], 8).data(), kFatStart, 8) == 0)
+            F = g.fat_offset[0];
     }
     auto bit_set = [&](std::int64_t bitmap_at, std::int64_t c) {
         const std::vector<std::uint8_t> byte = read_bytes(e, bitmap_at + (c - 2) / 8, 1);
@@ -192,8 +207,8 @@ bool exfat_geometry_from_structures(Engine& e) {
         if (r < 2 || r > std::int64_t(N) + 1 || r == B || r == U) continue;
         const std::int64_t bitmap_at = c2 + (B - 2) * size;
         if (!bit_set(bitmap_at, B) || !bit_set(bitmap_at, U) || !bit_set(bitmap_at, r)) continue;
-        if (F >= 0 && (F + 4 * (std::int64_t(N) + 2) > c2 || !fat_entry_fits(B) || !fat_entry_fits(U) ||
-                       !fat_entry_fits(r)))
+        if (F >= 0 && (F + 4 * (std::int64_t(N) + 2) > c2 || !fat_entry_fits(B) ||
+                       !fat_entry_fits(U) || !fat_entry_fits(r)))
             continue;
 
         free_fats(e);
@@ -204,6 +219,7 @@ bool exfat_geometry_from_structures(Engine& e) {
         g.cluster2 = c2;
         g.root_cluster = static_cast<std::int32_t>(r);
         g.root_offset = R;
+        g.root_size = 0;
         g.fat_offset = {F, F};
         g.fat_size = (std::int64_t(N) + 2) * 4;
         exfat_volume_t& x = g.exfat;
@@ -214,8 +230,9 @@ bool exfat_geometry_from_structures(Engine& e) {
         x.volume_flags = kExfatVolumeDirty;
         x.boot_source = kExfatSearched;
         x.fats = 1;
-        e.status.TraceHook("exFAT structures found without boot region: cluster size %d, cluster 2 at 0x%LX...",
-                           g.cluster_size, c2);
+        e.status.TraceHook(
+            "exFAT structures found without boot region: cluster size %d, cluster 2 at 0x%LX...",
+            g.cluster_size, c2);
         return true;
     }
     return false;
@@ -230,7 +247,8 @@ void read_exfat_fats(Engine& e) {
     for (int copy = 0; copy < 2; ++copy) {
         if (g.fat_offset[copy] < 0) continue;
         auto& fat = e.fat.copy[copy];
-        const std::size_t n = std::min<std::size_t>(fat.size(), std::size_t(std::max(g.max_cluster, 0)) * 4);
+        const std::size_t n =
+            std::min<std::size_t>(fat.size(), std::size_t(std::max(g.max_cluster, 0)) * 4);
         e.input.read_input(e.opt.sector_range, g.fat_offset[copy], fat.data(), n, false);
     }
     e.fat.loaded = true;
@@ -252,8 +270,8 @@ void load_allocation_bitmap(Engine& e) {
     const std::int64_t most = std::max<std::int64_t>(1, std::int64_t(kExfatMaxDirectoryBytes / cs));
     e.fat.walk.begin(static_cast<std::size_t>(std::max(g.max_cluster, 0)));
     bool ended = false;
-    for (std::int64_t c = g.root_cluster, k = 0; !ended && k < most && e.valid(c) && e.fat.walk.insert(c);
-         ++k, c = fat_next(e, c, 0)) {
+    for (std::int64_t c = g.root_cluster, k = 0;
+         !ended && k < most && e.valid(c) && e.fat.walk.insert(c); ++k, c = fat_next(e, c, 0)) {
         read_cluster(e, c, cluster.data(), cs, 0, false);
         for (std::size_t i = 0; i + 32 <= cs; i += 32) {
             const std::uint8_t* p = cluster.data() + i;
@@ -286,16 +304,18 @@ void load_allocation_bitmap(Engine& e) {
     } catch (const std::bad_alloc&) {
         e.status.Fatal("Not enough memory for fats (need %d bytes)", need);
     }
-    const bool read = for_structure_clusters(e, x.bitmap_cluster, need, [&](std::int64_t c, std::uint64_t k) {
-        const std::uint64_t at = k * cs;
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(cs, need - at));
-        own.push_back(c);
-        return read_cluster(e, c, bytes.data() + at, n, 0, false) == std::int64_t(n);
-    });
+    const bool read =
+        for_structure_clusters(e, x.bitmap_cluster, need, [&](std::int64_t c, std::uint64_t k) {
+            const std::uint64_t at = k * cs;
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(cs, need - at));
+            own.push_back(c);
+            return read_cluster(e, c, bytes.data() + at, n, 0, false) == std::int64_t(n);
+        });
     if (!read) return;
     e.fat.allocation.load_bytes(bytes.data(), x.cluster_count);
     auto set = [&](std::int64_t c) { return e.valid(c) && e.fat.allocation.test(c - 2); };
-    e.fat.allocation_trusted = std::all_of(own.begin(), own.end(), set) && set(x.upcase_cluster) && set(g.root_cluster);
+    e.fat.allocation_trusted =
+        std::all_of(own.begin(), own.end(), set) && set(x.upcase_cluster) && set(g.root_cluster);
 }
 
 void mark_exfat_system_clusters(Engine& e) {
@@ -316,10 +336,12 @@ void finish_exfat_geometry(Engine& e, bool ignore_fat) {
     // as FAT32).
     if (!ignore_fat || g.cluster_size == 0) g.cluster_size = g.exfat.cluster_size;
     const std::int64_t cs = g.cluster_size;
-    g.max_cluster = input_size <= g.cluster2 || cs == 0
-                        ? 2
-                        : static_cast<std::int32_t>(
-                              std::min<std::int64_t>(g.exfat.cluster_count, (input_size - g.cluster2) / cs) + 2);
+    g.max_cluster =
+        input_size <= g.cluster2 || cs == 0
+            ? 2
+            : static_cast<std::int32_t>(
+                  std::min<std::int64_t>(g.exfat.cluster_count, (input_size - g.cluster2) / cs) +
+                  2);
     g.root_offset = cluster_offset(g, g.root_cluster);
     g.data_shift = 0;
     e.carve.reset();

@@ -174,7 +174,8 @@ bool cluster_in_use(Engine& e, std::int64_t c) {
     if (e.fat.used.test(c)) return true;
     const int type = e.geo.fattype;
     const std::int64_t bad = bad_cluster_marker(type);
-    return entry_value(type, fat_next(e, c, 0)) == bad || entry_value(type, fat_next(e, c, 1)) == bad;
+    return entry_value(type, fat_next(e, c, 0)) == bad ||
+           entry_value(type, fat_next(e, c, 1)) == bad;
 }
 
 bool cluster_allocated(const Engine& e, std::int64_t c) {

@@ -24,11 +24,14 @@ enum : int {
 
 // What an exFAT volume adds to the geometry; all zero on a FAT card.
 struct exfat_volume_t {
-    std::int64_t volume_start = 0;  // the main boot sector's offset; -1 when found without boot region
-    int sector_shift = 0;           // bytes per sector as a power of two
-    std::uint32_t cluster_size = 0;  // the volume's own, whatever the card parameters question chose
+    std::int64_t volume_start =
+        0;                 // the main boot sector's offset; -1 when found without boot region
+    int sector_shift = 0;  // bytes per sector as a power of two
+    std::uint32_t cluster_size =
+        0;  // the volume's own, whatever the card parameters question chose
     std::uint32_t cluster_count = 0;
-    std::uint16_t volume_flags = 0;  // VolumeDirty assumed when the main boot sector failed its test
+    std::uint16_t volume_flags =
+        0;  // VolumeDirty assumed when the main boot sector failed its test
     int boot_source = kExfatMainVerified;
     int fats = 0;  // NumberOfFats
     int active_fat = 0;

@@ -292,11 +292,13 @@ std::uint32_t recover_lost_files(Engine& e, dir_t&) {
                 // Its own folder when the catalogue has it, else the found-items
                 // folder; looked up each time, as additions may move items.
                 dir_t* dir = folder_of(e, entry.folder);
-                const std::int32_t copy = e.exfat() ? classify_exfat_record(e, entry, is_deleted(entry))
-                                                    : classify_entry(e, entry.entry, true, entry.folder);
+                const std::int32_t copy = e.exfat()
+                                              ? classify_exfat_record(e, entry, is_deleted(entry))
+                                              : classify_entry(e, entry.entry, true, entry.folder);
                 std::uint32_t n = 0;
                 if (dir && copy >= 0) n = add_entry(e, *dir, entry, copy);
-                else if (dir && copy == -1 && lies_in_free_clusters(e, entry)) n = add_consecutive(e, *dir, entry);
+                else if (dir && copy == -1 && lies_in_free_clusters(e, entry))
+                    n = add_consecutive(e, *dir, entry);
                 accepted += n;
                 again = again || n != 0;
             }

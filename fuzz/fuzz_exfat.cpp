@@ -26,14 +26,16 @@ void check_set(Bytes entries, std::size_t i, bool deleted, const lk::exfat_set_l
     if (set.name.empty() || set.name.size() > 255 * 3) __builtin_trap();
     const lk::lfn_t record = lk::exfat_set_to_entry(set);
     if (record.entry.name11().size() != 11 || record.long_name != set.name) __builtin_trap();
-    if (!record.entry.is_directory() && lk::item_valid_length(record) > lk::item_size(record)) __builtin_trap();
+    if (!record.entry.is_directory() && lk::item_valid_length(record) > lk::item_size(record))
+        __builtin_trap();
 }
 
 void parsers(Bytes d) {
     (void)lk::is_exfat_boot_sector(d);
     (void)lk::decode_exfat_boot_sector(d);
     for (std::uint32_t sector : {512u, 4096u}) (void)lk::exfat_region_verifies(d, sector);
-    const lk::exfat_root_limits_t limits{d.size() > 4 ? lk::load_le32(d.data()) : 0, d.size() % 2 ? 2 : 1};
+    const lk::exfat_root_limits_t limits{d.size() > 4 ? lk::load_le32(d.data()) : 0,
+                                         d.size() % 2 ? 2 : 1};
     lk::exfat_root_facts_t facts;
     (void)lk::is_exfat_root_sector(d, nullptr, &facts);
     (void)lk::is_exfat_root_sector(d, &limits);
@@ -41,8 +43,9 @@ void parsers(Bytes d) {
     (void)lk::exfat_table_checksum(d.first(std::min<std::size_t>(d.size(), 4096)));
 
     // The input as a directory, every entry tried as the start of a set.
-    const lk::exfat_set_limits_t set_limits{d.size() > 8 ? std::int64_t(lk::load_le32(d.data() + 4) & 0x7FFFFFFF) : 100,
-                                            d.size() > 12 ? lk::load_le32(d.data() + 8) : 1000, 4096};
+    const lk::exfat_set_limits_t set_limits{
+        d.size() > 8 ? std::int64_t(lk::load_le32(d.data() + 4) & 0x7FFFFFFF) : 100,
+        d.size() > 12 ? lk::load_le32(d.data() + 8) : 1000, 4096};
     const Bytes entries = d.first(std::min<std::size_t>(d.size(), 64 * 1024) / 32 * 32);
     for (std::size_t i = 0; i < entries.size() / 32; ++i) {
         check_set(entries, i, false, set_limits);
@@ -58,13 +61,16 @@ void parsers(Bytes d) {
         dir[32] = deleted ? 0x40 : 0xC0;
         dir[33] = 0x01;
         dir[35] = d.size() > 1 ? d[1] : 1;
-        dir.insert(dir.end(), d.begin(), d.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(d.size(), 20 * 32)));
+        dir.insert(
+            dir.end(), d.begin(),
+            d.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(d.size(), 20 * 32)));
         for (std::size_t i = 64; i + 32 <= dir.size(); i += 32)
             if (dir[i] % 3 != 0) dir[i] = deleted ? 0x41 : 0xC1;
         check_set(dir, 0, deleted, set_limits);
         check_set(Bytes(dir).first(dir.size() / 2 / 32 * 32), 0, deleted, set_limits);
     }
-    (void)lk::exfat_short_name(std::string_view(reinterpret_cast<const char*>(d.data()), std::min<std::size_t>(d.size(), 300)));
+    (void)lk::exfat_short_name(std::string_view(reinterpret_cast<const char*>(d.data()),
+                                                std::min<std::size_t>(d.size(), 300)));
 }
 
 // ---- a whole analysis ----
@@ -74,13 +80,16 @@ constexpr std::uint32_t kVolumeSectors = 2048, kFatOffset = 24, kFatLength = 16,
 constexpr std::uint32_t kClusters = kVolumeSectors - kHeap;  // 512-byte clusters
 constexpr std::uint32_t kBitmap = 2, kUpcase = 3, kRoot = 4, kFolder = 5, kFile = 6;
 
-std::size_t at_cluster(std::uint32_t c) { return (kHeap + (c - 2)) * kSector; }
+std::size_t at_cluster(std::uint32_t c) {
+    return (kHeap + (c - 2)) * kSector;
+}
 
 void write_checksums(std::vector<std::uint8_t>& v) {
     for (std::size_t region = 0; region < 2; ++region) {
         const Bytes r(v.data() + region * 12 * kSector, 12 * kSector);
         const std::uint32_t sum = lk::exfat_boot_checksum(r, kSector);
-        for (std::size_t k = 0; k < kSector; k += 4) lk::store_le32(v.data() + (region * 12 + 11) * kSector + k, sum);
+        for (std::size_t k = 0; k < kSector; k += 4)
+            lk::store_le32(v.data() + (region * 12 + 11) * kSector + k, sum);
     }
 }
 
@@ -110,7 +119,8 @@ std::vector<std::uint8_t> volume() {
     std::uint8_t* bitmap = b + at_cluster(kBitmap);
     bitmap[0] = 0xFF;  // clusters 2 .. 9
     std::uint8_t* upcase = b + at_cluster(kUpcase);
-    for (std::uint16_t i = 0; i < 256; ++i) lk::store_le16(upcase + 2 * i, i >= 'a' && i <= 'z' ? std::uint16_t(i - 32) : i);
+    for (std::uint16_t i = 0; i < 256; ++i)
+        lk::store_le16(upcase + 2 * i, i >= 'a' && i <= 'z' ? std::uint16_t(i - 32) : i);
     auto entry = [&](std::uint32_t c, std::size_t i) { return b + at_cluster(c) + 32 * i; };
     std::uint8_t* e = entry(kRoot, 0);
     e[0] = 0x81;
@@ -122,8 +132,8 @@ std::vector<std::uint8_t> volume() {
     lk::store_le32(e + 20, kUpcase);
     lk::store_le64(e + 24, 512);
     // A set: File, Stream Extension, File Name.
-    auto set = [&](std::uint32_t c, std::size_t i, std::uint16_t attr, std::uint32_t first, std::uint64_t length,
-                   const char* name) {
+    auto set = [&](std::uint32_t c, std::size_t i, std::uint16_t attr, std::uint32_t first,
+                   std::uint64_t length, const char* name) {
         std::uint8_t* f = entry(c, i);
         f[0] = 0x85;
         f[1] = 2;
@@ -169,8 +179,8 @@ void analysis(Bytes d) {
     std::vector<std::uint8_t> v = clean;
     // The input overwrites the boot fields, the root and the folder, each
     // where its first bytes say.
-    const std::size_t places[] = {64, at_cluster(kRoot), at_cluster(kFolder), at_cluster(kRoot) + 64,
-                                  kFatOffset * kSector + 4 * kBitmap};
+    const std::size_t places[] = {64, at_cluster(kRoot), at_cluster(kFolder),
+                                  at_cluster(kRoot) + 64, kFatOffset * kSector + 4 * kBitmap};
     std::size_t from = 1;
     for (std::size_t k = 0; k < std::size(places) && from < d.size(); ++k) {
         if (!((d[0] >> k) & 1)) continue;
@@ -187,7 +197,8 @@ void analysis(Bytes d) {
     lk::Engine e(status, input);
     e.opt.cache = false;
     // Whatever the fields claim, no cluster lies past the input.
-    if (lk::RunAnalysis(e) == lk::AnalysisResult::Finished && e.geo.max_cluster > most) __builtin_trap();
+    if (lk::RunAnalysis(e) == lk::AnalysisResult::Finished && e.geo.max_cluster > most)
+        __builtin_trap();
 }
 
 }  // namespace

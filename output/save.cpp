@@ -222,7 +222,8 @@ enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped };
 // Chunks of zeros are skipped rather than written, so that the empty parts
 // of a large file take no room. error receives errno when the output fails.
 WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint64_t valid_length,
-                       std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift, int& error) {
+                       std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift,
+                       int& error) {
     e.stop_flag.store(false);
     const bool report = e.status.attached();
     if (report) e.status.SendProgress(0);
@@ -246,7 +247,9 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
             const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining));
             const std::uint64_t done = size - remaining;
             const std::size_t readable =
-                done >= valid_length ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, valid_length - done));
+                done >= valid_length
+                    ? 0
+                    : static_cast<std::size_t>(std::min<std::uint64_t>(want, valid_length - done));
             std::fill(buffer.begin(), buffer.begin() + want, 0);
             const std::size_t got = readable ? reader.read(buffer.data(), readable) : 0;
             if (got < readable) {
@@ -259,7 +262,8 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
                 // the file after the chunk in which it ended.
                 const bool last_chunk = remaining == want;
                 if (got == 0 || reader.stop() == ChainReader::Stop::ReadFailed || !last_chunk) {
-                    if (got > 0 && !emit(buffer.data(), got)) result = WriteStop::WriteFailed;
+                    if (got > 0 && !emit(buffer.data(), got))
+                        result = WriteStop::WriteFailed;
                     else result = WriteStop::ReadFailed;
                     break;
                 }
@@ -272,7 +276,8 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
             if (report) e.status.SendProgress(static_cast<std::uint32_t>((size - remaining) * 100 / size));
         }
     }
-    if (hole && !out.set_length(emitted, error) && result == WriteStop::Done) result = WriteStop::WriteFailed;
+    if (hole && !out.set_length(emitted, error) && result == WriteStop::Done)
+        result = WriteStop::WriteFailed;
     if (result == WriteStop::Done && !out.close(error)) result = WriteStop::WriteFailed;
     if (report) e.status.SendProgress(100);
     return result;
@@ -302,11 +307,13 @@ void set_file_facts(int dir, const std::string& name, const SaveItem& item) {
 
 namespace {
 
-bool write_recovered(Engine& e, std::uint64_t size, std::uint64_t valid_length, std::uint32_t start_cluster,
-                     std::int32_t fat_copy, std::int32_t shift, const std::string& path, std::string* failure) {
+bool write_recovered(Engine& e, std::uint64_t size, std::uint64_t valid_length,
+                     std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift,
+                     const std::string& path, std::string* failure) {
     OutputFile out(path);
     int error = out.open_error();
-    WriteStop stop = out.is_open() ? stream_chain(e, out, size, valid_length, start_cluster, fat_copy, shift, error)
+    WriteStop stop = out.is_open() ? stream_chain(e, out, size, valid_length, start_cluster,
+                                                  fat_copy, shift, error)
                                    : WriteStop::WriteFailed;
     if (stop == WriteStop::Done) return true;
     if (stop != WriteStop::Stopped && !e.stop_requested()) {
@@ -318,14 +325,16 @@ bool write_recovered(Engine& e, std::uint64_t size, std::uint64_t valid_length, 
 
 }  // namespace
 
-bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
-                        std::int32_t shift, const std::string& path, std::string* failure) {
+bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster,
+                        std::int32_t fat_copy, std::int32_t shift, const std::string& path,
+                        std::string* failure) {
     return write_recovered(e, size, size, start_cluster, fat_copy, shift, path, failure);
 }
 
-bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path, std::string* failure) {
-    return write_recovered(e, item_size(item), item_valid_length(item), e.first_cluster(item.entry), item.fat_copy,
-                           item.shift, path, failure);
+bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path,
+                        std::string* failure) {
+    return write_recovered(e, item_size(item), item_valid_length(item), e.first_cluster(item.entry),
+                           item.fat_copy, item.shift, path, failure);
 }
 
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
@@ -382,9 +391,10 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             folder.given.insert(name);
             OutputFile out(folder.fd, name);
             int error = out.open_error();
-            const WriteStop stop = out.is_open() ? stream_chain(e, out, item.size, item.valid_length,
-                                                                item.start_cluster, item.fat_copy, item.shift, error)
-                                                 : WriteStop::WriteFailed;
+            const WriteStop stop =
+                out.is_open() ? stream_chain(e, out, item.size, item.valid_length,
+                                             item.start_cluster, item.fat_copy, item.shift, error)
+                              : WriteStop::WriteFailed;
             if (stop == WriteStop::Stopped || e.stop_requested()) {
                 outcome.cancelled = true;
                 break;

@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
     auto* mkdir = app.add_subcommand("mkdir", "Make folders (and their parents)");
     mkdir->add_option("PATH", paths, "Folder paths")->required();
     mkdir->add_option("--mtime", mtime, "Modification time, seconds since 1970 (UTC)");
-    auto* copy = app.add_subcommand("copy", "Copy a file onto the volume with its modification time");
+    auto* copy =
+        app.add_subcommand("copy", "Copy a file onto the volume with its modification time");
     copy->add_option("SOURCE", source, "File to copy")->required();
     copy->add_option("PATH", target, "Path on the volume")->required();
     copy->add_flag("--chained", chained, "Write a FAT chain rather than NoFatChain");

@@ -16,9 +16,15 @@ namespace {
 constexpr std::size_t kEntry = 32;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
 
-std::uint16_t le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-std::uint32_t le32(const std::uint8_t* p) { return std::uint32_t(le16(p)) | std::uint32_t(le16(p + 2)) << 16; }
-std::uint64_t le64(const std::uint8_t* p) { return std::uint64_t(le32(p)) | std::uint64_t(le32(p + 4)) << 32; }
+std::uint16_t le16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | p[1] << 8);
+}
+std::uint32_t le32(const std::uint8_t* p) {
+    return std::uint32_t(le16(p)) | std::uint32_t(le16(p + 2)) << 16;
+}
+std::uint64_t le64(const std::uint8_t* p) {
+    return std::uint64_t(le32(p)) | std::uint64_t(le32(p + 4)) << 32;
+}
 void put16(std::uint8_t* p, std::uint16_t v) {
     p[0] = std::uint8_t(v);
     p[1] = std::uint8_t(v >> 8);
@@ -32,7 +38,9 @@ void put64(std::uint8_t* p, std::uint64_t v) {
     put32(p + 4, std::uint32_t(v >> 32));
 }
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("exFAT writer: " + what); }
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error("exFAT writer: " + what);
+}
 
 // The exFAT checksums: rotate right by one within the width, then add.
 template <class T>
@@ -82,10 +90,14 @@ std::u16string utf8_to_utf16(const std::string& text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         char32_t cp;
         std::size_t n;
-        if (c < 0x80) cp = c, n = 1;
-        else if (c < 0xE0) cp = c & 0x1F, n = 2;
-        else if (c < 0xF0) cp = c & 0x0F, n = 3;
-        else cp = c & 0x07, n = 4;
+        if (c < 0x80)
+            cp = c, n = 1;
+        else if (c < 0xE0)
+            cp = c & 0x1F, n = 2;
+        else if (c < 0xF0)
+            cp = c & 0x0F, n = 3;
+        else
+            cp = c & 0x07, n = 4;
         for (std::size_t k = 1; k < n && i + k < text.size(); ++k)
             cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         i += n;
@@ -103,8 +115,8 @@ std::u16string utf8_to_utf16(const std::string& text) {
 std::uint32_t exfat_timestamp(std::time_t utc) {
     std::tm tm{};
     gmtime_r(&utc, &tm);
-    const std::uint32_t date = std::uint32_t(tm.tm_year - 80) << 9 | std::uint32_t(tm.tm_mon + 1) << 5 |
-                               std::uint32_t(tm.tm_mday);
+    const std::uint32_t date = std::uint32_t(tm.tm_year - 80) << 9 |
+                               std::uint32_t(tm.tm_mon + 1) << 5 | std::uint32_t(tm.tm_mday);
     const std::uint32_t time = std::uint32_t(tm.tm_hour) << 11 | std::uint32_t(tm.tm_min) << 5 |
                                std::uint32_t(tm.tm_sec / 2);
     return date << 16 | time;
@@ -138,7 +150,8 @@ std::vector<std::uint8_t> ExfatWriter::read(std::uint64_t offset, std::size_t le
     std::vector<std::uint8_t> out(length);
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t r = ::pread(fd_, out.data() + done, length - done, static_cast<off_t>(offset + done));
+        const ssize_t r =
+            ::pread(fd_, out.data() + done, length - done, static_cast<off_t>(offset + done));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;  // past the end: zeros
         done += static_cast<std::size_t>(r);
@@ -149,7 +162,8 @@ std::vector<std::uint8_t> ExfatWriter::read(std::uint64_t offset, std::size_t le
 void ExfatWriter::write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t w = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        const ssize_t w = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) throw std::system_error(errno, std::generic_category(), "exFAT writer: pwrite");
         done += static_cast<std::size_t>(w);
@@ -189,9 +203,11 @@ void ExfatWriter::load() {
             }
         }
     }
-    if (!active_bitmap_cluster_ || !l.upcase_cluster) fail("no bitmap or up-case table in the root");
+    if (!active_bitmap_cluster_ || !l.upcase_cluster)
+        fail("no bitmap or up-case table in the root");
 
-    const std::vector<std::uint32_t> bitmap_clusters = chain_of(active_bitmap_cluster_, l.bitmap_length, false);
+    const std::vector<std::uint32_t> bitmap_clusters =
+        chain_of(active_bitmap_cluster_, l.bitmap_length, false);
     bitmap_.clear();
     for (std::uint32_t c : bitmap_clusters) {
         const std::vector<std::uint8_t> part = read(l.cluster_offset(c), l.cluster_size);
@@ -230,7 +246,9 @@ std::uint64_t ExfatWriter::active_fat_offset() const {
 }
 
 std::uint32_t ExfatWriter::fat_entry(std::uint32_t cluster, int fat) const {
-    const std::uint64_t base = fat < 0 ? active_fat_offset() : layout_.fat_offset + std::uint64_t(fat) * layout_.fat_length;
+    const std::uint64_t base = fat < 0
+                                   ? active_fat_offset()
+                                   : layout_.fat_offset + std::uint64_t(fat) * layout_.fat_length;
     return le32(read(base + 4ull * cluster, 4).data());
 }
 
@@ -249,8 +267,10 @@ void ExfatWriter::set_allocated(std::uint32_t first, std::uint32_t count, bool o
     if (count == 0) return;
     for (std::uint32_t c = first; c < first + count; ++c) {
         const std::uint8_t bit = std::uint8_t(1u << ((c - 2) % 8));
-        if (on) bitmap_[(c - 2) / 8] |= bit;
-        else bitmap_[(c - 2) / 8] &= std::uint8_t(~bit);
+        if (on)
+            bitmap_[(c - 2) / 8] |= bit;
+        else
+            bitmap_[(c - 2) / 8] &= std::uint8_t(~bit);
     }
     const std::size_t from = (first - 2) / 8, to = (first + count - 3) / 8 + 1;
     write_file_data(chain_of(active_bitmap_cluster_, layout_.bitmap_length, false), from,
@@ -288,7 +308,8 @@ std::vector<std::uint32_t> ExfatWriter::allocate(std::uint64_t bytes, bool conti
     return out;
 }
 
-std::vector<std::uint32_t> ExfatWriter::chain_of(std::uint32_t first, std::uint64_t length, bool no_fat_chain) const {
+std::vector<std::uint32_t> ExfatWriter::chain_of(std::uint32_t first, std::uint64_t length,
+                                                 bool no_fat_chain) const {
     std::vector<std::uint32_t> out;
     const std::uint32_t cs = layout_.cluster_size;
     const std::uint64_t n = length == UINT64_MAX ? layout_.cluster_count : (length + cs - 1) / cs;
@@ -317,7 +338,8 @@ void ExfatWriter::write_file_data(const std::vector<std::uint32_t>& clusters, st
         std::size_t last = index;
         while (last + 1 < clusters.size() && clusters[last + 1] == clusters[last] + 1) ++last;
         const std::uint64_t run_end = std::uint64_t(last + 1) * cs;
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(run_end - pos, bytes.size() - done));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(run_end - pos, bytes.size() - done));
         write(layout_.cluster_offset(clusters[index]) + pos % cs, bytes.subspan(done, n));
         done += n;
     }
@@ -342,7 +364,8 @@ ExfatWriter::Folder ExfatWriter::folder_of(const Found& found) const {
     return f;
 }
 
-std::uint64_t ExfatWriter::entry_offset(const std::vector<std::uint32_t>& clusters, std::size_t index) const {
+std::uint64_t ExfatWriter::entry_offset(const std::vector<std::uint32_t>& clusters,
+                                        std::size_t index) const {
     const std::uint32_t per = layout_.cluster_size / kEntry;
     if (index / per >= clusters.size()) fail("entry beyond the folder");
     return layout_.cluster_offset(clusters[index / per]) + (index % per) * kEntry;
@@ -362,14 +385,16 @@ std::vector<std::uint8_t> ExfatWriter::read_set(const Place& place) const {
     return set;
 }
 
-void ExfatWriter::write_entry(const Place& place, std::size_t k, std::span<const std::uint8_t> entry) {
+void ExfatWriter::write_entry(const Place& place, std::size_t k,
+                              std::span<const std::uint8_t> entry) {
     write(entry_offset(place, k), entry.first(kEntry));
 }
 
 std::vector<ExfatWriter::Found> ExfatWriter::list(const Folder& folder) const {
     std::vector<std::uint8_t> all;
     for (std::uint32_t c : folder.clusters) {
-        const std::vector<std::uint8_t> data = read(layout_.cluster_offset(c), layout_.cluster_size);
+        const std::vector<std::uint8_t> data =
+            read(layout_.cluster_offset(c), layout_.cluster_size);
         all.insert(all.end(), data.begin(), data.end());
     }
     std::vector<Found> out;
@@ -390,14 +415,16 @@ std::vector<ExfatWriter::Found> ExfatWriter::list(const Folder& folder) const {
         f.first = le32(stream + 20);
         f.length = le64(stream + 24);
         for (std::size_t n = 0; n < stream[3]; ++n)
-            f.name.push_back(static_cast<char16_t>(le16(stream + kEntry * (1 + n / 15) + 2 + 2 * (n % 15))));
+            f.name.push_back(
+                static_cast<char16_t>(le16(stream + kEntry * (1 + n / 15) + 2 + 2 * (n % 15))));
         out.push_back(f);
         i += f.entries;
     }
     return out;
 }
 
-std::optional<ExfatWriter::Found> ExfatWriter::find(const Folder& folder, const std::u16string& name) const {
+std::optional<ExfatWriter::Found> ExfatWriter::find(const Folder& folder,
+                                                    const std::u16string& name) const {
     for (const Found& f : list(folder))
         if (same_name(f.name, name, upcase_)) return f;
     return std::nullopt;
@@ -417,7 +444,8 @@ ExfatWriter::Found ExfatWriter::find_path(const std::string& path) const {
     fail("unreachable");
 }
 
-ExfatWriter::Folder ExfatWriter::open_folder(const std::string& path, bool create, std::time_t mtime) {
+ExfatWriter::Folder ExfatWriter::open_folder(const std::string& path, bool create,
+                                             std::time_t mtime) {
     Folder folder = root_folder();
     for (const std::string& part : split_exfat_path(path)) {
         const std::u16string name = utf8_to_utf16(part);
@@ -427,7 +455,8 @@ ExfatWriter::Folder ExfatWriter::open_folder(const std::string& path, bool creat
             // A new folder: one zeroed cluster.
             const std::vector<std::uint32_t> c = allocate(layout_.cluster_size, true);
             write(layout_.cluster_offset(c[0]), std::vector<std::uint8_t>(layout_.cluster_size, 0));
-            add_set(folder, name, 0x10, mtime, c[0], layout_.cluster_size, layout_.cluster_size, true, {});
+            add_set(folder, name, 0x10, mtime, c[0], layout_.cluster_size, layout_.cluster_size,
+                    true, {});
             f = find(folder, name);
         }
         if (!f->directory) fail(part + " is a file");
@@ -447,7 +476,8 @@ void ExfatWriter::grow_folder(Folder& folder) {
     }
     write(layout_.cluster_offset(next), std::vector<std::uint8_t>(layout_.cluster_size, 0));
     if (folder.root || !folder.no_fat_chain || next != last + 1) {
-        if (!folder.root && folder.no_fat_chain) link_chain(folder.clusters);  // no longer in one piece
+        if (!folder.root && folder.no_fat_chain)
+            link_chain(folder.clusters);  // no longer in one piece
         folder.no_fat_chain = false;
         write_fat(last, next);
         write_fat(next, kEndOfChain);
@@ -459,8 +489,9 @@ void ExfatWriter::grow_folder(Folder& folder) {
     }
 }
 
-void ExfatWriter::add_set(Folder& folder, const std::u16string& name, std::uint16_t attributes, std::time_t mtime,
-                          std::uint32_t first, std::uint64_t length, std::uint64_t valid, bool no_fat_chain,
+void ExfatWriter::add_set(Folder& folder, const std::u16string& name, std::uint16_t attributes,
+                          std::time_t mtime, std::uint32_t first, std::uint64_t length,
+                          std::uint64_t valid, bool no_fat_chain,
                           const std::vector<std::vector<std::uint8_t>>& extra) {
     if (name.empty() || name.size() > 255) fail("a name has 1 to 255 UTF-16 units");
     const std::size_t name_entries = (name.size() + 14) / 15;
@@ -487,27 +518,32 @@ void ExfatWriter::add_set(Folder& folder, const std::u16string& name, std::uint1
     for (std::size_t n = 0; n < name_entries; ++n) {
         std::uint8_t* p = stream + (n + 1) * kEntry;
         p[0] = 0xC1;
-        for (std::size_t u = 0; u < 15 && n * 15 + u < name.size(); ++u) put16(p + 2 + 2 * u, name[n * 15 + u]);
+        for (std::size_t u = 0; u < 15 && n * 15 + u < name.size(); ++u)
+            put16(p + 2 + 2 * u, name[n * 15 + u]);
     }
     for (std::size_t k = 0; k < extra.size(); ++k)
-        std::memcpy(set.data() + (2 + name_entries + k) * kEntry, extra[k].data(), std::min(extra[k].size(), kEntry));
+        std::memcpy(set.data() + (2 + name_entries + k) * kEntry, extra[k].data(),
+                    std::min(extra[k].size(), kEntry));
     put16(file + 2, set_checksum(set));
 
     // After the last entry in use: the first end-of-directory entry.
     const std::size_t capacity_per = layout_.cluster_size / kEntry;
     std::size_t end = 0;
-    while (end < folder.clusters.size() * capacity_per && read(entry_offset(folder.clusters, end), 1)[0] != 0) ++end;
+    while (end < folder.clusters.size() * capacity_per &&
+           read(entry_offset(folder.clusters, end), 1)[0] != 0)
+        ++end;
     while (end + count > folder.clusters.size() * capacity_per) grow_folder(folder);
     const Place place{folder.clusters, end};
     for (std::size_t k = 0; k < count; ++k)
         write_entry(place, k, std::span<const std::uint8_t>(set).subspan(k * kEntry, kEntry));
 }
 
-void ExfatWriter::update_stream(const Place& place, std::uint32_t first, std::uint64_t length, std::uint64_t valid,
-                                bool no_fat_chain) {
+void ExfatWriter::update_stream(const Place& place, std::uint32_t first, std::uint64_t length,
+                                std::uint64_t valid, bool no_fat_chain) {
     std::vector<std::uint8_t> set = read_set(place);
     std::uint8_t* stream = set.data() + kEntry;
-    stream[1] = static_cast<std::uint8_t>((stream[1] & ~0x02) | (no_fat_chain && length > 0 ? 0x02 : 0));
+    stream[1] =
+        static_cast<std::uint8_t>((stream[1] & ~0x02) | (no_fat_chain && length > 0 ? 0x02 : 0));
     put64(stream + 8, valid);
     put32(stream + 20, first);
     put64(stream + 24, length);
@@ -526,15 +562,19 @@ void ExfatWriter::rewrite_set_checksum(std::uint64_t offset) {
 
 // ---- files ----
 
-void ExfatWriter::mkdir(const std::string& path, std::time_t mtime) { open_folder(path, true, mtime); }
+void ExfatWriter::mkdir(const std::string& path, std::time_t mtime) {
+    open_folder(path, true, mtime);
+}
 
 void ExfatWriter::add_file(const std::string& path, std::span<const std::uint8_t> bytes,
                            const ExfatFileOptions& options) {
     add_sparse_file(path, bytes.size(), bytes, {}, options);
 }
 
-void ExfatWriter::add_sparse_file(const std::string& path, std::uint64_t size, std::span<const std::uint8_t> head,
-                                  std::span<const std::uint8_t> tail, const ExfatFileOptions& options) {
+void ExfatWriter::add_sparse_file(const std::string& path, std::uint64_t size,
+                                  std::span<const std::uint8_t> head,
+                                  std::span<const std::uint8_t> tail,
+                                  const ExfatFileOptions& options) {
     std::vector<std::string> parts = split_exfat_path(path);
     if (parts.empty()) fail("no file name");
     const std::u16string name = utf8_to_utf16(parts.back());
@@ -556,14 +596,15 @@ void ExfatWriter::add_sparse_file(const std::string& path, std::uint64_t size, s
     const std::uint64_t cs = layout_.cluster_size;
     if (std::uint64_t(clusters.size()) * cs < size) fail("too few clusters for " + path);
     bool consecutive = true;
-    for (std::size_t i = 1; i < clusters.size(); ++i) consecutive = consecutive && clusters[i] == clusters[i - 1] + 1;
+    for (std::size_t i = 1; i < clusters.size(); ++i)
+        consecutive = consecutive && clusters[i] == clusters[i - 1] + 1;
     const bool no_fat_chain = options.contiguous && consecutive && size > 0;
     if (!no_fat_chain) link_chain(clusters);
     write_file_data(clusters, 0, head);
     if (!tail.empty()) write_file_data(clusters, size - tail.size(), tail);
-    add_set(folder, name, static_cast<std::uint16_t>(0x20 | (options.read_only ? 0x01 : 0)), options.mtime,
-            clusters.empty() ? 0 : clusters[0], size, options.valid_length.value_or(size), no_fat_chain,
-            options.extra_secondaries);
+    add_set(folder, name, static_cast<std::uint16_t>(0x20 | (options.read_only ? 0x01 : 0)),
+            options.mtime, clusters.empty() ? 0 : clusters[0], size,
+            options.valid_length.value_or(size), no_fat_chain, options.extra_secondaries);
 }
 
 void ExfatWriter::append(const std::string& path, std::span<const std::uint8_t> bytes) {
@@ -585,14 +626,16 @@ void ExfatWriter::append(const std::string& path, std::span<const std::uint8_t> 
         if (behind) {
             const std::uint32_t from = clusters.back() + 1;
             set_allocated(from, static_cast<std::uint32_t>(more), true);
-            for (std::size_t k = 0; k < more; ++k) clusters.push_back(from + static_cast<std::uint32_t>(k));
+            for (std::size_t k = 0; k < more; ++k)
+                clusters.push_back(from + static_cast<std::uint32_t>(k));
         } else {
             const std::vector<std::uint32_t> extra = allocate(std::uint64_t(more) * cs, false);
             clusters.insert(clusters.end(), extra.begin(), extra.end());
             no_fat_chain = no_fat_chain && clusters.size() == extra.size();
         }
         bool consecutive = true;
-        for (std::size_t i = 1; i < clusters.size(); ++i) consecutive = consecutive && clusters[i] == clusters[i - 1] + 1;
+        for (std::size_t i = 1; i < clusters.size(); ++i)
+            consecutive = consecutive && clusters[i] == clusters[i - 1] + 1;
         no_fat_chain = no_fat_chain && consecutive;
         if (!no_fat_chain) link_chain(clusters);
     }
@@ -619,16 +662,22 @@ void ExfatWriter::remove_found(const Found& f, bool keep_fat) {
     }
 }
 
-void ExfatWriter::remove(const std::string& path, bool keep_fat) { remove_found(find_path(path), keep_fat); }
+void ExfatWriter::remove(const std::string& path, bool keep_fat) {
+    remove_found(find_path(path), keep_fat);
+}
 
 std::vector<std::uint32_t> ExfatWriter::clusters(const std::string& path) const {
     const Found f = find_path(path);
     return chain_of(f.first, f.length, f.no_fat_chain);
 }
 
-std::uint64_t ExfatWriter::set_offset(const std::string& path) const { return entry_offset(find_path(path).place, 0); }
+std::uint64_t ExfatWriter::set_offset(const std::string& path) const {
+    return entry_offset(find_path(path).place, 0);
+}
 
-std::size_t ExfatWriter::set_entries(const std::string& path) const { return find_path(path).entries; }
+std::size_t ExfatWriter::set_entries(const std::string& path) const {
+    return find_path(path).entries;
+}
 
 void ExfatWriter::set_valid_length(const std::string& path, std::uint64_t length) {
     const Found f = find_path(path);
@@ -645,7 +694,9 @@ std::uint16_t ExfatWriter::name_hash(const std::u16string& name) const {
     return hash;
 }
 
-char16_t ExfatWriter::upcase(char16_t c) const { return upcase_[c]; }
+char16_t ExfatWriter::upcase(char16_t c) const {
+    return upcase_[c];
+}
 
 // ---- boot region ----
 
@@ -655,7 +706,9 @@ void ExfatWriter::set_volume_flags(std::uint16_t flags) {
     write(layout_.volume_offset + 106, v);
 }
 
-std::uint16_t ExfatWriter::volume_flags() const { return le16(read(layout_.volume_offset + 106, 2).data()); }
+std::uint16_t ExfatWriter::volume_flags() const {
+    return le16(read(layout_.volume_offset + 106, 2).data());
+}
 
 void ExfatWriter::update_boot_checksums() {
     const std::uint64_t S = layout_.sector_size;
@@ -676,7 +729,8 @@ void ExfatWriter::make_texfat() {
     if (l.fats != 1) fail("already two FATs");
     const std::vector<std::uint8_t> boot = read(l.volume_offset, 512);
     const std::uint64_t S = l.sector_size;
-    if (le32(boot.data() + 80) + 2ull * le32(boot.data() + 84) > le32(boot.data() + 88)) fail("no room for a second FAT");
+    if (le32(boot.data() + 80) + 2ull * le32(boot.data() + 84) > le32(boot.data() + 88))
+        fail("no room for a second FAT");
 
     // The second bitmap, allocated (and chained) like the first.
     const std::vector<std::uint32_t> second = allocate(l.bitmap_length, true);
@@ -707,10 +761,12 @@ void ExfatWriter::make_texfat() {
 
 void ExfatWriter::use_4k_sectors() {
     ExfatLayout& l = layout_;
-    if (l.sector_size != 512 || l.cluster_size < 4096) fail("4K sectors need 512-byte sectors and 4K clusters");
+    if (l.sector_size != 512 || l.cluster_size < 4096)
+        fail("4K sectors need 512-byte sectors and 4K clusters");
     std::vector<std::uint8_t> boot = read(l.volume_offset, 512);
     for (int field : {72, 80, 84, 88})
-        if ((field == 72 ? le64(boot.data() + field) : le32(boot.data() + field)) % 8) fail("offsets not 4K-aligned");
+        if ((field == 72 ? le64(boot.data() + field) : le32(boot.data() + field)) % 8)
+            fail("offsets not 4K-aligned");
     put64(boot.data() + 72, le64(boot.data() + 72) / 8);
     for (int field : {80, 84, 88}) put32(boot.data() + field, le32(boot.data() + field) / 8);
     boot[108] = 12;

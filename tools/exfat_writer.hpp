@@ -76,11 +76,13 @@ class ExfatWriter {
 
     // Paths are '/'-separated from the root, UTF-8; missing parents are made.
     void mkdir(const std::string& path, std::time_t mtime = 1623760496);
-    void add_file(const std::string& path, std::span<const std::uint8_t> bytes, const ExfatFileOptions& options = {});
+    void add_file(const std::string& path, std::span<const std::uint8_t> bytes,
+                  const ExfatFileOptions& options = {});
     // A file of size bytes of which only head (at its start) and tail (at
     // its end) are written: on a sparse image the rest costs nothing.
-    void add_sparse_file(const std::string& path, std::uint64_t size, std::span<const std::uint8_t> head,
-                         std::span<const std::uint8_t> tail, const ExfatFileOptions& options = {});
+    void add_sparse_file(const std::string& path, std::uint64_t size,
+                         std::span<const std::uint8_t> head, std::span<const std::uint8_t> tail,
+                         const ExfatFileOptions& options = {});
     // Appends to a file; when its next cluster is taken it becomes a FAT chain.
     void append(const std::string& path, std::span<const std::uint8_t> bytes);
     // Deletes a file, or a folder with everything in it. keep_fat leaves the
@@ -113,7 +115,7 @@ class ExfatWriter {
     std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) const;
     void write(std::uint64_t offset, std::span<const std::uint8_t> bytes);
     std::uint32_t fat_entry(std::uint32_t cluster, int fat = -1) const;  // -1: the active FAT
-    void write_fat(std::uint32_t cluster, std::uint32_t value);         // into the active FAT
+    void write_fat(std::uint32_t cluster, std::uint32_t value);          // into the active FAT
     bool allocated(std::uint32_t cluster) const;
     // Sets or clears count bits of the active bitmap from first.
     void set_allocated(std::uint32_t first, std::uint32_t count, bool on);
@@ -144,7 +146,8 @@ class ExfatWriter {
     void load();
     std::uint64_t active_fat_offset() const;
     std::vector<std::uint32_t> allocate(std::uint64_t bytes, bool contiguous);
-    std::vector<std::uint32_t> chain_of(std::uint32_t first, std::uint64_t length, bool no_fat_chain) const;
+    std::vector<std::uint32_t> chain_of(std::uint32_t first, std::uint64_t length,
+                                        bool no_fat_chain) const;
     Folder root_folder() const;
     Folder folder_of(const Found& f) const;
     Folder open_folder(const std::string& path, bool create, std::time_t mtime);
@@ -155,12 +158,12 @@ class ExfatWriter {
     std::uint64_t entry_offset(const Place& place, std::size_t k) const;
     std::vector<std::uint8_t> read_set(const Place& place) const;
     void write_entry(const Place& place, std::size_t k, std::span<const std::uint8_t> entry);
-    void add_set(Folder& folder, const std::u16string& name, std::uint16_t attributes, std::time_t mtime,
-                 std::uint32_t first, std::uint64_t length, std::uint64_t valid, bool no_fat_chain,
-                 const std::vector<std::vector<std::uint8_t>>& extra);
+    void add_set(Folder& folder, const std::u16string& name, std::uint16_t attributes,
+                 std::time_t mtime, std::uint32_t first, std::uint64_t length, std::uint64_t valid,
+                 bool no_fat_chain, const std::vector<std::vector<std::uint8_t>>& extra);
     void grow_folder(Folder& folder);
-    void update_stream(const Place& place, std::uint32_t first, std::uint64_t length, std::uint64_t valid,
-                       bool no_fat_chain);
+    void update_stream(const Place& place, std::uint32_t first, std::uint64_t length,
+                       std::uint64_t valid, bool no_fat_chain);
     void link_chain(const std::vector<std::uint32_t>& clusters);
     void remove_found(const Found& f, bool keep_fat);
     std::uint16_t name_hash(const std::u16string& name) const;

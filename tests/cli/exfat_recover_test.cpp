@@ -11,6 +11,7 @@
 
 #include "tests/support/exfat_builder.hpp"
 #include "tests/support/media.hpp"
+#include "tests/support/testdata.hpp"
 #include "tools/jpeg_maker.hpp"
 
 namespace lk {
@@ -18,11 +19,6 @@ namespace {
 
 using namespace lk::test;
 namespace fs = std::filesystem;
-
-std::vector<std::uint8_t> bytes_of(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 ProcessResult cli(std::vector<std::string> args) {
     args.insert(args.begin(), LK_CLI_PATH);
@@ -56,8 +52,9 @@ TEST(ExfatRecover, CameraCardLiveDeletedAndFormatted) {
         mo.height = 240;
         tools::ExfatFileOptions f;
         f.mtime = t + 100'000 + k;
-        card.add_file("DCIM/105CANON/MVI_000" + std::to_string(k + 1) + "." + media_extension(movies[k]),
-                      make_media(movies[k], mo), f);
+        card.add_file(
+            "DCIM/105CANON/MVI_000" + std::to_string(k + 1) + "." + media_extension(movies[k]),
+            make_media(movies[k], mo), f);
     }
     for (int i = 5; i <= 500; i += 5) {
         char name[64];
@@ -67,7 +64,8 @@ TEST(ExfatRecover, CameraCardLiveDeletedAndFormatted) {
     ASSERT_EQ(card.deleted_files().size(), 100u);
 
     const fs::path out = tmp / "out", json = tmp / "catalogue.json";
-    ProcessResult r = cli({"recover", card.path().string(), "--output", out.string(), "--json", json.string()});
+    ProcessResult r =
+        cli({"recover", card.path().string(), "--output", out.string(), "--json", json.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     // Live and deleted files alike: at their paths with their whole names,
     // byte for byte, with their times.
@@ -75,7 +73,7 @@ TEST(ExfatRecover, CameraCardLiveDeletedAndFormatted) {
         SCOPED_TRACE(f.path);
         const fs::path saved = out / f.path;
         ASSERT_TRUE(fs::is_regular_file(saved));
-        EXPECT_TRUE(bytes_of(saved) == f.bytes);
+        EXPECT_TRUE(read_file(saved) == f.bytes);
         struct stat st {};
         ASSERT_EQ(::stat(saved.c_str(), &st), 0);
         EXPECT_EQ(st.st_mtime, f.mtime / 2 * 2);
@@ -83,8 +81,9 @@ TEST(ExfatRecover, CameraCardLiveDeletedAndFormatted) {
     EXPECT_FALSE(fs::exists(out / "FOUND"));  // nothing needed carving
     const std::string catalogue(std::istreambuf_iterator<char>(std::ifstream(json).rdbuf()), {});
     EXPECT_NE(catalogue.find("\"path\": \"DCIM/100CANON/IMG_0005.JPG\""), std::string::npos);
-    EXPECT_NE(catalogue.find("\"entry\": \"deleted\", \"exfat_set\": true, \"checksum_verified\": true}"),
-              std::string::npos);
+    EXPECT_NE(
+        catalogue.find("\"entry\": \"deleted\", \"exfat_set\": true, \"checksum_verified\": true}"),
+        std::string::npos);
 
     // Quick-formatted: every picture and movie comes back by its content.
     card.quick_format();
@@ -93,8 +92,9 @@ TEST(ExfatRecover, CameraCardLiveDeletedAndFormatted) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::set<std::vector<std::uint8_t>> saved;
     for (const auto& e : fs::recursive_directory_iterator(formatted))
-        if (e.is_regular_file()) saved.insert(bytes_of(e.path()));
-    for (const CardFile& f : card.files()) EXPECT_TRUE(saved.count(f.bytes)) << f.path << " did not come back whole";
+        if (e.is_regular_file()) saved.insert(read_file(e.path()));
+    for (const CardFile& f : card.files())
+        EXPECT_TRUE(saved.count(f.bytes)) << f.path << " did not come back whole";
 }
 
 }  // namespace

@@ -5,23 +5,16 @@
 
 #include <functional>
 #include <map>
-#include <random>
 
 #include "tests/support/exfat_builder.hpp"
 #include "tests/support/recovery_check.hpp"
+#include "tests/support/testdata.hpp"
 
 namespace lk {
 namespace {
 
 using namespace lk::test;
 namespace fs = std::filesystem;
-
-std::vector<std::uint8_t> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<std::uint8_t> v(n);
-    for (auto& b : v) b = std::uint8_t(rng());
-    return v;
-}
 
 // The catalogue item at a path of display names, or null.
 const dir_t* item_at(const Engine& e, const std::string& path) {
@@ -91,39 +84,92 @@ TEST_F(ExfatCards, Discovery) {
         bool asked;  // the card parameters question opened (outside expert mode)
         const char* trace;
     } cases[] = {
-        {"made by mkfs.exfat", {}, {}, true, kExfatMainVerified, false, "Found exFAT Boot Sector at 0x0 (sector 0)..."},
-        {"main boot sector zeroed", {}, [](ExfatImage& c) { c.zero(0, 512); }, true, kExfatBackupVerified, false,
+        {"made by mkfs.exfat",
+         {},
+         {},
+         true,
+         kExfatMainVerified,
+         false,
+         "Found exFAT Boot Sector at 0x0 (sector 0)..."},
+        {"main boot sector zeroed",
+         {},
+         [](ExfatImage& c) { c.zero(0, 512); },
+         true,
+         kExfatBackupVerified,
+         false,
          "Using the exFAT backup boot region at 0x1800 (sector 12)..."},
-        {"a byte of main sector 1 changed", {}, [](ExfatImage& c) { c.overwrite(512 + 7, std::vector<std::uint8_t>{1}); },
-         true, kExfatBackupVerified, false, "exFAT boot region checksum mismatch at 0x0 (sector 0)..."},
-        {"VolumeFlags changed", {}, [](ExfatImage& c) { c.writer().set_volume_flags(0x4); }, true,
-         kExfatMainVerified, false, "Found exFAT Boot Sector"},
-        {"sectors 0-23 zeroed", {}, [](ExfatImage& c) { c.zero(0, 24 * 512); }, true, kExfatSearched, true,
+        {"a byte of main sector 1 changed",
+         {},
+         [](ExfatImage& c) { c.overwrite(512 + 7, std::vector<std::uint8_t>{1}); },
+         true,
+         kExfatBackupVerified,
+         false,
+         "exFAT boot region checksum mismatch at 0x0 (sector 0)..."},
+        {"VolumeFlags changed",
+         {},
+         [](ExfatImage& c) { c.writer().set_volume_flags(0x4); },
+         true,
+         kExfatMainVerified,
+         false,
+         "Found exFAT Boot Sector"},
+        {"sectors 0-23 zeroed",
+         {},
+         [](ExfatImage& c) { c.zero(0, 24 * 512); },
+         true,
+         kExfatSearched,
+         true,
          "exFAT structures found without boot region: cluster size 4096, cluster 2 at 0x200000..."},
-        {"sectors 0-23 and the up-case table zeroed", {},
+        {"sectors 0-23 and the up-case table zeroed",
+         {},
          [](ExfatImage& c) {
              c.zero(0, 24 * 512);
              c.zero(c.layout().cluster_offset(c.layout().upcase_cluster), c.layout().upcase_length);
          },
-         false, 0, true, ""},
-        {"revision 2 in both boot sectors", {},
+         false,
+         0,
+         true,
+         ""},
+        {"revision 2 in both boot sectors",
+         {},
          [](ExfatImage& c) {
              c.overwrite(105, std::vector<std::uint8_t>{2});
              c.overwrite(12 * 512 + 105, std::vector<std::uint8_t>{2});
          },
-         true, kExfatSearched, true, "exFAT structures found without boot region"},
-        {"behind an MBR with an inactive type-0x07 entry", partitioned(2048), {}, true, kExfatMainVerified,
-         false, "Found exFAT Boot Sector at 0x100000 (sector 2048)..."},
-        {"4,096-byte sectors", {}, [](ExfatImage& c) { c.writer().use_4k_sectors(); }, true, kExfatMainVerified,
-         false, "Found exFAT Boot Sector at 0x0 (sector 0)..."},
-        {"4,096-byte sectors, main boot sector zeroed", {},
+         true,
+         kExfatSearched,
+         true,
+         "exFAT structures found without boot region"},
+        {"behind an MBR with an inactive type-0x07 entry",
+         partitioned(2048),
+         {},
+         true,
+         kExfatMainVerified,
+         false,
+         "Found exFAT Boot Sector at 0x100000 (sector 2048)..."},
+        {"4,096-byte sectors",
+         {},
+         [](ExfatImage& c) { c.writer().use_4k_sectors(); },
+         true,
+         kExfatMainVerified,
+         false,
+         "Found exFAT Boot Sector at 0x0 (sector 0)..."},
+        {"4,096-byte sectors, main boot sector zeroed",
+         {},
          [](ExfatImage& c) {
              c.writer().use_4k_sectors();
              c.zero(0, 4096);
          },
-         true, kExfatBackupVerified, false, "Using the exFAT backup boot region at 0xC000 (sector 96)..."},
-        {"image cut short", {}, [](ExfatImage& c) { fs::resize_file(c.path(), 24u << 20); }, true,
-         kExfatMainVerified, true, "Found exFAT Boot Sector"},
+         true,
+         kExfatBackupVerified,
+         false,
+         "Using the exFAT backup boot region at 0xC000 (sector 96)..."},
+        {"image cut short",
+         {},
+         [](ExfatImage& c) { fs::resize_file(c.path(), 24u << 20); },
+         true,
+         kExfatMainVerified,
+         true,
+         "Found exFAT Boot Sector"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,7 +196,8 @@ TEST_F(ExfatCards, Discovery) {
         EXPECT_EQ(e.geo.cluster_size, layout.cluster_size);
         EXPECT_EQ(e.geo.cluster2, std::int64_t(layout.heap_offset));
         EXPECT_EQ(e.geo.root_cluster, std::int32_t(layout.root_cluster));
-        const std::int64_t in_image = (std::int64_t(fs::file_size(image)) - e.geo.cluster2) / layout.cluster_size;
+        const std::int64_t in_image =
+            (std::int64_t(fs::file_size(image)) - e.geo.cluster2) / layout.cluster_size;
         EXPECT_EQ(e.geo.max_cluster - 2, std::min<std::int64_t>(layout.cluster_count, in_image));
         EXPECT_EQ(h->reporter.last_value(ST_FAT), 64);
         expect_recovered(card.files(), out);
@@ -166,14 +213,17 @@ TEST_F(ExfatCards, EntrySets) {
     ExfatOptions o;
     o.cluster_size = 512;
     ExfatImage card = ExfatImage::create(tmp / "card.img", o);
-    for (int i = 1; i <= 6; ++i) card.add_file("SETS/IMG_000" + std::to_string(i) + ".JPG", camera_picture(i, 160, 120));
+    for (int i = 1; i <= 6; ++i)
+        card.add_file("SETS/IMG_000" + std::to_string(i) + ".JPG", camera_picture(i, 160, 120));
     card.add_file("SETS/Stra\u00dfe \u00fcmlaut.png", noise(700, 1));
-    const std::string long_name = std::string(251, 'L') + ".txt";  // 255 units: 19 entries over two clusters
+    const std::string long_name =
+        std::string(251, 'L') + ".txt";  // 255 units: 19 entries over two clusters
     card.add_file("SETS/" + long_name, noise(3000, 2));
     card.add_file("SETS/TIMESTAMP.JPG", camera_picture(20, 160, 120));
     // One flipped bit of a timestamp: the checksum fails, the file stays.
     const std::uint64_t stamped = card.writer().set_offset("SETS/TIMESTAMP.JPG");
-    card.overwrite(stamped + 12, std::vector<std::uint8_t>{std::uint8_t(card.read(stamped + 12, 1)[0] ^ 0x02)});
+    card.overwrite(stamped + 12,
+                   std::vector<std::uint8_t>{std::uint8_t(card.read(stamped + 12, 1)[0] ^ 0x02)});
     // A critical secondary no implementation knows: the set is broken.
     tools::ExfatFileOptions foreign;
     foreign.extra_secondaries = {std::vector<std::uint8_t>(32, 0)};
@@ -211,7 +261,8 @@ TEST_F(ExfatCards, NoFatChainFragmentedAndTexfat) {
         if (texfat) card.writer().make_texfat();
         card.add_file("DCIM/100CANON/IMG_0001.JPG", camera_picture(1));
         card.add_file("DCIM/100CANON/IMG_0002.JPG", camera_picture(2));
-        card.append("DCIM/100CANON/IMG_0001.JPG", noise(20'000, 3));  // grown after IMG_0002: a chain
+        card.append("DCIM/100CANON/IMG_0001.JPG",
+                    noise(20'000, 3));  // grown after IMG_0002: a chain
         // A TexFAT card's chains are in its second FAT; the first says nothing.
         if (texfat) card.zero(card.layout().fat_offset, card.layout().fat_length);
 
@@ -251,7 +302,8 @@ TEST_F(ExfatCards, DeletedSets) {
         card.remove("DCIM/100CANON/FRAG.JPG");
         card.remove("DCIM/100CANON/REUSED.JPG");
         // REUSED's clusters taken again since (by what, the card no longer says).
-        card.writer().set_allocated(reused.front(), static_cast<std::uint32_t>(reused.size()), true);
+        card.writer().set_allocated(reused.front(), static_cast<std::uint32_t>(reused.size()),
+                                    true);
         if (dirty) card.writer().set_volume_flags(0x2);
 
         auto h = recover(image, dirty ? "dirty" : "clean");
@@ -271,7 +323,8 @@ TEST_F(ExfatCards, DeletedSets) {
         EXPECT_TRUE(slurp(out / "DCIM/100CANON/FRAG.JPG") == frag);
         // Reused clusters: the set is not believed on a clean volume.
         EXPECT_EQ(item_at(e, "DCIM/100CANON/REUSED.JPG") != nullptr, dirty);
-        EXPECT_TRUE(saved_by_content().count(camera_picture(5, 320, 240)));  // carved when not named
+        EXPECT_TRUE(
+            saved_by_content().count(camera_picture(5, 320, 240)));  // carved when not named
         EXPECT_TRUE(slurp(out / "DCIM/100CANON/KEEP.JPG") == camera_picture(1));
     }
 }
@@ -316,7 +369,8 @@ TEST_F(ExfatCards, FilesOfFiveGibibytesAndShortValidData) {
 
 TEST_F(ExfatCards, FormattedAgainByMkfs) {
     ExfatImage card = ExfatImage::create(tmp / "card.img", {});
-    for (int i = 1; i <= 4; ++i) card.add_file("DCIM/100CANON/IMG_000" + std::to_string(i) + ".JPG", camera_picture(i));
+    for (int i = 1; i <= 4; ++i)
+        card.add_file("DCIM/100CANON/IMG_000" + std::to_string(i) + ".JPG", camera_picture(i));
     card.add_file("Holiday 2021/Day one at the lake.jpg", camera_picture(5, 800, 600));
     card.add_file("Holiday 2021/small note.txt", noise(3000, 6));
     card.add_file("ROOTPIC.JPG", camera_picture(7));
@@ -360,7 +414,8 @@ TEST_F(ExfatCards, StaleChainOverFreeClustersIsNotNamed) {
     const std::vector<std::uint8_t> stale = camera_picture(2);
     const std::uint32_t first = 500, n = static_cast<std::uint32_t>((stale.size() + 4095) / 4096);
     card.overwrite(card.layout().cluster_offset(first), stale);
-    for (std::uint32_t c = first; c < first + n; ++c) card.writer().write_fat(c, c + 1 < first + n ? c + 1 : 0xFFFFFFFF);
+    for (std::uint32_t c = first; c < first + n; ++c)
+        card.writer().write_fat(c, c + 1 < first + n ? c + 1 : 0xFFFFFFFF);
 
     auto h = recover(card.path(), "out");
     std::vector<std::string> names;
@@ -396,9 +451,14 @@ TEST_F(ExfatCards, HostileFieldsNeitherCrashNorHang) {
              c.overwrite(109, std::vector<std::uint8_t>{8});
              c.overwrite(92, std::vector<std::uint8_t>{0xF0, 0x01, 0, 0});
          }},
-        {"4 KiB sectors on a 512-byte layout", [](ExfatImage& c) { c.overwrite(108, std::vector<std::uint8_t>{12, 0}); }},
+        {"4 KiB sectors on a 512-byte layout",
+         [](ExfatImage& c) {
+             c.overwrite(108, std::vector<std::uint8_t>{12, 0});
+         }},
         {"root chain loops",
-         [](ExfatImage& c) { c.writer().write_fat(c.layout().root_cluster, c.layout().root_cluster); }},
+         [](ExfatImage& c) {
+             c.writer().write_fat(c.layout().root_cluster, c.layout().root_cluster);
+         }},
         {"folder chain loops",
          [](ExfatImage& c) {
              const auto clusters = c.writer().clusters("LOOP");
@@ -418,7 +478,8 @@ TEST_F(ExfatCards, HostileFieldsNeitherCrashNorHang) {
         {"absurd bitmap",
          [](ExfatImage& c) {
              c.overwrite(c.layout().cluster_offset(c.layout().root_cluster) + 32 + 20,
-                         std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F});
+                         std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                   0xFF, 0xFF, 0xFF, 0x7F});
          }},
     };
     for (const Case& c : cases) {
@@ -428,7 +489,8 @@ TEST_F(ExfatCards, HostileFieldsNeitherCrashNorHang) {
         card.add_dir("LOOP");
         card.add_file("OTHER.JPG", camera_picture(1, 160, 120));
         // Enough sets that LOOP takes clusters apart from each other.
-        for (int i = 1; i < 60; ++i) card.add_file("LOOP/F" + std::to_string(i) + ".BIN", noise(100, i));
+        for (int i = 1; i < 60; ++i)
+            card.add_file("LOOP/F" + std::to_string(i) + ".BIN", noise(100, i));
         ASSERT_GT(card.writer().clusters("LOOP").size(), 1u);
         c.damage(card);
         card.writer().update_boot_checksums();

@@ -51,22 +51,62 @@ TEST(ExfatBootSector, FieldTests) {
         {"the last byte of MustBeZero", [](Sector& s) { s[63] = 0x20; }, false},
         {"revision 2", [](Sector& s) { s[105] = 2; }, false},
         {"no 55 AA", [](Sector& s) { s[511] = 0; }, false},
-        {"FAT file system name", [](Sector& s) { std::memcpy(s.data() + 3, "MSDOS5.0", 8); }, false},
+        {"FAT file system name", [](Sector& s) { std::memcpy(s.data() + 3, "MSDOS5.0", 8); },
+         false},
         {"sectors of 256 bytes", [](Sector& s) { s[108] = 8; }, false},
         {"sectors of 8 KiB", [](Sector& s) { s[108] = 13; }, false},
-        {"4 KiB sectors", [](Sector& s) { s[108] = 12; store_le64(s.data() + 72, 16384); store_le32(s.data() + 92, 1984); store_le32(s.data() + 84, 16); store_le32(s.data() + 80, 256); store_le32(s.data() + 88, 512); s[109] = 0; }, true},
-        {"clusters of 32 MiB", [](Sector& s) { s[109] = 16; store_le64(s.data() + 72, 4096 + 3 * 65536); store_le32(s.data() + 92, 3); store_le32(s.data() + 96, 2); }, true},
-        {"clusters of 64 MiB", [](Sector& s) { s[109] = 17; store_le64(s.data() + 72, UINT64_MAX); store_le32(s.data() + 92, 3); store_le32(s.data() + 96, 2); }, false},
+        {"4 KiB sectors",
+         [](Sector& s) {
+             s[108] = 12;
+             store_le64(s.data() + 72, 16384);
+             store_le32(s.data() + 92, 1984);
+             store_le32(s.data() + 84, 16);
+             store_le32(s.data() + 80, 256);
+             store_le32(s.data() + 88, 512);
+             s[109] = 0;
+         },
+         true},
+        {"clusters of 32 MiB",
+         [](Sector& s) {
+             s[109] = 16;
+             store_le64(s.data() + 72, 4096 + 3 * 65536);
+             store_le32(s.data() + 92, 3);
+             store_le32(s.data() + 96, 2);
+         },
+         true},
+        {"clusters of 64 MiB",
+         [](Sector& s) {
+             s[109] = 17;
+             store_le64(s.data() + 72, UINT64_MAX);
+             store_le32(s.data() + 92, 3);
+             store_le32(s.data() + 96, 2);
+         },
+         false},
         {"no FAT", [](Sector& s) { s[110] = 0; }, false},
         {"TexFAT", [](Sector& s) { s[110] = 2; }, true},
         {"three FATs", [](Sector& s) { s[110] = 3; }, false},
         {"FAT inside the boot regions", [](Sector& s) { store_le32(s.data() + 80, 23); }, false},
-        {"FAT too short for the clusters", [](Sector& s) { store_le32(s.data() + 84, 124); }, false},
+        {"FAT too short for the clusters", [](Sector& s) { store_le32(s.data() + 84, 124); },
+         false},
         {"heap over the FAT", [](Sector& s) { store_le32(s.data() + 88, 2100); }, false},
-        {"heap over a second FAT", [](Sector& s) { s[110] = 2; store_le32(s.data() + 88, 2200); }, false},
-        {"more clusters than the volume", [](Sector& s) { store_le32(s.data() + 92, 15873); }, false},
-        {"ClusterCount past the engine's limit", [](Sector& s) { store_le32(s.data() + 92, 0x7FFFFFFE); store_le64(s.data() + 72, UINT64_MAX); store_le32(s.data() + 84, 0xFFFFFFFF); store_le32(s.data() + 88, 0xFFFFFFFF); }, false},
-        {"absurd VolumeLength, no overflow", [](Sector& s) { store_le64(s.data() + 72, UINT64_MAX); }, true},
+        {"heap over a second FAT",
+         [](Sector& s) {
+             s[110] = 2;
+             store_le32(s.data() + 88, 2200);
+         },
+         false},
+        {"more clusters than the volume", [](Sector& s) { store_le32(s.data() + 92, 15873); },
+         false},
+        {"ClusterCount past the engine's limit",
+         [](Sector& s) {
+             store_le32(s.data() + 92, 0x7FFFFFFE);
+             store_le64(s.data() + 72, UINT64_MAX);
+             store_le32(s.data() + 84, 0xFFFFFFFF);
+             store_le32(s.data() + 88, 0xFFFFFFFF);
+         },
+         false},
+        {"absurd VolumeLength, no overflow",
+         [](Sector& s) { store_le64(s.data() + 72, UINT64_MAX); }, true},
         {"volume under 1 MiB", [](Sector& s) { store_le64(s.data() + 72, 2047); }, false},
         {"heap past the volume", [](Sector& s) { store_le64(s.data() + 72, 4000); }, false},
         {"root cluster 1", [](Sector& s) { store_le32(s.data() + 96, 1); }, false},
@@ -144,7 +184,8 @@ Entry upcase_entry(std::uint32_t first, std::uint64_t length) {
 
 Sector sector_of(const std::vector<Entry>& entries) {
     Sector s(512, 0);
-    for (std::size_t i = 0; i < entries.size() && i < 16; ++i) std::memcpy(s.data() + 32 * i, entries[i].data(), 32);
+    for (std::size_t i = 0; i < entries.size() && i < 16; ++i)
+        std::memcpy(s.data() + 32 * i, entries[i].data(), 32);
     return s;
 }
 
@@ -159,22 +200,47 @@ TEST(ExfatRootSector, BitmapAndUpcaseEntries) {
         const exfat_root_limits_t* limits;
         bool passes;
     } cases[] = {
-        {"as mkfs.exfat writes it", {label, bitmap_entry(2, 1984), upcase_entry(3, 5836)}, &volume, true},
+        {"as mkfs.exfat writes it",
+         {label, bitmap_entry(2, 1984), upcase_entry(3, 5836)},
+         &volume,
+         true},
         {"without a geometry", {bitmap_entry(2, 1), upcase_entry(3, 5836)}, nullptr, true},
-        {"bitmap too short for the volume", {bitmap_entry(2, 1983), upcase_entry(3, 5836)}, &volume, false},
-        {"bitmap past the last cluster", {bitmap_entry(15874, 1984), upcase_entry(3, 5836)}, &volume, false},
+        {"bitmap too short for the volume",
+         {bitmap_entry(2, 1983), upcase_entry(3, 5836)},
+         &volume,
+         false},
+        {"bitmap past the last cluster",
+         {bitmap_entry(15874, 1984), upcase_entry(3, 5836)},
+         &volume,
+         false},
         {"no up-case table", {label, bitmap_entry(2, 1984)}, nullptr, false},
-        {"up-case table too long", {bitmap_entry(2, 1984), upcase_entry(3, 131073)}, nullptr, false},
-        {"after the end of the directory", {label, end, bitmap_entry(2, 1984), upcase_entry(3, 5836)}, nullptr, false},
-        {"only the second bitmap", {bitmap_entry(2, 1984, true), upcase_entry(3, 5836)}, nullptr, false},
-        {"TexFAT without its second bitmap", {bitmap_entry(2, 1984), upcase_entry(3, 5836)}, &texfat, false},
-        {"TexFAT", {bitmap_entry(2, 1984), bitmap_entry(4, 1984, true), upcase_entry(3, 5836)}, &texfat, true},
+        {"up-case table too long",
+         {bitmap_entry(2, 1984), upcase_entry(3, 131073)},
+         nullptr,
+         false},
+        {"after the end of the directory",
+         {label, end, bitmap_entry(2, 1984), upcase_entry(3, 5836)},
+         nullptr,
+         false},
+        {"only the second bitmap",
+         {bitmap_entry(2, 1984, true), upcase_entry(3, 5836)},
+         nullptr,
+         false},
+        {"TexFAT without its second bitmap",
+         {bitmap_entry(2, 1984), upcase_entry(3, 5836)},
+         &texfat,
+         false},
+        {"TexFAT",
+         {bitmap_entry(2, 1984), bitmap_entry(4, 1984, true), upcase_entry(3, 5836)},
+         &texfat,
+         true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(is_exfat_root_sector(sector_of(c.entries), c.limits), c.passes) << c.name;
 
     exfat_root_facts_t facts;
-    ASSERT_TRUE(is_exfat_root_sector(sector_of({label, bitmap_entry(2, 1984), upcase_entry(3, 5836)}), &volume, &facts));
+    ASSERT_TRUE(is_exfat_root_sector(
+        sector_of({label, bitmap_entry(2, 1984), upcase_entry(3, 5836)}), &volume, &facts));
     EXPECT_EQ(facts.bitmap_cluster, 2u);
     EXPECT_EQ(facts.bitmap_length, 1984u);
     EXPECT_EQ(facts.upcase_cluster, 3u);
@@ -194,7 +260,7 @@ TEST(ExfatRootSector, UpcaseTableStart) {
 }
 
 // One File entry set: name, attributes, first cluster, size.
-struct SetSpec {
+struct SetFields {
     std::u16string name = u"IMG_0001.JPG";
     std::uint16_t attributes = 0x20;
     std::uint32_t first = 10;
@@ -206,39 +272,40 @@ struct SetSpec {
     bool deleted = false;
 };
 
-// A SetSpec changed from the default one.
-SetSpec spec(const std::function<void(SetSpec&)>& change) {
-    SetSpec s;
+// A SetFields changed from the default one.
+SetFields fields(const std::function<void(SetFields&)>& change) {
+    SetFields s;
     change(s);
     return s;
 }
 
-Sector make_set(const SetSpec& spec) {
-    const std::size_t name_entries = (spec.name.size() + 14) / 15;
+Sector make_set(const SetFields& f) {
+    const std::size_t name_entries = (f.name.size() + 14) / 15;
     std::vector<Entry> set(2 + name_entries);
     set[0][0] = 0x85;
-    set[0][1] = static_cast<std::uint8_t>(1 + name_entries + spec.extra.size());
-    store_le16(set[0].data() + 4, spec.attributes);
+    set[0][1] = static_cast<std::uint8_t>(1 + name_entries + f.extra.size());
+    store_le16(set[0].data() + 4, f.attributes);
     store_le32(set[0].data() + 8, 0x52CF6531);   // 2021-06-15 12:41:34
     store_le32(set[0].data() + 12, 0x52CF6532);  // 12:41:36
     store_le32(set[0].data() + 16, 0x52CF0000);
     set[0][20] = 150;
     set[1][0] = 0xC0;
-    set[1][1] = spec.flags;
-    set[1][3] = static_cast<std::uint8_t>(spec.name_length < 0 ? spec.name.size() : spec.name_length);
-    store_le64(set[1].data() + 8, spec.valid);
-    store_le32(set[1].data() + 20, spec.first);
-    store_le64(set[1].data() + 24, spec.length);
+    set[1][1] = f.flags;
+    set[1][3] =
+        static_cast<std::uint8_t>(f.name_length < 0 ? f.name.size() : f.name_length);
+    store_le64(set[1].data() + 8, f.valid);
+    store_le32(set[1].data() + 20, f.first);
+    store_le64(set[1].data() + 24, f.length);
     for (std::size_t n = 0; n < name_entries; ++n) {
         set[2 + n][0] = 0xC1;
-        for (std::size_t u = 0; u < 15 && 15 * n + u < spec.name.size(); ++u)
-            store_le16(set[2 + n].data() + 2 + 2 * u, spec.name[15 * n + u]);
+        for (std::size_t u = 0; u < 15 && 15 * n + u < f.name.size(); ++u)
+            store_le16(set[2 + n].data() + 2 + 2 * u, f.name[15 * n + u]);
     }
-    set.insert(set.end(), spec.extra.begin(), spec.extra.end());
+    set.insert(set.end(), f.extra.begin(), f.extra.end());
     Sector bytes;
     for (const Entry& e : set) bytes.insert(bytes.end(), e.begin(), e.end());
     store_le16(bytes.data() + 2, exfat_set_checksum(bytes, false));
-    if (spec.deleted)
+    if (f.deleted)
         for (std::size_t i = 0; i < bytes.size(); i += 32) bytes[i] &= 0x7F;
     return bytes;
 }
@@ -252,35 +319,96 @@ TEST(ExfatEntrySets, ParsedOrBroken) {
     critical[0] = 0xC2;
     struct Case {
         const char* name;
-        SetSpec spec;
+        SetFields fields;
         std::function<void(Sector&)> change;
         bool broken;
         std::string utf8;
     } cases[] = {
         {"a camera's picture", {}, {}, false, "IMG_0001.JPG"},
-        {"non-ASCII", spec([](SetSpec& s) { s.name = u"Stra\u00dfe \u00fcmlaut.png"; }), {}, false, "Stra\u00dfe \u00fcmlaut.png"},
-        {"a surrogate pair", spec([](SetSpec& s) { s.name = u"smile \U0001F600.txt"; }), {}, false, "smile \U0001F600.txt"},
-        {"a lone surrogate", spec([](SetSpec& s) { s.name = u"a\xD800z"; }), {}, false, "a\uFFFDz"},
-        {"a name of 255 units", spec([](SetSpec& s) { s.name = std::u16string(255, u'x'); }), {}, false, std::string(255, 'x')},
-        {"a zero unit ends the name", spec([](SetSpec& s) { s.name = std::u16string(u"ab\0cd", 5); }), {}, false, "ab"},
-        {"an empty name", spec([](SetSpec& s) { s.name = std::u16string(u"\0b", 2); }), {}, true, ""},
-        {"NameLength beyond its File Name entries", spec([](SetSpec& s) { s.name = u"IMG_0001.JPG"; s.name_length = 16; }), {}, true, ""},
-        {"NameLength 0", spec([](SetSpec& s) { s.name_length = 0; }), {}, true, ""},
-        {"a vendor extension after the name", spec([&](SetSpec& s) { s.extra = {vendor}; }), {}, false, "IMG_0001.JPG"},
-        {"a foreign critical secondary", spec([&](SetSpec& s) { s.extra = {critical}; }), {}, true, ""},
+        {"non-ASCII",
+         fields([](SetFields& s) { s.name = u"Stra\u00dfe \u00fcmlaut.png"; }),
+         {},
+         false,
+         "Stra\u00dfe \u00fcmlaut.png"},
+        {"a surrogate pair",
+         fields([](SetFields& s) { s.name = u"smile \U0001F600.txt"; }),
+         {},
+         false,
+         "smile \U0001F600.txt"},
+        {"a lone surrogate", fields([](SetFields& s) { s.name = u"a\xD800z"; }), {}, false, "a\uFFFDz"},
+        {"a name of 255 units",
+         fields([](SetFields& s) { s.name = std::u16string(255, u'x'); }),
+         {},
+         false,
+         std::string(255, 'x')},
+        {"a zero unit ends the name",
+         fields([](SetFields& s) { s.name = std::u16string(u"ab\0cd", 5); }),
+         {},
+         false,
+         "ab"},
+        {"an empty name",
+         fields([](SetFields& s) { s.name = std::u16string(u"\0b", 2); }),
+         {},
+         true,
+         ""},
+        {"NameLength beyond its File Name entries",
+         fields([](SetFields& s) {
+             s.name = u"IMG_0001.JPG";
+             s.name_length = 16;
+         }),
+         {},
+         true,
+         ""},
+        {"NameLength 0", fields([](SetFields& s) { s.name_length = 0; }), {}, true, ""},
+        {"a vendor extension after the name",
+         fields([&](SetFields& s) { s.extra = {vendor}; }),
+         {},
+         false,
+         "IMG_0001.JPG"},
+        {"a foreign critical secondary",
+         fields([&](SetFields& s) { s.extra = {critical}; }),
+         {},
+         true,
+         ""},
         {"one secondary", {}, [](Sector& s) { s[1] = 1; }, true, ""},
         {"no Stream Extension", {}, [](Sector& s) { s[32] = 0xC1; }, true, ""},
-        {"allocation not possible", spec([](SetSpec& s) { s.flags = 0x02; }), {}, true, ""},
+        {"allocation not possible", fields([](SetFields& s) { s.flags = 0x02; }), {}, true, ""},
         {"a File Name entry of another kind", {}, [](Sector& s) { s[64] = 0xE1; }, true, ""},
-        {"data without a first cluster", spec([](SetSpec& s) { s.first = 0; }), {}, true, ""},
-        {"an empty file", spec([](SetSpec& s) { s.first = 0; s.length = 0; s.valid = 0; }), {}, false, "IMG_0001.JPG"},
-        {"first cluster past the volume", spec([](SetSpec& s) { s.first = 15874; }), {}, true, ""},
-        {"larger than the volume", spec([](SetSpec& s) { s.length = 100000ull * 4096 + 1; }), {}, true, ""},
-        {"a folder of 256 MiB", spec([](SetSpec& s) { s.attributes = 0x10; s.length = 256u << 20; }), {}, false, "IMG_0001.JPG"},
-        {"a folder past 256 MiB", spec([](SetSpec& s) { s.attributes = 0x10; s.length = (256u << 20) + 4096; }), {}, true, ""},
+        {"data without a first cluster", fields([](SetFields& s) { s.first = 0; }), {}, true, ""},
+        {"an empty file",
+         fields([](SetFields& s) {
+             s.first = 0;
+             s.length = 0;
+             s.valid = 0;
+         }),
+         {},
+         false,
+         "IMG_0001.JPG"},
+        {"first cluster past the volume", fields([](SetFields& s) { s.first = 15874; }), {}, true, ""},
+        {"larger than the volume",
+         fields([](SetFields& s) { s.length = 100000ull * 4096 + 1; }),
+         {},
+         true,
+         ""},
+        {"a folder of 256 MiB",
+         fields([](SetFields& s) {
+             s.attributes = 0x10;
+             s.length = 256u << 20;
+         }),
+         {},
+         false,
+         "IMG_0001.JPG"},
+        {"a folder past 256 MiB",
+         fields([](SetFields& s) {
+             s.attributes = 0x10;
+             s.length = (256u << 20) + 4096;
+         }),
+         {},
+         true,
+         ""},
     };
     for (const Case& c : cases) {
-        Sector bytes = make_set(c.spec);
+        Sector bytes = make_set(c.fields);
         if (c.change) c.change(bytes);
         bytes.resize(bytes.size() + 64, 0);  // the directory goes on
         const exfat_set_t set = parse_entry_set(bytes, 0, false, kLimits);
@@ -303,7 +431,7 @@ TEST(ExfatEntrySets, ChecksumStatesAndDirectoryEnds) {
     EXPECT_FALSE(set.checksum_ok);
 
     // A deleted set was summed while it was live.
-    const Sector deleted = make_set(spec([](SetSpec& s) { s.deleted = true; }));
+    const Sector deleted = make_set(fields([](SetFields& s) { s.deleted = true; }));
     set = parse_entry_set(deleted, 0, true, kLimits);
     EXPECT_FALSE(set.broken);
     EXPECT_TRUE(set.checksum_ok);
@@ -323,7 +451,7 @@ TEST(ExfatEntrySets, ChecksumStatesAndDirectoryEnds) {
     EXPECT_EQ(exfat_entries_taken(guid, 0), 3u);
     guid[1] = 200;
     EXPECT_EQ(exfat_entries_taken(guid, 0), 3u);  // never past the end
-    guid[0] = 0x20;                                // deleted: one entry
+    guid[0] = 0x20;                               // deleted: one entry
     EXPECT_EQ(exfat_entries_taken(guid, 0), 1u);
 }
 
@@ -346,8 +474,12 @@ TEST(ExfatEntrySets, ShortNames) {
 
 TEST(ExfatEntrySets, CatalogueRecords) {
     // A file of 5 GiB whose valid data ends early, at a cluster past 65,535.
-    exfat_set_t set = parse_entry_set(make_set(spec([](SetSpec& s) { s.first = 70'000; s.length = 0x140000000; s.valid = 1000; })), 0, false,
-                                      {100'000, 0x7FFFFFFD, 32768});
+    exfat_set_t set = parse_entry_set(make_set(fields([](SetFields& s) {
+                                          s.first = 70'000;
+                                          s.length = 0x140000000;
+                                          s.valid = 1000;
+                                      })),
+                                      0, false, {100'000, 0x7FFFFFFD, 32768});
     ASSERT_FALSE(set.broken);
     lfn_t r = exfat_set_to_entry(set);
     EXPECT_EQ(r.entry.size, 0x40000000u);
@@ -367,7 +499,12 @@ TEST(ExfatEntrySets, CatalogueRecords) {
     EXPECT_FALSE(is_deleted(r));
 
     // A folder: no size in its entry, its allocation as the valid length.
-    set = parse_entry_set(make_set(spec([](SetSpec& s) { s.attributes = 0x10 | 0x40; s.length = 8192; s.deleted = true; })), 0, true, kLimits);
+    set = parse_entry_set(make_set(fields([](SetFields& s) {
+                              s.attributes = 0x10 | 0x40;
+                              s.length = 8192;
+                              s.deleted = true;
+                          })),
+                          0, true, kLimits);
     r = exfat_set_to_entry(set);
     EXPECT_EQ(r.entry.attr, 0x10);  // 0x40 is no FAT attribute
     EXPECT_EQ(r.entry.size, 0u);

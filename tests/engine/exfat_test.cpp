@@ -28,7 +28,8 @@ class ExfatTables : public ::testing::Test {
     void allocated(std::vector<std::pair<std::int64_t, std::int64_t>> runs) {
         std::vector<std::uint8_t> bytes(13, 0);
         for (auto [first, n] : runs)
-            for (std::int64_t c = first; c < first + n; ++c) bytes[(c - 2) / 8] |= std::uint8_t(1 << ((c - 2) % 8));
+            for (std::int64_t c = first; c < first + n; ++c)
+                bytes[(c - 2) / 8] |= std::uint8_t(1 << ((c - 2) % 8));
         e().fat.allocation.load_bytes(bytes.data(), 98);
         e().fat.allocation_trusted = true;
         e().fat.dirty = {true, true};
@@ -36,7 +37,8 @@ class ExfatTables : public ::testing::Test {
     lfn_t record(std::uint32_t first, std::uint64_t size, bool no_fat_chain, bool deleted) {
         lfn_t r;
         r.entry.set_first_cluster(first, true);
-        r.exfat_flags = kExfatSet | (no_fat_chain ? kExfatNoFatChain : 0) | (deleted ? kExfatDeletedSet : 0);
+        r.exfat_flags =
+            kExfatSet | (no_fat_chain ? kExfatNoFatChain : 0) | (deleted ? kExfatDeletedSet : 0);
         set_item_size(r, size);
         r.valid_length = size;
         return r;
@@ -105,7 +107,8 @@ TEST_F(ExfatTables, Classification) {
         {"deleted, first cluster reused", record(80, 4096, true, true), false, -3},
         {"deleted, a later cluster reused", record(78, 3 * 4096, true, true), false, -1},
         {"deleted, reused, VolumeDirty", record(80, 4096, true, true), true, kExfatConsecutive},
-        {"live over allocated clusters", record(80, 3 * 4096, true, false), false, kExfatConsecutive},
+        {"live over allocated clusters", record(80, 3 * 4096, true, false), false,
+         kExfatConsecutive},
     };
     for (const Case& c : cases) {
         e().geo.exfat.volume_flags = c.dirty ? 0x2 : 0;

@@ -26,7 +26,8 @@ bool inside(const std::string& path, const std::string& folder) {
 
 std::string trimmed(const std::string& path) {
     std::string out;
-    for (const std::string& part : tools::split_exfat_path(path)) out += (out.empty() ? "" : "/") + part;
+    for (const std::string& part : tools::split_exfat_path(path))
+        out += (out.empty() ? "" : "/") + part;
     return out;
 }
 
@@ -38,10 +39,12 @@ bool have_exfat_tools() {
     return true;
 }
 
-ExfatImage::ExfatImage(fs::path image, ExfatOptions options) : image_(std::move(image)), options_(std::move(options)) {}
+ExfatImage::ExfatImage(fs::path image, ExfatOptions options)
+    : image_(std::move(image)), options_(std::move(options)) {}
 
 ExfatImage ExfatImage::create(const fs::path& image, const ExfatOptions& options) {
-    if (options.image_size % 512 != 0 || options.image_size <= options.partition_start.value_or(0) * 512ull)
+    if (options.image_size % 512 != 0 ||
+        options.image_size <= options.partition_start.value_or(0) * 512ull)
         throw std::runtime_error("an image of whole sectors, the partition inside it");
     std::error_code ec;
     fs::remove(image, ec);
@@ -54,15 +57,16 @@ ExfatImage ExfatImage::create(const fs::path& image, const ExfatOptions& options
 
 namespace {
 
-void copy_bytes(const fs::path& from, std::uint64_t from_at, const fs::path& to, std::uint64_t to_at,
-                std::uint64_t length) {
+void copy_bytes(const fs::path& from, std::uint64_t from_at, const fs::path& to,
+                std::uint64_t to_at, std::uint64_t length) {
     std::ifstream in(from, std::ios::binary);
     std::fstream out(to, std::ios::binary | std::ios::in | std::ios::out);
     in.seekg(static_cast<std::streamoff>(from_at));
     out.seekp(static_cast<std::streamoff>(to_at));
     std::vector<char> buffer(1 << 20);
     while (length > 0 && in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(buffer.size(), length)));
+        in.read(buffer.data(),
+                static_cast<std::streamsize>(std::min<std::uint64_t>(buffer.size(), length)));
         out.write(buffer.data(), in.gcount());
         length -= static_cast<std::uint64_t>(in.gcount());
     }
@@ -82,7 +86,8 @@ void ExfatImage::format() {
         copy_bytes(image_, start, volume, 0, options_.image_size - start);
     }
     std::vector<std::string> argv = {"mkfs.exfat", "-L", options_.label};
-    if (options_.cluster_size) argv.insert(argv.end(), {"-c", std::to_string(options_.cluster_size)});
+    if (options_.cluster_size)
+        argv.insert(argv.end(), {"-c", std::to_string(options_.cluster_size)});
     argv.push_back(volume.string());
     run_checked(argv);
     if (start) {
@@ -113,7 +118,8 @@ void ExfatImage::add_dir(const std::string& path, std::time_t mtime) {
     std::string so_far;
     for (const std::string& part : tools::split_exfat_path(path)) {
         so_far += (so_far.empty() ? "" : "/") + part;
-        if (std::none_of(dirs_.begin(), dirs_.end(), [&](const std::string& d) { return same_path(d, so_far); }))
+        if (std::none_of(dirs_.begin(), dirs_.end(),
+                         [&](const std::string& d) { return same_path(d, so_far); }))
             dirs_.push_back(so_far);
     }
 }
@@ -123,17 +129,20 @@ void ExfatImage::add_file(const std::string& path, std::span<const std::uint8_t>
     const std::vector<std::string> parts = tools::split_exfat_path(path);
     if (parts.size() > 1) {
         std::string folder;
-        for (std::size_t i = 0; i + 1 < parts.size(); ++i) folder += (folder.empty() ? "" : "/") + parts[i];
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i)
+            folder += (folder.empty() ? "" : "/") + parts[i];
         add_dir(folder, options.mtime);
     }
     writer_->add_file(path, bytes, options);
-    files_.push_back({trimmed(path), {bytes.begin(), bytes.end()}, options.mtime, options.read_only, false});
+    files_.push_back(
+        {trimmed(path), {bytes.begin(), bytes.end()}, options.mtime, options.read_only, false});
 }
 
 void ExfatImage::append(const std::string& path, std::span<const std::uint8_t> bytes) {
     writer_->append(path, bytes);
     for (CardFile& f : files_)
-        if (!f.deleted && same_path(f.path, trimmed(path))) f.bytes.insert(f.bytes.end(), bytes.begin(), bytes.end());
+        if (!f.deleted && same_path(f.path, trimmed(path)))
+            f.bytes.insert(f.bytes.end(), bytes.begin(), bytes.end());
 }
 
 void ExfatImage::remove(const std::string& path, bool keep_fat) {
@@ -153,19 +162,25 @@ void ExfatImage::zero(std::uint64_t offset, std::uint64_t length) {
     overwrite(offset, std::vector<std::uint8_t>(static_cast<std::size_t>(length), 0));
 }
 
-ProcessResult ExfatImage::fsck() const { return run_process({"fsck.exfat", "-n", image_.string()}); }
+ProcessResult ExfatImage::fsck() const {
+    return run_process({"fsck.exfat", "-n", image_.string()});
+}
 
-ProcessResult ExfatImage::dump() const { return run_process({"dump.exfat", image_.string()}); }
+ProcessResult ExfatImage::dump() const {
+    return run_process({"dump.exfat", image_.string()});
+}
 
 std::vector<CardFile> ExfatImage::present_files() const {
     std::vector<CardFile> out;
-    std::copy_if(files_.begin(), files_.end(), std::back_inserter(out), [](const CardFile& f) { return !f.deleted; });
+    std::copy_if(files_.begin(), files_.end(), std::back_inserter(out),
+                 [](const CardFile& f) { return !f.deleted; });
     return out;
 }
 
 std::vector<CardFile> ExfatImage::deleted_files() const {
     std::vector<CardFile> out;
-    std::copy_if(files_.begin(), files_.end(), std::back_inserter(out), [](const CardFile& f) { return f.deleted; });
+    std::copy_if(files_.begin(), files_.end(), std::back_inserter(out),
+                 [](const CardFile& f) { return f.deleted; });
     return out;
 }
 

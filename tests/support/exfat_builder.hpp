@@ -57,7 +57,9 @@ class ExfatImage {
     std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) const {
         return writer_->read(offset, length);
     }
-    void overwrite(std::uint64_t offset, std::span<const std::uint8_t> bytes) { writer_->write(offset, bytes); }
+    void overwrite(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+        writer_->write(offset, bytes);
+    }
     void zero(std::uint64_t offset, std::uint64_t length);
 
     // What fsck.exfat -n and dump.exfat say about the image.
@@ -86,9 +88,9 @@ bool have_exfat_tools();
 }  // namespace lk::test
 
 // Skips the current test when the exFAT tools are missing.
-#define LK_REQUIRE_EXFAT_TOOLS()                                                          \
-    do {                                                                                  \
-        if (!::lk::test::have_exfat_tools())                                              \
-            GTEST_SKIP() << "mkfs.exfat, fsck.exfat or dump.exfat not installed "         \
-                            "(scripts/setup.sh installs exfatprogs)";                     \
+#define LK_REQUIRE_EXFAT_TOOLS()                                                  \
+    do {                                                                          \
+        if (!::lk::test::have_exfat_tools())                                      \
+            GTEST_SKIP() << "mkfs.exfat, fsck.exfat or dump.exfat not installed " \
+                            "(scripts/setup.sh installs exfatprogs)";             \
     } while (0)

@@ -144,7 +144,8 @@ TEST_F(DemoCard, FormattedCopyIsEmptyButKeepsEveryPicture) {
 // cluster heap, and a movie of more clusters than a FAT16 card can have.
 TEST(DemoExfatCard, HoldsWhatItsManifestSays) {
     if (!std::filesystem::exists(kDemo / "originals_exfat" / "MANIFEST.tsv"))
-        GTEST_SKIP() << "no exFAT demo card in " << kDemo << " (built by the lk_demo_exfat_card target)";
+        GTEST_SKIP() << "no exFAT demo card in " << kDemo
+                     << " (built by the lk_demo_exfat_card target)";
     LK_REQUIRE_EXFAT_TOOLS();
     const std::filesystem::path image = kDemo / "demo_exfat.img";
     const ProcessResult fsck = run_process({"fsck.exfat", "-n", image.string()});
@@ -160,9 +161,12 @@ TEST(DemoExfatCard, HoldsWhatItsManifestSays) {
         if (e.deleted) {
             ++deleted;
             EXPECT_THROW(card.clusters(e.path), std::runtime_error);
-            const void* hit = ::memmem(img.data() + l.heap_offset, img.size() - l.heap_offset, original.data(),
-                                       original.size());
-            EXPECT_TRUE(hit && (static_cast<const std::uint8_t*>(hit) - img.data() - l.heap_offset) % l.cluster_size == 0);
+            const void* hit = ::memmem(img.data() + l.heap_offset, img.size() - l.heap_offset,
+                                       original.data(), original.size());
+            EXPECT_TRUE(hit &&
+                        (static_cast<const std::uint8_t*>(hit) - img.data() - l.heap_offset) %
+                                l.cluster_size ==
+                            0);
             continue;
         }
         ++present;

@@ -5,25 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <regex>
 
 #include "base/bytes.hpp"
+#include "tests/support/testdata.hpp"
 
 namespace lk::test {
 namespace {
 
-std::vector<std::uint8_t> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<std::uint8_t> v(n);
-    for (auto& b : v) b = std::uint8_t(rng());
-    return v;
-}
-
 // A number that dump.exfat prints after a caption.
 std::uint64_t dumped(const std::string& dump, const std::string& caption) {
     std::smatch m;
-    if (!std::regex_search(dump, m, std::regex(caption + R"(:\s*(0x[0-9a-fA-F]+|\d+))"))) return UINT64_MAX;
+    if (!std::regex_search(dump, m, std::regex(caption + R"(:\s*(0x[0-9a-fA-F]+|\d+))")))
+        return UINT64_MAX;
     return std::stoull(m[1].str(), nullptr, 0);
 }
 
@@ -31,7 +25,8 @@ std::uint64_t dumped(const std::string& dump, const std::string& caption) {
 bool region_verifies(const std::vector<std::uint8_t>& region, std::size_t sector) {
     std::uint32_t sum = 0;
     for (std::size_t i = 0; i < 11 * sector; ++i)
-        if (i != 106 && i != 107 && i != 112) sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
+        if (i != 106 && i != 107 && i != 112)
+            sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
     for (std::size_t k = 0; k < sector; k += 4)
         if (load_le32(region.data() + 11 * sector + k) != sum) return false;
     return true;
@@ -52,7 +47,8 @@ TEST_F(ExfatBuilder, WritesWhatFsckAndDumpAccept) {
     EXPECT_EQ(dumped(dump.out, R"(Root Cluster \(cluster offset\))"), l.root_cluster);
     EXPECT_EQ(dumped(dump.out, "Bitmap start cluster"), l.bitmap_cluster);
     EXPECT_EQ(dumped(dump.out, "Upcase table start cluster"), l.upcase_cluster);
-    EXPECT_EQ(std::uint64_t(1) << dumped(dump.out, "Sector per Cluster bits"), l.cluster_size / l.sector_size);
+    EXPECT_EQ(std::uint64_t(1) << dumped(dump.out, "Sector per Cluster bits"),
+              l.cluster_size / l.sector_size);
 
     // Folders, long and non-ASCII names (a surrogate pair too), an empty and a
     // read-only file, a file grown after another (a FAT chain), and enough
@@ -65,7 +61,8 @@ TEST_F(ExfatBuilder, WritesWhatFsckAndDumpAccept) {
     card.add_file("Holiday 2021/Stra\u00dfe \u00fcmlaut.png", noise(100, 4));
     card.add_file("Holiday 2021/smile \U0001F600.txt", noise(10, 5), ro);
     card.add_file(std::string(255, 'n'), {});
-    for (int i = 0; i < 50; ++i) card.add_file("DCIM/100CANON/MVI_" + std::to_string(i) + ".MOV", noise(300, i));
+    for (int i = 0; i < 50; ++i)
+        card.add_file("DCIM/100CANON/MVI_" + std::to_string(i) + ".MOV", noise(300, i));
     ProcessResult fsck = card.fsck();
     EXPECT_TRUE(fsck.ok()) << fsck.out << fsck.err;
     EXPECT_NE(fsck.out.find("directories 4, files 55"), std::string::npos) << fsck.out;
