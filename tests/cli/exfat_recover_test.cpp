@@ -97,5 +97,25 @@ TEST(ExfatRecover, CameraCardLiveDeletedAndFormatted) {
         EXPECT_TRUE(saved.count(f.bytes)) << f.path << " did not come back whole";
 }
 
+TEST(ExfatRecover, FilesOfFiveGibibytesAreListedWhole) {
+    LK_REQUIRE_EXFAT_TOOLS();
+    test::TempDir tmp;
+    ExfatOptions o;
+    o.image_size = 5'500ull << 20;  // sparse: only what is written takes room
+    ExfatImage card = ExfatImage::create(tmp / "card.img", o);
+    card.writer().add_sparse_file("DCIM/100CANON/MVI_0001.MP4", 0x140000000, noise(4096, 1),
+                                  noise(4096, 2));
+    const fs::path json = tmp / "catalogue.json";
+    const ProcessResult r =
+        cli({"recover", card.path().string(), "--list", "--json", json.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("    MVI_0001.MP4  5,368,709,120\n"), std::string::npos) << r.out;
+    const std::string catalogue(std::istreambuf_iterator<char>(std::ifstream(json).rdbuf()), {});
+    EXPECT_NE(catalogue.find("\"path\": \"DCIM/100CANON/MVI_0001.MP4\", \"directory\": false, "
+                             "\"size\": 5368709120, "),
+              std::string::npos)
+        << catalogue;
+}
+
 }  // namespace
 }  // namespace lk
