@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libjpeg62-turbo-dev libraw-dev libssl-dev qt6-base-dev libflac-dev
   libgtest-dev libgmock-dev libcli11-dev
-  dosfstools mtools ffmpeg dbus-daemon
+  dosfstools mtools exfatprogs ffmpeg dbus-daemon
   # Files the tests write with the programs people use: office documents,
   # archives, pictures.
   python3-docx python3-openpyxl python3-odf libreoffice-impress zip imagemagick libheif-examples
