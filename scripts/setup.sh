@@ -11,6 +11,9 @@ packages=(
   # Files the tests write with the programs people use: office documents,
   # archives, pictures.
   python3-docx python3-openpyxl python3-odf libreoffice-impress zip imagemagick libheif-examples
+  # The desktop application in every built-in language: fonts for Latin,
+  # Cyrillic, Chinese, Japanese and Korean, and Qt's own texts (file dialogs).
+  fonts-dejavu-core fonts-noto-cjk qt6-translations-l10n
 )
 
 missing=()
