@@ -514,7 +514,7 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
                                                [](const dir_t& c) { return !is_volume_label(c); });
             tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
         } else {
-            tip = TF("%lu bytes", child.entry.size);
+            tip = TF("%lu bytes", item_size(child));
         }
         if (!child.date_text.empty()) tip = T("Date: ") + Q(child.date_text) + "\n" + tip;
         item->setToolTip(tip);
@@ -701,8 +701,7 @@ void TMainForm::FilesDblClick(QListWidgetItem* item) {
         temp_files_.push_back(path);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const bool written =
-        WriteRecoveredFile(*engine_, record->entry.size, engine_->first_cluster(record->entry),
-                           record->fat_copy, record->shift, path);
+        WriteRecoveredFile(*engine_, *record, path);
     QApplication::restoreOverrideCursor();
     if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
 }

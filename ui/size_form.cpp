@@ -37,8 +37,12 @@ constexpr SizeItem kCardSizeItems[] = {
     {48, "MB"},  {64, "MB"},  {96, "MB"}, {128, "MB"}, {192, "MB"}, {256, "MB"},
     {384, "MB"}, {512, "MB"}, {1, "GB"},  {2, "GB"},   {4, "GB"},   {8, "GB"},
     {16, "GB"},  {32, "GB"},  {64, "GB"}, {128, "GB"}};  // then "Custom size"
-constexpr SizeItem kClusterItems[] = {{512, "bytes"}, {1, "KB"},  {2, "KB"},  {4, "KB"},
-                                      {8, "KB"},      {16, "KB"}, {32, "KB"}, {64, "KB"}};
+// Item i stands for 512 x 2^i bytes; exFAT cards use clusters up to 32 MB.
+constexpr SizeItem kClusterItems[] = {{512, "bytes"}, {1, "KB"},   {2, "KB"},   {4, "KB"},  {8, "KB"},
+                                      {16, "KB"},     {32, "KB"},  {64, "KB"},  {128, "KB"}, {256, "KB"},
+                                      {512, "KB"},    {1, "MB"},   {2, "MB"},   {4, "MB"},  {8, "MB"},
+                                      {16, "MB"},     {32, "MB"}};
+static_assert(std::size(kClusterItems) == kClusterSizeChoices);
 
 QString size_text(const SizeItem& item) {
     // "bytes" is a word; the abbreviations follow the number directly.
@@ -272,7 +276,7 @@ std::uint64_t TSizeForm::AskCardParameters(CardParameters& p) {
     offered.ignore_fat = ignore_fat_->isChecked();
     const std::uint32_t cluster = offered_cluster_size(offered);
     int index = 0;
-    while (index < 7 && (512u << index) != cluster) ++index;
+    while (index < kClusterSizeChoices - 1 && (512u << index) != cluster) ++index;
     ClusterSize->setCurrentIndex(index);
     cluster_before_ignore_ = index;
     validate();
@@ -334,7 +338,7 @@ void TSizeForm::IgnoreFatClick() {
         const std::uint32_t size =
             minimal_cluster_size(FAT32, true, static_cast<std::int64_t>(DialogSize()), 512);
         int index = 0;
-        while (index < 7 && (512u << index) < size) ++index;
+        while (index < kClusterSizeChoices - 1 && (512u << index) < size) ++index;
         ClusterSize->setCurrentIndex(index);
     } else {
         ClusterSize->setCurrentIndex(cluster_before_ignore_);
