@@ -32,7 +32,8 @@ void tree_lines(Engine& e, const dir_t& dir, int depth, std::FILE* out) {
             // A graded picture shows how much of it decodes.
             const std::string grade = GradeText({item.grade, item.decoded_rows_percent});
             std::fprintf(out, "%s%s  %s%s%s\n", indent.c_str(), display_name(item).c_str(),
-                         GroupedNumber(item.entry.size).c_str(), grade.empty() ? "" : "  ", grade.c_str());
+                         GroupedNumber(item_size(item)).c_str(), grade.empty() ? "" : "  ",
+                         grade.c_str());
         }
     }
 }
@@ -41,18 +42,28 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
     if (depth > kMaxDirectoryDepth) return;
     for (const dir_t& item : dir.children) {
         const std::string path = prefix + display_name(item);
+        // Items read from an exFAT entry set say so, and whether the set's
+        // checksum held (null for the others).
+        const bool exfat = item.exfat_flags & kExfatSet;
+        const char* verified = !exfat                                  ? "null"
+                               : (item.exfat_flags & kExfatChecksumOk) ? "true"
+                                                                       : "false";
         // Graded pictures (recover --grade) say how much of them decodes.
         const std::string grade =
             item.grade == Grade::None
                 ? std::string()
-                : format(", \"grade\": \"%s\", \"decoded_rows_percent\": %d", GradeWord(item.grade),
-                         item.decoded_rows_percent);
-        std::fprintf(out,
-                     "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %u, \"first_cluster\": %u, "
-                     "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\"%s}",
-                     first ? "" : ",", json_string(path).c_str(), item.entry.is_directory() ? "true" : "false",
-                     item.entry.size, e.first_cluster(item.entry), item.fat_copy, item.shift,
-                     source_name(item.source), grade.c_str());
+                : format(", \"grade\": \"%s\", \"decoded_rows_percent\": %d",
+                         GradeWord(item.grade), item.decoded_rows_percent);
+        std::fprintf(
+            out,
+            "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %llu, \"first_cluster\": %u, "
+            "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\", \"exfat_set\": %s, "
+            "\"checksum_verified\": %s%s}",
+            first ? "" : ",", json_string(path).c_str(),
+            item.entry.is_directory() ? "true" : "false",
+            static_cast<unsigned long long>(item_size(item)), e.first_cluster(item.entry),
+            item.fat_copy, item.shift, source_name(item.source), exfat ? "true" : "false",
+            verified, grade.c_str());
         first = false;
         json_items(e, item, path + "/", depth + 1, first, out);
     }

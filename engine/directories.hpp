@@ -36,6 +36,9 @@ private:
     std::u16string name_;
 };
 
+// UTF-16 code units as UTF-8; a surrogate without its partner becomes U+FFFD.
+std::string utf16_to_utf8(std::u16string_view s);
+
 std::uint8_t short_name_checksum(const std::uint8_t* name11);
 bool is_plausible_name(const std::uint8_t* name11);
 bool is_directory_block(Engine& e, const std::uint8_t* entries, std::size_t count, LostEntries* map, bool strict);

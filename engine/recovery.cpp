@@ -17,13 +17,15 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
 
 std::uint32_t add_entry_impl(Engine& e, dir_t& dir, lfn_t entry, std::int32_t copy, int depth) {
     if (copy < 0) return 0;
-    const bool deleted = entry.entry.is_deleted();
-    if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
-    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, copy);
+    const bool deleted = is_deleted(entry);
+    // A deleted FAT entry has lost its first letter; an exFAT set keeps its name.
+    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, exfat_item_copy(copy));
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
     if (!add_recovered_file(e, item, true)) return 0;
     if (!item.entry.is_directory()) return 1;
+    if (e.exfat()) return recover_exfat_directories(e, item, depth + 1);
     return walk_directory(e, item, item.entry.size, e.first_cluster(item.entry), deleted, depth + 1);
 }
 
@@ -156,10 +158,11 @@ bool may_start_directory_piece(const std::uint8_t* p) {
 // A lost file whose chain is gone (deleting zeroes a file's FAT entries)
 // while the clusters its entry names are all free: its bytes are taken as
 // consecutive clusters from its first one.
-bool lies_in_free_clusters(Engine& e, const direntry_t& d) {
-    if (d.is_directory() || d.size == 0) return false;
+bool lies_in_free_clusters(Engine& e, const lfn_t& record) {
+    const direntry_t& d = record.entry;
+    if (d.is_directory() || item_size(record) == 0) return false;
     const std::int64_t first = e.first_cluster(d);
-    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, d.size));
+    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, item_size(record)));
     for (std::int64_t c = first; c < first + n; ++c) {
         if (!e.valid(c) || cluster_in_use(e, c)) return false;
         for (int copy = 0; copy < 2; ++copy)
@@ -170,8 +173,8 @@ bool lies_in_free_clusters(Engine& e, const direntry_t& d) {
 
 std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry) {
     if (!content_matches(e, entry.entry)) return 0;
-    const bool deleted = entry.entry.is_deleted();
-    if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    const bool deleted = is_deleted(entry);
+    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
     dir_t& item = find_or_add_child(e, dir, entry, 0, -1);
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
@@ -213,6 +216,14 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         RangeProgress(e, i);
         index_cluster(e, i, data);
         if (!scan_dirs) continue;
+        if (e.exfat()) {
+            // Entry sets with their checksums stand in for "." and "..".
+            if (is_exfat_directory_cluster(e, i, data)) {
+                e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
+                accepted += read_exfat_directory_cluster(e, found, data);
+            }
+            continue;
+        }
         if (!is_directory_cluster(e, i, data, nullptr, true)) {
             if (may_start_directory_piece(data) && is_directory_cluster(e, i, data, nullptr, false))
                 read_directory_piece(e, data);
@@ -236,12 +247,14 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         }
     }
 
-    // Chain pass: chains that no directory describes.
-    if (e.opt.ignore_fat) return accepted;
+    // Chain pass: chains that no directory describes. An exFAT FAT's entries
+    // mean something only where the bitmap says allocated: without a bitmap
+    // to believe there is no chain to follow.
+    if (e.opt.ignore_fat || (e.exfat() && !e.fat.allocation_trusted)) return accepted;
     std::uint32_t n = 0;
     const std::uint64_t min_size = std::max<std::uint32_t>(2048, cs);
     for (std::int64_t j = first; j < last && !e.status.IsCancelled(); ++j) {
-        if (cluster_in_use(e, j)) continue;
+        if (cluster_in_use(e, j) || (e.exfat() && !cluster_allocated(e, j))) continue;
         RangeProgress(e, j);
         if (e.valid(predecessor(e, j, 0))) continue;  // not a chain head
         const std::uint64_t size = chain_bytes(e, j, 0);
@@ -252,7 +265,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         ++n;
         lfn_t entry;
         set_numbered_name(entry, format("F%07d", n), tag);
-        entry.entry.set_first_cluster(static_cast<std::uint32_t>(j), e.fat32());
+        entry.entry.set_first_cluster(static_cast<std::uint32_t>(j), e.wide_clusters());
         entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
         dir_t& item = find_or_add_child(e, found, entry, 0, 0);
         if (add_recovered_file(e, item, true)) ++accepted;
@@ -279,10 +292,13 @@ std::uint32_t recover_lost_files(Engine& e, dir_t&) {
                 // Its own folder when the catalogue has it, else the found-items
                 // folder; looked up each time, as additions may move items.
                 dir_t* dir = folder_of(e, entry.folder);
-                const std::int32_t copy = classify_entry(e, entry.entry, true, entry.folder);
+                const std::int32_t copy = e.exfat()
+                                              ? classify_exfat_record(e, entry, is_deleted(entry))
+                                              : classify_entry(e, entry.entry, true, entry.folder);
                 std::uint32_t n = 0;
                 if (dir && copy >= 0) n = add_entry(e, *dir, entry, copy);
-                else if (dir && copy == -1 && lies_in_free_clusters(e, entry.entry)) n = add_consecutive(e, *dir, entry);
+                else if (dir && copy == -1 && lies_in_free_clusters(e, entry))
+                    n = add_consecutive(e, *dir, entry);
                 accepted += n;
                 again = again || n != 0;
             }

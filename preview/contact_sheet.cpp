@@ -169,12 +169,12 @@ bool WriteContactSheet(Engine& e, const std::string& directory, const PreviewSer
         std::error_code ec;
         const auto saved = std::filesystem::path(directory) / p.path;
         if (std::filesystem::is_regular_file(saved, ec) &&
-            std::filesystem::file_size(saved, ec) == p.record->entry.size)
+            std::filesystem::file_size(saved, ec) == item_size(*p.record))
             image = "<a href=\"" + href(p.path) + "\">" + image + "</a>";
         const char* grade = GradeWord(preview.grade.grade);
         page += std::string("<figure") + (*grade ? format(" class=\"%s\"", grade) : "") + ">" +
                 image + "<figcaption><b>" + html(display_name(*p.record)) + "</b><br>" +
-                html(format(translate("%lu bytes"), p.record->entry.size)) +
+                html(format(translate("%lu bytes"), item_size(*p.record))) +
                 (preview.date.empty() ? "" : "<br>" + html(translate("Date: ") + preview.date)) +
                 (*grade ? "<br><span class=\"grade\">" + html(GradeText(preview.grade)) + "</span>"
                         : "") +

@@ -132,7 +132,7 @@ Preview RenderPreview(Engine& e, const dir_t& record, int box_width, int box_hei
     const bool picture = is_picture_ext(extension);
     const bool readable = services.readers && services.readers->takes(extension);
     if (!picture && !readable) return {};
-    const std::uint64_t size = record.entry.size;
+    const std::uint64_t size = item_size(record);
     if (!picture && size > kMaxOtherBytes) return {};
     std::vector<std::uint8_t> bytes;
     try {

@@ -31,6 +31,11 @@ int TImageList::Add(const QPixmap& picture, std::vector<int>& recycled) {
     return slot;
 }
 
+void TImageList::ReplaceBuiltin(std::vector<QPixmap> builtin) {
+    builtin.resize(kBuiltinImages);
+    std::move(builtin.begin(), builtin.end(), images_.begin());
+}
+
 void TImageList::Reset() {
     images_.resize(kBuiltinImages);
     slots_.Clear();

@@ -42,6 +42,8 @@ class TImageList {
     void Touch(int index) { slots_.Touch(index); }
     // Only the built-in images remain.
     void Reset();
+    // The built-in images drawn again (their captions follow the language).
+    void ReplaceBuiltin(std::vector<QPixmap> builtin);
 
   private:
     std::vector<QPixmap> images_;
