@@ -195,7 +195,11 @@ void TFileList::mousePressEvent(QMouseEvent* event) {
 void TFileList::startDrag(Qt::DropActions) {}
 
 void TFileList::paintEvent(QPaintEvent* event) {
-    if (!form_.collecting_dates()) form_.thumbnails().ClearQueue();
+    // A paint of the whole view asks again for everything in it, so the
+    // queue starts afresh; a partial one (an item whose thumbnail came in)
+    // would drop the requests of the items it does not draw.
+    if (!form_.collecting_dates() && event->rect().contains(viewport()->rect()))
+        form_.thumbnails().ClearQueue();
     QListWidget::paintEvent(event);
 }
 
@@ -648,7 +652,7 @@ void TMainForm::ShowThumbnail(QListWidgetItem* item, const dir_t* shown, int gen
     if (generation != thumbs_->generation() || !engine_ || !image_list_) return;
     dir_t& record = const_cast<dir_t&>(*shown);
     if (record.has_thumbnail) return;  // made meanwhile for another request
-    const std::string ext = short_extension(record), display = display_extension(record);
+    const std::string ext = preview_extension(record), display = display_extension(record);
     const ImageChoice choice = ChooseImage(!preview.picture.empty(), preview.full_width, ext, display);
     int image = choice.image;
     QPixmap picture;
@@ -740,7 +744,7 @@ void TMainForm::acSortByDateExecute() {
             WaitProcessingEvents(
                 [&] {
                     cancelled = WaitSize->WaitBoxCancelled();
-                    return cancelled || thumbs_->idle();
+                    return cancelled || thumbs_->drained();
                 },
                 100);
             WaitSize->HideWaitBox();

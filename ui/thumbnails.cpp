@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <cctype>
+#include <chrono>
 
 #include "engine/common.hpp"
 #include "input/platform.hpp"
@@ -80,6 +81,11 @@ bool ThumbThread::queued(const QListWidgetItem* item) const {
     return false;
 }
 
+bool ThumbThread::drained() const {
+    std::lock_guard<std::mutex> l(lock_);
+    return queue_.empty() && idle_.load();
+}
+
 void ThumbThread::NewContents() {
     // Under the queue's lock: an item the worker takes from now on carries
     // the new generation, and no item of the old list is left to take.
@@ -105,13 +111,16 @@ void ThumbThread::Settle(bool reset) {
     }
     if (engine_) engine_->stop_flag.store(false);
     stop_.store(false);
+    wake_.notify_one();  // items queued meanwhile by paints
 }
 
 void ThumbThread::Terminate() {
     if (!isRunning()) return;
     setPriority(QThread::HighPriority);  // one step above normal, so that it ends soon
-    Settle(false);
+    // Terminating first: the worker delivers nothing more (the wait below
+    // would block a delivery to this thread) and ends at its next wait.
     terminating_.store(true);
+    Settle(false);
     wake_.notify_one();
     wait();
 }
@@ -136,7 +145,12 @@ void ThumbThread::run() {
             while (queue_.empty() || stopping()) {
                 if (terminating_.load()) return;
                 idle_.store(true);
-                wake_.wait(l);
+                // The engine's stop flag is cleared by others without a
+                // word to this worker: while items wait, look again soon.
+                if (queue_.empty())
+                    wake_.wait(l);
+                else
+                    wake_.wait_for(l, std::chrono::milliseconds(50));
             }
             idle_.store(false);
             generation = generation_.load();

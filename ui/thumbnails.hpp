@@ -84,6 +84,8 @@ class ThumbThread : public QThread {
 
     // Idle: suspended, holding no record.
     bool idle() const { return idle_.load(); }
+    // Idle with nothing queued: every request made so far is answered.
+    bool drained() const;
     // Makes the worker idle and empties the queue; the failed set is
     // cleared when `reset` (a new analysis or catalogue).
     void Settle(bool reset);
