@@ -19,14 +19,14 @@ inline std::vector<std::uint8_t> make_dng(int width, int height) {
     };
     auto shorts = [](std::initializer_list<std::uint16_t> v) {
         std::vector<std::uint8_t> b;
-        for (std::uint16_t x : v) b.insert(b.end(), {std::uint8_t(x), std::uint8_t(x >> 8)});
+        for (std::uint16_t x : v)
+            for (int shift : {0, 8}) b.push_back(std::uint8_t(x >> shift));
         return b;
     };
     auto longs = [](std::initializer_list<std::uint32_t> v) {
         std::vector<std::uint8_t> b;
         for (std::uint32_t x : v)
-            b.insert(b.end(), {std::uint8_t(x), std::uint8_t(x >> 8), std::uint8_t(x >> 16),
-                               std::uint8_t(x >> 24)});
+            for (int shift : {0, 8, 16, 24}) b.push_back(std::uint8_t(x >> shift));
         return b;
     };
     auto text = [](const char* s) { return std::vector<std::uint8_t>(s, s + std::strlen(s) + 1); };
@@ -73,7 +73,7 @@ inline std::vector<std::uint8_t> make_dng(int width, int height) {
             if (values.size() % 2) values.push_back(0);
         }
     }
-    ifd.insert(ifd.end(), {0, 0, 0, 0});
+    ifd.resize(ifd.size() + 4, 0);
     const std::uint32_t data_at = std::uint32_t(extra + values.size());
     auto at = longs({data_at});
     std::copy(at.begin(), at.end(), ifd.begin() + std::ptrdiff_t(strip_entry + 8));
@@ -83,7 +83,8 @@ inline std::vector<std::uint8_t> make_dng(int width, int height) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const std::uint16_t v = std::uint16_t(4000 + 20 * x + 10 * y);
-            out.insert(out.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+            out.push_back(std::uint8_t(v));
+            out.push_back(std::uint8_t(v >> 8));
         }
     return out;
 }
