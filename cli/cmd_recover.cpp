@@ -26,6 +26,7 @@
 #include "input/text.hpp"
 #include "lang/translate.hpp"
 #include "output/save.hpp"
+#include "preview/contact_sheet.hpp"
 
 namespace lk::cli {
 
@@ -40,6 +41,8 @@ struct RecoverOptions {
     std::string json;
     bool list = false;
     bool trace = false;
+    bool grade = false;
+    bool thumbnails = false;
     bool expert = false;
     std::optional<std::uint64_t> card_size;
     std::optional<std::uint32_t> cluster_size;
@@ -147,6 +150,17 @@ private:
     const RecoverOptions& o_;
 };
 
+void count_grades(const dir_t& dir, int depth, std::uint64_t& complete, std::uint64_t& damaged,
+                  std::uint64_t& unreadable) {
+    if (depth > kMaxDirectoryDepth) return;
+    for (const dir_t& item : dir.children) {
+        complete += item.grade == Grade::Complete;
+        damaged += item.grade == Grade::Damaged;
+        unreadable += item.grade == Grade::Unreadable;
+        count_grades(item, depth + 1, complete, damaged, unreadable);
+    }
+}
+
 std::string progress_detail(const Status& status) {
     return format("%s %s  %s %s  %s %s", translate("Directories found"),
                   GroupedNumber(status.value(status_slot(ST_DIRECTORIES))), translate("Files found"),
@@ -154,9 +168,44 @@ std::string progress_detail(const Status& status) {
                   GroupedNumber(status.value(status_slot(ST_CONTIGUOUS))));
 }
 
+// Grades the pictures, writing the contact sheet when asked, with a progress
+// bar; Ctrl-C stops early. Prints how the pictures fared. False when the
+// contact sheet could not be written.
+bool grade_pictures(Cli& cli, Engine& e, const RecoverOptions& o, InterruptWatch& interrupt) {
+    PpmDumps dumps;
+    PreviewServices services;
+    services.dumps = &dumps;
+    services.status = &cli.status;
+    cli.reporter.begin_progress(translate(o.thumbnails ? "Making the contact sheet" : "Grading"));
+    const PictureProgress progress = [&](std::size_t done, std::size_t total) {
+        cli.reporter.show_progress(static_cast<int>(done * 100 / std::max<std::size_t>(total, 1)), {});
+        return interrupt.presses() == 0;
+    };
+    ContactSheet sheet;
+    bool ok = true;
+    if (o.thumbnails) ok = WriteContactSheet(e, o.output, services, progress, sheet);
+    else GradePictures(e, services, progress);
+    cli.reporter.end_progress();
+
+    std::uint64_t complete = 0, damaged = 0, unreadable = 0;
+    count_grades(e.cat.root, 0, complete, damaged, unreadable);
+    print(translate("Pictures graded: %s complete, %s damaged, %s unreadable"), GroupedNumber(complete),
+          GroupedNumber(damaged), GroupedNumber(unreadable));
+    print("\n");
+    if (o.thumbnails) {
+        if (ok) print("%s %s\n", translate("Contact sheet:"), sheet.page);
+        else cli.status.Error("The contact sheet could not be written: %s", sheet.error);
+    }
+    return ok;
+}
+
 int run_recover(Cli& cli, const RecoverOptions& o) {
     if (o.output.empty() && o.json.empty() && !o.list) {
         cli.status.Error("Nothing to do: give --output, --list or --json");
+        return kExitUsage;
+    }
+    if (o.thumbnails && o.output.empty()) {
+        cli.status.Error("--thumbnails needs --output");
         return kExitUsage;
     }
     SectorRange range;
@@ -227,12 +276,7 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     if (result == AnalysisResult::Failed) return kExitFailure;
     if (result == AnalysisResult::Abandoned) return reporter.refused ? kExitUsage : kExitFailure;
 
-    if (o.list) print_tree(e, stdout);
     int code = kExitOk;
-    if (!o.json.empty() && !write_catalogue_json(e, o.json)) {
-        status.Error("File %s: write error %d", o.json, errno);
-        code = kExitFailure;
-    }
     if (!o.output.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(o.output, ec);
@@ -245,6 +289,15 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
         print("%s %s\n", translate("Items written:"), GroupedNumber(saved.written));
         if (saved.failed())
             print("%s %s\n", translate("Items that could not be written:"), GroupedNumber(saved.failures.size()));
+    }
+    // Pictures are graded (and the contact sheet, which grades them too,
+    // made) before the tree and the catalogue are written, which show it.
+    if ((o.grade || o.thumbnails) && code != kExitInterrupted && !grade_pictures(cli, e, o, interrupt))
+        code = kExitFailure;
+    if (o.list) print_tree(e, stdout);
+    if (!o.json.empty() && !write_catalogue_json(e, o.json)) {
+        status.Error("File %s: write error %d", o.json, errno);
+        code = kExitFailure;
     }
     return code;
 }
@@ -260,6 +313,10 @@ void add_recover_command(CLI::App& app, Cli& cli) {
     cmd->add_flag("--list", o->list, translate("Print the recovered tree with sizes"));
     cmd->add_option("--json", o->json, translate("Write the catalogue to this JSON file"));
     cmd->add_flag("--trace", o->trace, translate("Print the engine's trace lines on stderr"));
+    cmd->add_flag("--grade", o->grade,
+                  translate("Grade every picture: complete, damaged (how much decodes) or unreadable"));
+    cmd->add_flag("--thumbnails", o->thumbnails,
+                  translate("Write an HTML contact sheet of the pictures beside the saved files"));
     cmd->add_flag("--expert", o->expert,
                   translate("Expert mode: always ask for the card parameters (on a terminal)"));
     cmd->add_option("--card-size", o->card_size, translate("Card size in bytes (expert)"));

@@ -33,7 +33,8 @@ void print(const char* fmt, const A&... a) {
     X(drives)              \
     X(info)                \
     X(duplicate)           \
-    X(recover)
+    X(recover)             \
+    X(reconstruct)
 
 #define LK_CLI_DECLARE_COMMAND(name) void add_##name##_command(CLI::App& app, Cli& cli);
 LK_CLI_COMMANDS(LK_CLI_DECLARE_COMMAND)

@@ -6,6 +6,7 @@
 #include "engine/common.hpp"
 #include "input/text.hpp"
 #include "lang/format.hpp"
+#include "preview/grade.hpp"
 
 namespace lk::cli {
 
@@ -28,8 +29,11 @@ void tree_lines(Engine& e, const dir_t& dir, int depth, std::FILE* out) {
             std::fprintf(out, "%s%s/\n", indent.c_str(), display_name(item).c_str());
             tree_lines(e, item, depth + 1, out);
         } else {
-            std::fprintf(out, "%s%s  %s\n", indent.c_str(), display_name(item).c_str(),
-                         GroupedNumber(item_size(item)).c_str());
+            // A graded picture shows how much of it decodes.
+            const std::string grade = GradeText({item.grade, item.decoded_rows_percent});
+            std::fprintf(out, "%s%s  %s%s%s\n", indent.c_str(), display_name(item).c_str(),
+                         GroupedNumber(item_size(item)).c_str(), grade.empty() ? "" : "  ",
+                         grade.c_str());
         }
     }
 }
@@ -44,16 +48,22 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
         const char* verified = !exfat                                  ? "null"
                                : (item.exfat_flags & kExfatChecksumOk) ? "true"
                                                                        : "false";
+        // Graded pictures (recover --grade) say how much of them decodes.
+        const std::string grade =
+            item.grade == Grade::None
+                ? std::string()
+                : format(", \"grade\": \"%s\", \"decoded_rows_percent\": %d",
+                         GradeWord(item.grade), item.decoded_rows_percent);
         std::fprintf(
             out,
             "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %llu, \"first_cluster\": %u, "
             "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\", \"exfat_set\": %s, "
-            "\"checksum_verified\": %s}",
+            "\"checksum_verified\": %s%s}",
             first ? "" : ",", json_string(path).c_str(),
             item.entry.is_directory() ? "true" : "false",
             static_cast<unsigned long long>(item_size(item)), e.first_cluster(item.entry),
             item.fat_copy, item.shift, source_name(item.source), exfat ? "true" : "false",
-            verified);
+            verified, grade.c_str());
         first = false;
         json_items(e, item, path + "/", depth + 1, first, out);
     }

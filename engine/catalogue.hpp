@@ -116,6 +116,12 @@ enum class EntrySource : std::uint8_t {
     Deleted,  // a deleted directory entry (its first letter guessed)
 };
 
+// How much of a picture decodes cleanly, as its preview found: complete
+// (to its last row without damage), damaged (the share of rows before the
+// damage in decoded_rows_percent) or unreadable. None until a preview of the
+// item has been made, and for items that are not graded.
+enum class Grade : std::uint8_t { None, Complete, Damaged, Unreadable };
+
 // One catalogue item: a file or a directory.
 struct dir_t : lfn_t {
     std::uint32_t thumbnail_index = 0;
@@ -125,6 +131,8 @@ struct dir_t : lfn_t {
     std::int32_t shift = 0;  // bytes added to every cluster read of this item
     std::string date_text;
     bool sorted_by_date = false;
+    Grade grade = Grade::None;
+    std::uint8_t decoded_rows_percent = 0;
     // Accepted by add_recovered_file: an item found again by a later step is
     // neither counted nor marked a second time.
     bool accepted = false;

@@ -215,7 +215,7 @@ namespace {
 
 // Why a file could not be written: the system's words for an error code, or
 // what went wrong on the card's side.
-enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped };
+enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped, Refused, NoMemory };
 
 // Streams size bytes of the chain from start into out, a chunk of about a
 // megabyte at a time; bytes from valid_length on are zeros and are not read.
@@ -283,8 +283,35 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
     return result;
 }
 
+// Reconstruct mode: the whole file read along its chain, through the
+// filter, then written. `reason` receives the filter's answer.
+WriteStop filter_chain(Engine& e, OutputFile& out, const SaveItem& item, const WholeFileFilter& filter,
+                       int& error, std::string& reason) {
+    e.stop_flag.store(false);
+    std::vector<std::uint8_t> bytes, filtered;
+    try {
+        bytes.assign(item.size, 0);
+    } catch (const std::bad_alloc&) {
+        return WriteStop::NoMemory;  // that file fails; the others may be smaller
+    }
+    // Bytes past the valid length are zeros on the card's side too.
+    const std::size_t valid = static_cast<std::size_t>(std::min(item.valid_length, item.size));
+    ChainReader reader(e, item.start_cluster, item.fat_copy, item.shift);
+    if (reader.read(bytes.data(), valid) < valid) {
+        if (reader.stop() == ChainReader::Stop::Stopped) return WriteStop::Stopped;
+        if (reader.stop() == ChainReader::Stop::ReadFailed) return WriteStop::ReadFailed;
+    }
+    if (auto refusal = filter(bytes, filtered)) {
+        reason = *refusal;
+        return WriteStop::Refused;
+    }
+    if (!out.write(filtered.data(), filtered.size(), error) || !out.close(error)) return WriteStop::WriteFailed;
+    return WriteStop::Done;
+}
+
 std::string failure_text(WriteStop stop, int error) {
     if (stop == WriteStop::ReadFailed) return translate("the card's data could not be read");
+    if (stop == WriteStop::NoMemory) return translate("Not enough memory");
     return InputErrorText(error);
 }
 
@@ -338,7 +365,7 @@ bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path,
 }
 
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
-                      CopyProgress& progress) {
+                      CopyProgress& progress, const WholeFileFilter* filter) {
     SaveOutcome outcome;
     e.input.reset_read_errors();
     progress.hand_over(0, 0);
@@ -392,10 +419,12 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             folder.given.insert(name);
             OutputFile out(folder.fd, name);
             int error = out.open_error();
-            const WriteStop stop =
-                out.is_open() ? stream_chain(e, out, item.size, item.valid_length,
-                                             item.start_cluster, item.fat_copy, item.shift, error)
-                              : WriteStop::WriteFailed;
+            std::string refusal;
+            WriteStop stop = WriteStop::WriteFailed;
+            if (out.is_open())
+                stop = filter ? filter_chain(e, out, item, *filter, error, refusal)
+                              : stream_chain(e, out, item.size, item.valid_length,
+                                             item.start_cluster, item.fat_copy, item.shift, error);
             if (stop == WriteStop::Stopped || e.stop_requested()) {
                 outcome.cancelled = true;
                 break;
@@ -403,6 +432,12 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             if (stop == WriteStop::Done) {
                 set_file_facts(folder.fd, name, item);
                 ++outcome.written;
+            } else if (stop == WriteStop::Refused) {
+                // Nothing of it stays behind, and the save ends here.
+                ::unlinkat(folder.fd, name.c_str(), 0);
+                fail(item, refusal);
+                progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
+                break;
             } else {
                 fail(item, failure_text(stop, error));
             }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,11 +84,19 @@ struct SaveOutcome {
     bool failed() const { return !failures.empty(); }
 };
 
+// Reconstruct mode: each file is read whole (a chain that ends early leaves
+// zeros, as a damaged picture's missing part) and handed to the filter,
+// which puts the bytes to write in `out` or answers why it cannot.
+using WholeFileFilter =
+    std::function<std::optional<std::string>(Bytes in, std::vector<std::uint8_t>& out)>;
+
 // The save worker: writes every item of the list into directory, reporting
 // progress (and reading the cancel request) between items. A failing item
 // does not stop the save: it is reported to progress.item_failed() at once,
-// listed in the outcome, and the next item is attempted.
+// listed in the outcome, and the next item is attempted. With a filter
+// (reconstruct mode), a file the filter refuses is listed with the filter's
+// answer and ends the save there.
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
-                      CopyProgress& progress);
+                      CopyProgress& progress, const WholeFileFilter* filter = nullptr);
 
 }  // namespace lk

@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Every include arrow runs downward:
-#   ui, cli -> output, engine -> input, formats -> base -> lang
+#   ui, cli -> preview -> output, engine -> input, formats -> base -> lang
 # A folder may include itself and the folders listed for it here.
 set(allowed_lang "lang")
 set(allowed_base "base;lang")
@@ -8,9 +8,10 @@ set(allowed_input "input;base;lang")
 set(allowed_formats "formats;base;lang")
 set(allowed_engine "engine;input;formats;base;lang")
 set(allowed_output "output;engine;input;formats;base;lang")
-set(allowed_ui "ui;output;engine;input;formats;base;lang")
+set(allowed_preview "preview;output;engine;input;formats;base;lang")
+set(allowed_ui "ui;preview;output;engine;input;formats;base;lang")
 
-set(layers "lang;base;input;formats;engine;output;ui")
+set(layers "lang;base;input;formats;engine;output;preview;ui")
 set(project_folders "lang;base;input;formats;engine;output;preview;cli;ui;tools;tests;bench;fuzz")
 set(violations "")
 foreach(layer IN LISTS layers)

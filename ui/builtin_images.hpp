@@ -6,16 +6,9 @@
 #include <QPixmap>
 #include <vector>
 
-namespace lk::ui {
+#include "preview/render.hpp"  // their indices (BuiltinImage)
 
-enum BuiltinImage : int {
-    kImageFolder = 0,
-    kImagePending = 1,
-    kImageFailed = 2,
-    kImagePicture = 3,
-    kImageBlank = 4,
-    kBuiltinImages = 6,
-};
+namespace lk::ui {
 
 inline constexpr int kThumbnailSide = 100;
 

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
@@ -27,6 +28,7 @@
 #include "engine/common.hpp"
 #include "input/text.hpp"
 #include "output/save.hpp"
+#include "preview/reconstruct.hpp"
 #include "ui/ask_drive.hpp"
 #include "ui/builtin_images.hpp"
 #include "ui/copy_progress.hpp"
@@ -37,6 +39,7 @@
 #include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
 #include "ui/status_form.hpp"
+#include "ui/thumbnails.hpp"
 #include "ui/wait_size.hpp"
 #include "ui/workers.hpp"
 
@@ -50,6 +53,10 @@ namespace {
 
 constexpr int kDragDistance = 10;
 constexpr int kRecordRole = Qt::UserRole + 1;
+constexpr int kImageRole = Qt::UserRole + 2;  // the image list index an item shows
+// The image list holds this much of thumbnails before it recycles slots:
+// 1,600 at a device pixel ratio of 1, 400 at 2.
+constexpr std::int64_t kImageListBytes = 64ll << 20;
 
 const char* kRerunText =
     "The analysis is finished or has been stopped.\nPlease examine the recovered files. If you are "
@@ -96,14 +103,45 @@ class DragFiles final : public QMimeData {
     mutable QList<QUrl> urls_;
 };
 
-// The record's 8.3 extension: up to three characters, ending at the first blank.
-std::string short_extension(const dir_t& record) {
-    std::string ext;
-    for (std::uint8_t c : record.entry.ext) {
-        if (c == ' ') break;
-        ext += static_cast<char>(c);
+// The list draws each visible item through this, which first asks for the
+// item's image: so only what is drawn is ever rendered.
+class TFileDelegate final : public QStyledItemDelegate {
+  public:
+    TFileDelegate(TMainForm& form, QListWidget* list) : QStyledItemDelegate(list), form_(form), list_(list) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        form_.ImageRequest(list_->item(index.row()));
+        QStyledItemDelegate::paint(painter, option, index);
     }
-    return ext;
+
+  private:
+    TMainForm& form_;
+    QListWidget* list_;
+};
+
+// Sorting moves records: the catalogue's own children are sorted in place.
+void sort_children(Engine& e, dir_t& dir, bool by_date, int depth) {
+    if (depth > kMaxDirectoryDepth) return;
+    // The found-items folder stays the root's last child.
+    const bool keep_last = &dir == &e.cat.root && e.cat.found();
+    const auto end = keep_last ? dir.children.end() - 1 : dir.children.end();
+    // Equal dates (or clusters) keep their order.
+    if (by_date)
+        std::stable_sort(dir.children.begin(), end,
+                         [](const dir_t& a, const dir_t& b) { return a.date_text < b.date_text; });
+    else
+        std::stable_sort(dir.children.begin(), end, [&e](const dir_t& a, const dir_t& b) {
+            return e.first_cluster(a.entry) < e.first_cluster(b.entry);
+        });
+    for (dir_t& child : dir.children) sort_children(e, child, by_date, depth + 1);
+}
+
+void forget_images(dir_t& dir, const std::set<int>& gone, int depth) {
+    if (depth > kMaxDirectoryDepth) return;
+    for (dir_t& child : dir.children) {
+        if (child.has_thumbnail && gone.count(int(child.thumbnail_index))) child.has_thumbnail = false;
+        forget_images(child, gone, depth + 1);
+    }
 }
 
 bool is_volume_label(const dir_t& record) {
@@ -155,6 +193,15 @@ void TFileList::mousePressEvent(QMouseEvent* event) {
 // mouseMoveEvent instead. (Drags stay enabled so that pressing on a
 // selection keeps it for the drag.)
 void TFileList::startDrag(Qt::DropActions) {}
+
+void TFileList::paintEvent(QPaintEvent* event) {
+    // A paint of the whole view asks again for everything in it, so the
+    // queue starts afresh; a partial one (an item whose thumbnail came in)
+    // would drop the requests of the items it does not draw.
+    if (!form_.collecting_dates() && event->rect().contains(viewport()->rect()))
+        form_.thumbnails().ClearQueue();
+    QListWidget::paintEvent(event);
+}
 
 void TFileList::mouseMoveEvent(QMouseEvent* event) {
     if (pressed_ && (event->buttons() & (Qt::LeftButton | Qt::RightButton)) &&
@@ -263,6 +310,7 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
     Files->setDragDropMode(QAbstractItemView::DragOnly);
     Files->setMinimumSize(200, 200);
     Files->setContextMenuPolicy(Qt::CustomContextMenu);
+    Files->setItemDelegate(new TFileDelegate(*this, Files));
     connect(Files, &QListWidget::itemSelectionChanged, this, &TMainForm::UpdateActions);
     connect(Files, &QListWidget::itemDoubleClicked, this, &TMainForm::FilesDblClick);
 
@@ -292,7 +340,8 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
     connect(acExit, &QAction::triggered, this, &QWidget::close);
     acSelectAll = action("acSelectAll", "Select all", QKeySequence(Qt::CTRL | Qt::Key_A), nullptr,
                          &TMainForm::acSelectAllExecute);
-    acSortByDate = action("acSortByDate", "Sort by date", {}, nullptr, nullptr);
+    acSortByDate =
+        action("acSortByDate", "Sort by date", {}, nullptr, &TMainForm::acSortByDateExecute);
     acSortByDate->setCheckable(true);
     acHelp =
         action("acHelp", "&Help", QKeySequence::HelpContents, nullptr, &TMainForm::acHelpExecute);
@@ -305,6 +354,11 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
         QTimer::singleShot(0, this, [code] { QCoreApplication::exit(code); });
     };
     statusBar()->setObjectName("StatusBar1");
+    thumbs_ = new ThumbThread(
+        [this](QListWidgetItem* item, const dir_t* record, int generation, Preview& preview) {
+            ShowThumbnail(item, record, generation, preview);
+        },
+        this);
     UpdateActions();
 }
 
@@ -374,6 +428,7 @@ void TMainForm::showEvent(QShowEvent* event) {
     // The user's language, which also builds the Language menu and picks
     // the help file; a language file that cannot be read ends the program.
     if (!SelectLanguage(user_language_)) return;
+    thumbs_->start(QThread::LowPriority);  // one step below normal
     signatures_.load_signatures(signature_file_path(), &reporter_);
     // The input dialog opens once the window is up. (Window managers need not
     // activate a new window, so its first show stands for its activation.)
@@ -403,6 +458,8 @@ void TMainForm::StartAnalysis(bool ask) {
     engine_ = std::make_unique<Engine>(status_, input_);
     engine_->opt = options_;
     engine_->signatures = &signatures_;
+    // Thumbnails as many device pixels wide as the list draws them.
+    thumbs_->SetEngine(engine_.get(), static_cast<int>(std::lround(kThumbnailSide * devicePixelRatioF())));
 
     stform->Reset();
     status_.ResetCancel();
@@ -444,10 +501,12 @@ void TMainForm::StatusCallback(std::uint32_t code, const std::string& text) {
 
 void TMainForm::ResetViews() {
     analysis_finished_ = false;
-    if (engine_) {
-        engine_->stop_flag.store(true);
-        engine_->stop_flag.store(false);
-    }
+    // The worker lets go of the old records, and what it failed on may be
+    // tried again with the new ones.
+    setEnabled(false);
+    thumbs_->Settle(true);
+    setEnabled(true);
+    if (image_list_) image_list_->Reset();
     // The previous worker has sent its notice; let it end before its
     // engine goes.
     WaitProcessingEvents([this] { return !analysis_running(); });
@@ -493,34 +552,128 @@ void TMainForm::DirsChange() {
                       : nullptr);
 }
 
+void TMainForm::ensure_image_list() {
+    if (image_list_) return;
+    const qreal dpr = devicePixelRatioF();
+    const std::int64_t side = std::lround(kThumbnailSide * dpr);
+    const int capacity = thumbnail_capacity_ > 0
+                             ? thumbnail_capacity_
+                             : static_cast<int>(kImageListBytes / (side * side * 4));
+    image_list_ = std::make_unique<TImageList>(DrawBuiltinImages(dpr), capacity);
+}
+
+void TMainForm::RetranslateFileList() {
+    if (!image_list_) return;
+    image_list_->ReplaceBuiltin(DrawBuiltinImages(devicePixelRatioF()));
+    for (int i = 0; i < Files->count(); ++i) {
+        QListWidgetItem* item = Files->item(i);
+        const int image = item_image(item);
+        if (image >= 0 && image < kBuiltinImages) set_item_image(item, image);
+        if (const dir_t* record = item_record(item)) item->setToolTip(ItemToolTip(*record));
+    }
+}
+
+int TMainForm::item_image(const QListWidgetItem* item) {
+    return item ? item->data(kImageRole).toInt() : -1;
+}
+
+void TMainForm::set_item_image(QListWidgetItem* item, int image) {
+    item->setData(kImageRole, image);
+    item->setIcon(QIcon(image_list_->at(image)));
+}
+
+QString TMainForm::ItemToolTip(const dir_t& record) {
+    QString tip;
+    if (record.entry.is_directory()) {
+        const auto entries = std::count_if(record.children.begin(), record.children.end(),
+                                           [](const dir_t& c) { return !is_volume_label(c); });
+        tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
+    } else {
+        tip = TF("%lu bytes", item_size(record));
+    }
+    if (!record.date_text.empty()) tip = T("Date: ") + Q(record.date_text) + "\n" + tip;
+    const std::string grade = GradeText({record.grade, record.decoded_rows_percent});
+    if (!grade.empty()) tip += "\n" + Q(grade);
+    return tip;
+}
+
 void TMainForm::ShowDirectory(const dir_t* dir) {
+    thumbs_->NewContents();
     Files->clear();
     if (!dir) {
         UpdateActions();
         return;
     }
-    if (images_.empty()) images_ = DrawBuiltinImages(devicePixelRatioF());
+    ensure_image_list();
+    const bool rendering = engine_ && engine_->opt.thumbnail_rendering;
     for (const dir_t& child : dir->children) {
         if (is_volume_label(child)) continue;
         auto* item = new QListWidgetItem(Q(display_name(child)), Files);
         item->setData(kRecordRole, QVariant::fromValue(reinterpret_cast<quintptr>(&child)));
-        // Thumbnails come from the thumbnail worker; until it has drawn one,
-        // files show the plain picture.
-        item->setIcon(QIcon(images_[static_cast<std::size_t>(
-            child.entry.is_directory() ? kImageFolder : kImagePicture)]));
-        QString tip;
-        if (child.entry.is_directory()) {
-            const auto entries = std::count_if(child.children.begin(), child.children.end(),
-                                               [](const dir_t& c) { return !is_volume_label(c); });
-            tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
-        } else {
-            tip = TF("%lu bytes", item_size(child));
+        // The list only shows records; the thumbnail fields are its own to set.
+        dir_t& record = const_cast<dir_t&>(child);
+        if (record.entry.is_directory() && !record.has_thumbnail) {
+            record.thumbnail_index = kImageFolder;
+            record.has_thumbnail = true;
         }
-        if (!child.date_text.empty()) tip = T("Date: ") + Q(child.date_text) + "\n" + tip;
-        item->setToolTip(tip);
+        set_item_image(item, record.has_thumbnail ? int(record.thumbnail_index)
+                             : rendering          ? kImagePending
+                                                  : kImagePicture);
+        item->setToolTip(ItemToolTip(record));
     }
     acSortByDate->setChecked(dir->sorted_by_date);
     UpdateActions();
+}
+
+void TMainForm::ImageRequest(QListWidgetItem* item) {
+    const dir_t* record = item_record(item);
+    if (!record || !engine_ || !image_list_) return;
+    if (record->has_thumbnail) {
+        const int image = int(record->thumbnail_index);
+        image_list_->Touch(image);
+        if (item_image(item) != image) set_item_image(item, image);
+        return;
+    }
+    if (engine_->opt.thumbnail_rendering) thumbs_->Request(item, record);
+}
+
+void TMainForm::drop_images(const std::vector<int>& recycled) {
+    if (recycled.empty()) return;
+    const std::set<int> gone(recycled.begin(), recycled.end());
+    forget_images(engine_->cat.root, gone, 0);
+    // Items showing them are drawn again and so queued again.
+    for (int i = 0; i < Files->count(); ++i)
+        if (gone.count(item_image(Files->item(i)))) set_item_image(Files->item(i), kImagePending);
+}
+
+void TMainForm::ShowThumbnail(QListWidgetItem* item, const dir_t* shown, int generation,
+                              Preview& preview) {
+    // The list changed since the worker took the item: it may be gone.
+    if (generation != thumbs_->generation() || !engine_ || !image_list_) return;
+    dir_t& record = const_cast<dir_t&>(*shown);
+    if (record.has_thumbnail) return;  // made meanwhile for another request
+    const std::string ext = preview_extension(record), display = display_extension(record);
+    const ImageChoice choice = ChooseImage(!preview.picture.empty(), preview.full_width, ext, display);
+    int image = choice.image;
+    QPixmap picture;
+    if (choice.image == kUsePicture)
+        picture = ThumbnailPixmap(preview.picture, preview.grade, devicePixelRatioF());
+    else if (choice.ask_icon)
+        picture = TypeIconPixmap(Q(display_name(record)), devicePixelRatioF());
+    if (!picture.isNull()) {
+        std::vector<int> recycled;
+        image = image_list_->Add(picture, recycled);
+        if (image < 0) image = kImageFailed;
+        drop_images(recycled);
+    }
+    if (!preview.date.empty()) record.date_text = preview.date;
+    record.grade = preview.grade.grade;
+    record.decoded_rows_percent = static_cast<std::uint8_t>(preview.grade.decoded_rows_percent);
+    record.thumbnail_index = static_cast<std::uint32_t>(image);
+    record.has_thumbnail = true;
+    set_item_image(item, image);
+    item->setToolTip(ItemToolTip(record));
+    image_list_->Touch(image);
 }
 
 void TMainForm::AfterAnalysis() {
@@ -549,15 +702,72 @@ bool TMainForm::acSaveUpdate() const {
     return engine_ && !Files->selectedItems().isEmpty();
 }
 
-// Rebuilding damaged pictures and sorting by their dates come with the
-// picture previews; until then both commands stay disabled.
 bool TMainForm::acReconstructUpdate() const {
-    return false;
+    const std::vector<const dir_t*> selection = selected_records();
+    return engine_ && !selection.empty() && SaveListHasItems(*engine_, selection, true);
 }
+
 bool TMainForm::acSortByDateUpdate() const {
-    return false;
+    return Files->count() > 0;
 }
-void TMainForm::acReconstructExecute() {}
+
+void TMainForm::acReconstructExecute() {
+    start_save(true, true);
+}
+
+dir_t* TMainForm::shown_directory() {
+    if (!engine_) return nullptr;
+    const QTreeWidgetItem* node = Dirs->currentItem();
+    const dir_t* dir =
+        node ? reinterpret_cast<const dir_t*>(node->data(0, kRecordRole).value<quintptr>())
+             : &engine_->cat.root;
+    return const_cast<dir_t*>(dir);
+}
+
+void TMainForm::acSortByDateExecute() {
+    dir_t* dir = shown_directory();
+    if (!dir || busy_ || analysis_running()) return;
+    const bool by_date = !dir->sorted_by_date;
+    if (by_date) {
+        // The dates come with the thumbnails: every item still waiting for
+        // one is queued, and the paints leave the queue alone meanwhile.
+        collecting_dates_ = true;
+        int waiting = 0;
+        for (int i = 0; i < Files->count(); ++i)
+            if (item_image(Files->item(i)) == kImagePending) {
+                thumbs_->Request(Files->item(i), item_record(Files->item(i)));
+                ++waiting;
+            }
+        bool cancelled = false;
+        if (waiting > 0) {
+            WaitSize->ShowWaitBox(T("Extracting date information from files..."));
+            WaitProcessingEvents(
+                [&] {
+                    cancelled = WaitSize->WaitBoxCancelled();
+                    return cancelled || thumbs_->drained();
+                },
+                100);
+            WaitSize->HideWaitBox();
+        }
+        collecting_dates_ = false;
+        if (cancelled) {
+            acSortByDate->setChecked(dir->sorted_by_date);
+            return;
+        }
+    }
+    // Sorting moves the records the worker and the tree point at.
+    thumbs_->Settle(false);
+    sort_children(*engine_, *dir, by_date, 0);
+    dir->sorted_by_date = by_date;
+    if (QTreeWidgetItem* node = Dirs->currentItem()) {
+        Dirs->blockSignals(true);
+        qDeleteAll(node->takeChildren());
+        add_tree_children(node, *dir, 0);
+        node->setExpanded(true);
+        Dirs->blockSignals(false);
+    }
+    ShowDirectory(dir);
+}
 
 void TMainForm::acAnalyzeExecute() {
     StartAnalysis(true);
@@ -658,17 +868,20 @@ const dir_t* TMainForm::item_record(const QListWidgetItem* item) const {
                 : nullptr;
 }
 
-void TMainForm::start_save(bool selected_only) {
+void TMainForm::start_save(bool selected_only, bool reconstruct) {
     if (busy_ || analysis_running() || !engine_) return;
     const std::vector<const dir_t*> selection =
         selected_only ? selected_records() : std::vector<const dir_t*>{};
     if (selected_only && selection.empty()) return;
-    std::vector<SaveItem> list = BuildSaveList(*engine_, selection, false);
+    std::vector<SaveItem> list = BuildSaveList(*engine_, selection, reconstruct);
     if (list.empty()) return;
     const auto dir = output_dir_.Choose(this);
     if (!dir) return;
     auto* worker =
         new FileCopyThread(*engine_, std::move(list), *dir, *CopyProgress, status_, this);
+    // Reconstruct: each JPEG is decoded as far as it goes and encoded again.
+    if (reconstruct)
+        worker->filter = [](Bytes in, std::vector<std::uint8_t>& out) { return ReconstructJpeg(in, out); };
     run_copy(worker, T("Copying files"), [](CopyThread& w) {
         // Every item was attempted; those that failed are listed together.
         ShowSaveFailures(static_cast<FileCopyThread&>(w).outcome.failures);
@@ -781,6 +994,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::close_down() {
     if (closed_) return;
     closed_ = true;
+    // The worker is given a higher priority so that it ends its picture soon.
+    thumbs_->Terminate();
     if (engine_) engine_->stop_flag.store(true);
     if (analysis_running()) status_.RequestCancel();
     WaitProcessingEvents(

@@ -26,6 +26,7 @@
 #include "input/temp_names.hpp"
 #include "lang/language.hpp"
 #include "output/save.hpp"
+#include "preview/render.hpp"
 #include "ui/folder_browser.hpp"
 #include "ui/window_texts.hpp"
 
@@ -50,6 +51,8 @@ class TCopyProgress;
 class TGraphBox;
 class TMainForm;
 class TSizeForm;
+class TImageList;
+class ThumbThread;
 class TWaitSize;
 class Tstform;
 class CopyThread;
@@ -85,6 +88,9 @@ class TFileList : public QListWidget {
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void startDrag(Qt::DropActions actions) override;
+    // Before each paint the thumbnail queue is emptied (unless dates are
+    // being collected): the paint asks again for exactly the visible items.
+    void paintEvent(QPaintEvent* event) override;
 
   private:
     TMainForm& form_;
@@ -137,6 +143,7 @@ class TMainForm : public QMainWindow, public LanguageView {
     void acSaveAllExecute();
     void acReconstructExecute();
     void acSelectAllExecute();
+    void acSortByDateExecute();
     void acHelpExecute();
     void acAboutExecute();
     // The enable rules, run whenever the selection or the state changes.
@@ -146,6 +153,14 @@ class TMainForm : public QMainWindow, public LanguageView {
     bool acSortByDateUpdate() const;
 
     void FilesDblClick(QListWidgetItem* item);
+    // The list asks for an item's image as it draws it: a record with its
+    // image keeps it (used now), others are queued for the thumbnail worker.
+    void ImageRequest(QListWidgetItem* item);
+    // A thumbnail worker's result, on the GUI thread.
+    void ShowThumbnail(QListWidgetItem* item, const dir_t* record, int generation, Preview& preview);
+    // The tooltip: "Date: ..." when the date is known, the size, and the
+    // grade of a graded picture.
+    static QString ItemToolTip(const dir_t& record);
     // Starts a drag of the selected items: they are written on demand into
     // a temporary folder that goes away when the program ends.
     void StartDrag();
@@ -176,6 +191,13 @@ class TMainForm : public QMainWindow, public LanguageView {
     const Language& language() const { return language_; }
     // Items of the list as catalogue records.
     const dir_t* item_record(const QListWidgetItem* item) const;
+    // The image list index an item shows.
+    static int item_image(const QListWidgetItem* item);
+    ThumbThread& thumbnails() { return *thumbs_; }
+    TImageList& image_list() { return *image_list_; }
+    // How many thumbnails the image list holds before it recycles slots.
+    void set_thumbnail_capacity(int capacity) { thumbnail_capacity_ = capacity; }
+    bool collecting_dates() const { return collecting_dates_; }
 
     // How a fatal error ends the program (a language file that cannot be
     // read): with its exit code, once the event loop runs. Replaceable in tests.
@@ -207,7 +229,15 @@ class TMainForm : public QMainWindow, public LanguageView {
     void DirsChange();
     void AfterAnalysis();
     bool ensure_input();
-    void start_save(bool selected_only);
+    void start_save(bool selected_only, bool reconstruct = false);
+    void set_item_image(QListWidgetItem* item, int image);
+    void ensure_image_list();
+    // After a language change: the built-in images with captions are drawn
+    // again and the file list's tooltips composed again.
+    void RetranslateFileList();
+    // Forgets the images of recycled slots, in the catalogue and the list.
+    void drop_images(const std::vector<int>& recycled);
+    dir_t* shown_directory();
     void run_copy(CopyThread* worker, const QString& caption,
                   std::function<void(CopyThread&)> done);
     void set_busy(bool busy);
@@ -236,7 +266,10 @@ class TMainForm : public QMainWindow, public LanguageView {
     TempNames temp_names_;
     std::vector<std::string> temp_files_;
     std::unique_ptr<QTemporaryDir> drag_dir_;
-    std::vector<QPixmap> images_;  // the built-in images of the file list
+    std::unique_ptr<TImageList> image_list_;  // built-in images and thumbnails
+    int thumbnail_capacity_ = 0;              // 0: by memory (see ensure_image_list)
+    ThumbThread* thumbs_;
+    bool collecting_dates_ = false;
     int drag_count_ = 0;
     std::vector<SaveFailure> drag_failures_;
 

@@ -82,7 +82,7 @@ void TMainForm::translate_all(const Language& language) {
             QCoreApplication::installTranslator(&qt_texts_);
     }
     translator_.translate_all(language);
-    images_.clear();  // the file list's pictures with words are drawn again when next needed
+    RetranslateFileList();
 }
 
 void TMainForm::language_menu_changed(const LanguageMenu& menu) {

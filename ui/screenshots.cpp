@@ -28,6 +28,7 @@
 #include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
 #include "ui/status_form.hpp"
+#include "ui/thumbnails.hpp"
 
 namespace {
 
@@ -141,10 +142,19 @@ int main(int argc, char** argv) {
                 form.dirs()->setCurrentItem(root->child(i)->child(0));
     }
     if (form.files()->count() > 1) form.files()->item(1)->setSelected(true);
+    // With the thumbnails of what is in view drawn.
+    QListWidget& files = *form.files();
+    wait_for([&] {
+        for (int i = 0; i < files.count(); ++i)
+            if (files.viewport()->rect().intersects(files.visualItemRect(files.item(i))) &&
+                lk::ui::TMainForm::item_image(files.item(i)) == lk::kImagePending)
+                return false;
+        return form.thumbnails().drained();
+    });
     shot(form, "08-main-window");
-    // Its menus, where most of its texts are: File, Help and the languages.
+    // Its menus, where most of its texts are: File, Edit, Help and the languages.
     int menu_shot = 10;
-    for (const char* name : {"File1", "Help1", "Language1"}) {
+    for (const char* name : {"File1", "Edit1", "Help1", "Language1"}) {
         QMenu& menu = child<QMenu>(form, name);
         menu.popup(form.mapToGlobal(QPoint(0, form.menuBar()->height())));
         shot(menu, QString("%1-menu-%2").arg(menu_shot++).arg(name));

@@ -10,7 +10,7 @@ void RecoveryThread::run() {
 }
 
 void FileCopyThread::run() {
-    outcome = SaveItems(engine_, list_, directory_, progress);
+    outcome = SaveItems(engine_, list_, directory_, progress, filter ? &filter : nullptr);
 }
 
 void ImageThread::run() {

@@ -55,6 +55,8 @@ class FileCopyThread : public CopyThread {
           list_(std::move(list)),
           directory_(std::move(directory)) {}
     SaveOutcome outcome;
+    // Reconstruct mode: each file goes through this before it is written.
+    WholeFileFilter filter;
 
   protected:
     void run() override;

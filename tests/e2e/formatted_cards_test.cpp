@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 
+#include "engine/common.hpp"
+#include "preview/contact_sheet.hpp"
 #include "tests/support/media.hpp"
 #include "tests/support/recovery_check.hpp"
 #include "tests/support/tool_files.hpp"
@@ -29,6 +32,26 @@ Recovered analyse_and_save(EngineHarness& h, const std::filesystem::path& image,
     Recovered r;
     for (const auto& [path, file] : files_under(out)) r.by_content[slurp(file)] = path;
     return r;
+}
+
+// Grades the catalogue's pictures as the thumbnails do: every one that came
+// back byte for byte must be graded complete.
+void expect_exact_pictures_complete(Engine& e, const std::vector<std::vector<std::uint8_t>>& originals) {
+    EXPECT_GT(GradePictures(e, {}, {}), 0u);
+    std::size_t exact = 0;
+    const std::function<void(const dir_t&, int)> walk = [&](const dir_t& dir, int depth) {
+        for (const dir_t& item : dir.children) {
+            if (depth < 8) walk(item, depth + 1);
+            if (item.grade == Grade::None) continue;
+            const std::vector<std::uint8_t> bytes = read_item(e, item, UINT64_MAX);
+            if (std::find(originals.begin(), originals.end(), bytes) == originals.end()) continue;
+            ++exact;
+            EXPECT_EQ(item.grade, Grade::Complete) << display_name(item);
+            EXPECT_EQ(item.decoded_rows_percent, 100) << display_name(item);
+        }
+    };
+    walk(e.cat.root, 0);
+    EXPECT_EQ(exact, originals.size());
 }
 
 class FormattedCards : public ::testing::Test {
@@ -65,6 +88,9 @@ TEST_F(FormattedCards, PicturesComeBackWhole) {
         // Pictures whose folder survived the format keep their names, in
         // that folder.
         EXPECT_EQ(r.by_content[card.files()[0].bytes], "FOUND/100CANON/IMG_0001.JPG");
+        std::vector<std::vector<std::uint8_t>> pictures;
+        for (const CardFile& f : card.files()) pictures.push_back(f.bytes);
+        expect_exact_pictures_complete(h.engine, pictures);
         std::filesystem::remove(card.path());
     }
 }
@@ -87,6 +113,7 @@ TEST_F(FormattedCards, FilesThatStartInsideTheirClustersAreCarvedAtTheirShift) {
     ASSERT_NE(h.engine.cat.found(), nullptr);
     ASSERT_EQ(h.engine.cat.found()->children.size(), pictures.size());
     for (const dir_t& item : h.engine.cat.found()->children) EXPECT_EQ(item.shift, 1024) << display_name(item);
+    expect_exact_pictures_complete(h.engine, pictures);
 }
 
 TEST_F(FormattedCards, MoviesAndSoundEndWhereTheirContainerSays) {

@@ -198,7 +198,7 @@ std::set<std::string> master_texts() {
 TEST(Catalogue, EveryTextTheCommandLineShowsIsInTheMaster) {
     // The command line shows its own texts and those of every layer beneath it.
     const test::SourceTree tree(LK_SOURCE_DIR,
-                                {"lang", "base", "input", "formats", "engine", "output", "cli"});
+                                {"lang", "base", "input", "formats", "engine", "output", "preview", "cli"});
     ASSERT_FALSE(tree.empty());
     std::vector<std::string> unfollowed;
     const auto found = tree.looked_up_texts(kLookupCalls, unfollowed);
@@ -258,7 +258,7 @@ TEST(Catalogue, EveryTextTheWindowsLookUpIsInTheMaster) {
 // Whether the sources use a message: its text stands as a literal in them.
 void expect_used(bool window_messages) {
     const test::SourceTree tree(
-        LK_SOURCE_DIR, {"lang", "base", "input", "formats", "engine", "output", "cli", "ui"});
+        LK_SOURCE_DIR, {"lang", "base", "input", "formats", "engine", "output", "preview", "cli", "ui"});
     const std::set<std::string> literals = tree.literals();
     for (const auto& [number, info] : parse_keeping_marks(builtin("xx"))) {
         if (number >= 200 && number <= 299) continue;  // another platform's build
