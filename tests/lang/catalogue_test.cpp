@@ -183,10 +183,6 @@ const std::set<std::int32_t> kShownByNothing = {
     75,  // advice for the systems of another platform; 505 is this one's
     87,  // "There were %d read errors": saving lists its failures, and the
          // progress dialog counts read errors as "Read errors: "
-    // "Sort by date" and "Reconstruct..." stay disabled until the picture
-    // previews come; these texts are theirs.
-    132,  // "Extracting date information from files..."
-    713,  // "Reconstruction failed"
 };
 
 std::set<std::string> master_texts() {
