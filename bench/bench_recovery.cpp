@@ -1,10 +1,11 @@
 // Times one analysis of a card image and the saving of everything it found.
 //
-//   bench_recovery IMAGE OUTPUT_DIR
+//   bench_recovery IMAGE [OUTPUT_DIR]
 //
 // Prints the time of steps 1-2 (boot structures, FAT, existing files), of the
-// whole analysis, of Save all with its throughput, the counts, and the peak
-// memory of the process. Run it on a release build; it asserts nothing.
+// whole analysis, of Save all with its throughput (when an output folder is
+// given), the counts, and the peak memory of the process. Run it on a
+// release build; it asserts nothing.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -46,8 +47,8 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s IMAGE OUTPUT_DIR\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s IMAGE [OUTPUT_DIR]\n", argv[0]);
         return 2;
     }
     TimingReporter reporter;
@@ -67,14 +68,18 @@ int main(int argc, char** argv) {
     const double whole = seconds_since(reporter.start);
     const double steps12 = std::chrono::duration<double>(reporter.step3 - reporter.start).count();
 
-    std::filesystem::create_directories(argv[2]);
-    NoProgress progress;
-    const auto list = lk::BuildSaveList(e, {}, false);
+    lk::SaveOutcome saved;
+    double save = 0;
     std::uint64_t bytes = 0;
-    for (const auto& item : list) bytes += item.size;
-    const auto save_start = Clock::now();
-    const lk::SaveOutcome saved = lk::SaveItems(e, list, argv[2], progress);
-    const double save = seconds_since(save_start);
+    if (argc == 3) {
+        std::filesystem::create_directories(argv[2]);
+        NoProgress progress;
+        const auto list = lk::BuildSaveList(e, {}, false);
+        for (const auto& item : list) bytes += item.size;
+        const auto save_start = Clock::now();
+        saved = lk::SaveItems(e, list, argv[2], progress);
+        save = seconds_since(save_start);
+    }
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -82,8 +87,9 @@ int main(int argc, char** argv) {
     std::printf("input                 %s (%.1f MB)\n", argv[1], input.input_size / 1e6);
     std::printf("steps 1-2             %.3f s\n", steps12);
     std::printf("whole analysis        %.3f s\n", whole);
-    std::printf("save all              %.3f s, %.1f MB, %.1f MB/s%s\n", save, bytes / 1e6, bytes / 1e6 / save,
-                saved.failed() ? " (FAILED)" : "");
+    if (argc == 3)
+        std::printf("save all              %.3f s, %.1f MB, %.1f MB/s%s\n", save, bytes / 1e6, bytes / 1e6 / save,
+                    saved.failed() ? " (FAILED)" : "");
     std::printf("directories %u, files %u, contiguous %u, crippled %u\n", k.directories, k.files, k.contiguous,
                 k.crippled);
     std::printf("peak memory           %.1f MB\n", usage.ru_maxrss / 1024.0);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "engine/common.hpp"
@@ -134,6 +135,76 @@ std::uint16_t intern_tag(CarveState& s, TypeTag tag) {
 
 }  // namespace
 
+namespace {
+
+// What max_file_size and uniform_stop_size give a JPEG (they do not depend
+// on the movie limit).
+const std::uint64_t kJpegMaxSize = max_file_size("JPG", 0);
+const std::uint64_t kJpegUniformStop = uniform_stop_size("JPG", 0);
+
+void close_walk(CarveState& s, std::int64_t end) {
+    if (!s.walking) return;
+    measured_jpeg_t& m = s.measured.back();
+    m.end = static_cast<std::int32_t>(end);
+    m.settled = s.walk.settled();
+    m.extent = s.walk.result();
+    s.walking = false;
+}
+
+// Follows the open JPEG candidate at shift 0 over the cluster the
+// sequential read hands over (uniform or not, header at shift 0 or none),
+// and opens a new one at a JPEG header.
+void follow_jpeg(Engine& e, std::int64_t cluster, const std::uint8_t* data, bool uniform, TypeTag header) {
+    CarveState& s = e.carve;
+    const std::uint32_t cs = e.geo.cluster_size;
+    const std::uint64_t max = kJpegMaxSize;
+    auto give = [&] {
+        measured_jpeg_t& m = s.measured.back();
+        const std::uint64_t n = std::min<std::uint64_t>(cs, max - s.walked);
+        s.walk.feed(Bytes(data, static_cast<std::size_t>(n)));
+        s.walked += n;
+        m.last = static_cast<std::int32_t>(cluster);
+        ++m.given;
+        m.capped = s.walked == max;
+        if (s.walk.settled() || m.capped) close_walk(s, cluster + 1);
+    };
+    if (s.walking) {
+        const std::uint64_t held = std::uint64_t(s.measured.back().given) * cs;
+        if ((!header.empty() && !is_text_tag(header)) ||
+            (e.opt.truncate_uniform && uniform && held >= kJpegUniformStop))
+            close_walk(s, cluster);
+        else
+            give();
+    }
+    if (header == "JPG" && is_measured_as_jpeg(Bytes(data, cs))) {
+        s.measured.push_back({static_cast<std::int32_t>(cluster), 0, 0, 0, false, false, 0});
+        s.walk = JpegExtentWalk();
+        s.walking = true;
+        s.walked = 0;
+        give();
+    }
+}
+
+// jpeg_extent of the first pass's data for the candidate from start to stop
+// at shift 0, when the sequential read measured it and the clusters it was
+// given are still the candidate's.
+std::optional<std::int32_t> measured_extent(Engine& e, std::int64_t start, std::int64_t stop) {
+    const auto& list = e.carve.measured;
+    auto it = std::lower_bound(list.begin(), list.end(), start,
+                               [](const measured_jpeg_t& m, std::int64_t c) { return m.first < c; });
+    if (e.geo.data_shift != 0 || it == list.end() || it->first != start) return std::nullopt;
+    std::uint32_t unclaimed = 0;
+    for (std::int64_t c = start; c <= it->last; ++c) unclaimed += !cluster_in_use(e, c);
+    if (unclaimed != it->given || stop <= it->last) return std::nullopt;
+    // A walk that did not decide measured exactly the candidate's bytes.
+    if (!it->settled && !it->capped && stop != it->end) return std::nullopt;
+    return it->extent;
+}
+
+}  // namespace
+
+void end_index(Engine& e, std::int64_t end) { close_walk(e.carve, end); }
+
 void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
     CarveState& s = e.carve;
     const std::uint32_t cs = e.geo.cluster_size;
@@ -141,15 +212,18 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
         s.uniform.reset(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
     if (all_equal(data, cs)) {
         s.uniform.set(cluster);
+        follow_jpeg(e, cluster, data, true, {});
         return;
     }
     const std::size_t sectors = cs / 512;
     if (s.headers.size() != sectors) s.headers.assign(sectors, {});
     // The PDF test searches: the cluster is searched once for all its offsets.
     pdf_positions(Bytes(data, cs), s.pdf);
+    TypeTag header;  // at shift 0
     for (std::size_t k = 0; k < sectors; ++k) {
         const PdfHint pdf = pdf_hint_at(s.pdf, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
         TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures, pdf);
+        if (k == 0) header = tag;
         if (tag.empty() || (k != 0 && is_text_tag(tag))) continue;
         auto& map = s.headers[k];
         const std::int32_t c = static_cast<std::int32_t>(cluster);
@@ -163,6 +237,7 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
             else map.insert(it, {c, id});
         }
     }
+    follow_jpeg(e, cluster, data, false, header);
 }
 
 TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {
@@ -240,9 +315,12 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     std::vector<std::uint8_t>& data = e.carve.data;
     std::size_t held = 0;
     // Text, ZIP packages and ID3-tagged sound are named or sized by their
-    // bytes in the final run too.
+    // bytes in the final run too. A JPEG that the sequential read measured
+    // is not read again.
     const bool refined = is_text_tag(tag) || tag == "ZIP" || tag == "MP3";
-    const bool need_data = first_pass || compound || usable || refined;
+    const std::optional<std::int32_t> known = first_pass && tag == "JPG" ? measured_extent(e, start, end)
+                                                                        : std::nullopt;
+    const bool need_data = (first_pass && !known) || compound || (usable && !first_pass) || refined;
     if (need_data) {
         // Text is read a little at a time, until a byte that is not text
         // shows: its clusters may run on over hundreds of megabytes that hold
@@ -285,7 +363,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (!usable) {
         // A movie whose container walk ended cleanly is as long as the
         // container says, not the whole clusters it was carved from.
-        size = first_pass ? static_cast<std::uint64_t>(std::max(content_extent(bytes), 0))
+        size = first_pass ? static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0))
                : measured ? std::min(carved, measured)
                           : carved;
         // Text runs up to its first byte that is not text (all of it when
@@ -300,7 +378,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
         entry = lost->second;
         const std::uint32_t recorded = entry.entry.size;
         if (first_pass) {
-            size = static_cast<std::uint64_t>(std::max(content_extent(bytes), 0));
+            size = static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0));
         } else {
             // The directory recorded the file's size; the carved length only
             // counts when the format cannot find the end within that size.
