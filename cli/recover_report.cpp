@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "engine/common.hpp"
 #include "input/text.hpp"
@@ -38,12 +39,17 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
     if (depth > kMaxDirectoryDepth) return;
     for (const dir_t& item : dir.children) {
         const std::string path = prefix + display_name(item);
+        // A file put together from pieces lists them: [first cluster, clusters].
+        std::string pieces;
+        for (const auto& [cluster, count] : item.pieces)
+            pieces += format("%s[%u, %u]", pieces.empty() ? ", \"pieces\": [" : ", ", cluster, count);
+        if (!pieces.empty()) pieces += "]";
         std::fprintf(out,
                      "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %u, \"first_cluster\": %u, "
-                     "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\"}",
+                     "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\"%s}",
                      first ? "" : ",", json_string(path).c_str(), item.entry.is_directory() ? "true" : "false",
                      item.entry.size, e.first_cluster(item.entry), item.fat_copy, item.shift,
-                     source_name(item.source));
+                     source_name(item.source), pieces.c_str());
         first = false;
         json_items(e, item, path + "/", depth + 1, first, out);
     }

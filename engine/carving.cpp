@@ -294,7 +294,10 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
 
 bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, std::uint32_t number, TypeTag tag,
                 bool first_pass, std::uint64_t measured) {
-    if (first_pass && !is_content_sized_ext(tag)) return false;
+    // A movie whose container walk ended cleanly is as long as the container
+    // says: such a size counts as measured in the first pass too.
+    const bool by_container = measured != 0 && !is_content_sized_ext(tag);
+    if (first_pass && !is_content_sized_ext(tag) && !by_container) return false;
     const std::uint64_t max = max_file_size(tag, e.opt.movie_limit);
     const std::uint32_t cs = e.geo.cluster_size;
     const bool compound = tag == kCompoundMarker;
@@ -306,7 +309,10 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     carved = std::min(carved, max);
 
     auto lost = e.opt.ignore_fat ? e.lost.end() : e.lost.find(static_cast<std::int32_t>(start));
-    const bool usable = lost != e.lost.end() && !lost->second.entry.is_directory() &&
+    // An entry names what lies at its first cluster on its own directory's
+    // grid only.
+    const bool usable = lost != e.lost.end() && lost->second.shift == e.geo.data_shift &&
+                        !lost->second.entry.is_directory() &&
                         std::memcmp(lost->second.entry.ext.data(), "CHK", 3) != 0 &&
                         carved >= lost->second.entry.size;
 
@@ -320,7 +326,8 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     const bool refined = is_text_tag(tag) || tag == "ZIP" || tag == "MP3";
     const std::optional<std::int32_t> known = first_pass && tag == "JPG" ? measured_extent(e, start, end)
                                                                         : std::nullopt;
-    const bool need_data = (first_pass && !known) || compound || (usable && !first_pass) || refined;
+    const bool need_data =
+        (first_pass && !known && !by_container) || compound || (usable && !first_pass) || refined;
     if (need_data) {
         // Text is read a little at a time, until a byte that is not text
         // shows: its clusters may run on over hundreds of megabytes that hold
@@ -363,9 +370,10 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (!usable) {
         // A movie whose container walk ended cleanly is as long as the
         // container says, not the whole clusters it was carved from.
-        size = first_pass ? static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0))
-               : measured ? std::min(carved, measured)
-                          : carved;
+        size = by_container ? std::min(carved, measured)
+               : first_pass ? static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0))
+               : measured   ? std::min(carved, measured)
+                            : carved;
         // Text runs up to its first byte that is not text (all of it when
         // every byte is).
         if (!first_pass && is_text_tag(tag))
@@ -378,7 +386,8 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
         entry = lost->second;
         const std::uint32_t recorded = entry.entry.size;
         if (first_pass) {
-            size = static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0));
+            size = by_container ? std::min(carved, measured)
+                                : static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0));
         } else {
             // The directory recorded the file's size; the carved length only
             // counts when the format cannot find the end within that size.
@@ -408,10 +417,57 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     item.source = source;
     fix_fat(e, e.first_cluster(item.entry), item.entry.size, 0);
     item.fat_copy = 0;
+    note_pieces(e, item);
     if (!add_recovered_file(e, item, false)) return false;
     e.status.SendStatus(ST_CONTIGUOUS, ++e.cat.counters.contiguous);
     return true;
 }
+
+namespace {
+
+// The end of an AVI candidate: the cluster after those its RIFF size covers,
+// when that comes before stop.
+std::int64_t riff_stop(Engine& e, std::int64_t c, std::int64_t stop) {
+    std::uint8_t head[8];
+    read_cluster(e, c, head, sizeof head, e.geo.data_shift, true);
+    std::uint64_t left = clusters_for(e.geo, 8 + std::uint64_t(load_le32(head + 4)));
+    for (std::int64_t d = c; d < stop; ++d)
+        if (!cluster_in_use(e, d) && left-- == 0) return d;
+    return stop;
+}
+
+// The first pass's movies: QuickTime, MP4 and ASF files whose container walk
+// ends cleanly within one run of unclaimed clusters, carved at the size the
+// container gives. It runs after the content-sized sweep of the same shift,
+// so that a picture written over a deleted movie's clusters keeps them, and
+// before any further shift's sweep, so that pictures inside a movie (Motion
+// JPEG frames, embedded previews) are not carved out of it.
+std::uint32_t movie_sweep(Engine& e, dir_t& found, std::size_t k) {
+    CarveState& s = e.carve;
+    const std::int64_t end = scan_end(e);
+    std::uint32_t carved = 0;
+    for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
+        if (e.status.IsCancelled()) break;
+        const std::int64_t c = s.headers[k][h].first;
+        TypeTag tag = s.tags[s.headers[k][h].second];
+        if ((tag != "MOV" && tag != "ASF") || c >= end || cluster_in_use(e, c)) continue;
+        std::uint64_t measured = 0;
+        const std::int64_t stop = tag == "MOV" ? quicktime_end(e, c, tag, &measured) : asf_end(e, c, &measured);
+        if (stop == 0 || measured == 0 || is_content_sized_ext(tag)) continue;
+        const std::int64_t after = c + static_cast<std::int64_t>(clusters_for(e.geo, measured));
+        bool whole = after <= end;
+        for (std::int64_t d = c; whole && d < after; ++d) whole = !cluster_in_use(e, d);
+        if (!whole) continue;
+        dir_t& folder = e.cat.found() ? *e.cat.found() : found;
+        if (carve_file(e, folder, c, after, s.carved_number, tag, true, measured)) {
+            ++s.carved_number;
+            ++carved;
+        }
+    }
+    return carved;
+}
+
+}  // namespace
 
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass) {
     CarveState& s = e.carve;
@@ -444,12 +500,17 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                     continue;
                 // Raw files hold JPEG previews, and a ZIP package a local header
                 // per entry: neither cuts the file (both are measured exactly).
-                TypeTag inside = tag == "TIF"   ? TypeTag("JPG")
-                                 : tag == "ZIP" ? TypeTag("ZIP")
-                                                : TypeTag();
+                // Nor do the frames of a Motion JPEG AVI, whose size the RIFF
+                // header gives.
+                TypeTag inside = tag == "TIF" || tag == "AVI" ? TypeTag("JPG")
+                                 : tag == "ZIP"               ? TypeTag("ZIP")
+                                                              : TypeTag();
                 stop = recover_until_uniform_or_magic(e, c, tag, inside);
+                if (tag == "AVI" && stop != 0) stop = riff_stop(e, c, stop);
             }
             if (stop == 0) continue;
+            // Movies are carved in the first pass only by the sweep below.
+            if (first_pass && !is_content_sized_ext(tag)) measured = 0;
             // Looked up for each file: a file that goes back to the root moves it.
             dir_t& folder = e.cat.found() ? *e.cat.found() : found;
             if (carve_file(e, folder, c, stop, s.carved_number, tag, first_pass, measured)) {
@@ -461,6 +522,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                 resume = is_text_tag(tag) ? c + 1 : stop;
             }
         }
+        if (first_pass && !e.status.IsCancelled()) found_now += movie_sweep(e, found, k);
         total += found_now;
         if (e.status.IsCancelled()) break;
         if (found_now == 0 || !first_pass) {

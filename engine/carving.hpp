@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ struct CarveState {
     JpegExtentWalk walk;                    // of measured.back() while it is open
     bool walking = false;
     std::uint64_t walked = 0;               // bytes given to the open walk
+    double join_seconds = 0;                // spent putting files in pieces together
+    std::set<std::int32_t> joins_tried;     // lost entries searched for, by first cluster
     std::size_t shift_cursor = 0;
     std::uint32_t carved_number = 1;
     // The bytes of the file being carved; kept between files so that each
@@ -62,6 +65,8 @@ struct CarveState {
         shift_cursor = 0;
         measured.clear();
         walking = false;
+        join_seconds = 0;
+        joins_tried.clear();
         std::vector<std::uint8_t>().swap(data);
     }
 };

@@ -18,6 +18,7 @@
 #include "engine/coverage.hpp"
 #include "engine/directories.hpp"
 #include "engine/fat_tables.hpp"
+#include "engine/fragments.hpp"
 #include "engine/geometry.hpp"
 #include "engine/options.hpp"
 #include "engine/recovery.hpp"

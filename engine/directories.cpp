@@ -326,7 +326,7 @@ void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder) {
     if (!e.valid(first) || e.fat.used.test(first)) return;
     if (entry.entry.is_deleted() && e.lost.count(static_cast<std::int32_t>(first))) return;
     if (e.coverage.contains(e, cluster_offset(e.geo, first))) return;
-    e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder};
+    e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder, e.geo.data_shift};
 }
 
 std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {

@@ -33,6 +33,14 @@ struct ContainerWalk {
 // accepted is false after a stop request (current_cluster() 0).
 ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t movie_limit);
 
+// Whether every chunk offset of the movie's sample tables ("stco", 32-bit,
+// and "co64", 64-bit, in moov/trak/mdia/minf/stbl) points inside one of its
+// "mdat" atoms: the check that a movie put together from pieces has its
+// media data where its index says. Walks the top-level atoms over the
+// stream's first size bytes and reads "moov" whole (up to 64 MB); false
+// without a "moov", without any chunk offset, or when an atom runs past size.
+bool chunk_offsets_inside_mdat(ClusterStream& stream, std::uint64_t size);
+
 // Walks ASF objects from the stream's start.
 ContainerWalk walk_asf(ClusterStream& stream, std::uint64_t movie_limit);
 

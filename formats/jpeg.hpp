@@ -28,6 +28,12 @@ public:
     // The bytes consumed: once settled, the bytes that decided the result
     // (jpeg_extent of any data that begins with them gives that result).
     std::uint64_t consumed() const { return pos_; }
+    // Not settled, and inside entropy-coded data: after a start of scan or
+    // a restart marker, looking for the next marker.
+    bool in_scan() const {
+        return !settled_ && (step_ == Step::Scan || step_ == Step::ScanFF) &&
+               (previous_ == 0xDA || (previous_ >= 0xD0 && previous_ <= 0xD7));
+    }
 
 private:
     enum class Step : std::uint8_t { Marker, Code, LengthHigh, LengthLow, Payload, Scan, ScanFF };

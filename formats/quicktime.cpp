@@ -8,6 +8,8 @@
 // Only payload-free headers are read; payloads are skipped cluster by cluster.
 #include <array>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "formats/containers.hpp"
 #include "formats/pictures.hpp"
@@ -52,7 +54,83 @@ TypeTag brand_tag(const std::uint8_t (&raw)[4], TypeTag current) {
     return current;
 }
 
+constexpr std::uint64_t kMaxMoov = 64 << 20;
+
+// The chunk offset tables found in the boxes of data (nested at most depth
+// deep), each entry checked against the mdat ranges; false at the first
+// offset outside them or a table cut short. found counts the entries seen.
+bool offsets_inside(Bytes data, int depth, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& mdats,
+                    std::uint64_t& found) {
+    std::size_t pos = 0;
+    while (has(data, pos, 8)) {
+        std::uint64_t box = load_be32(data.data() + pos);
+        const std::string_view type(reinterpret_cast<const char*>(data.data() + pos + 4), 4);
+        std::size_t header = 8;
+        if (box == 1) {
+            const auto wide = be64(data, pos + 8);
+            if (!wide) return false;
+            box = *wide;
+            header = 16;
+        } else if (box == 0) {
+            box = data.size() - pos;
+        }
+        if (box < header || box > data.size() - pos) return false;
+        const Bytes payload = data.subspan(pos + header, static_cast<std::size_t>(box) - header);
+        if (type == "trak" || type == "mdia" || type == "minf" || type == "stbl") {
+            if (depth > 0 && !offsets_inside(payload, depth - 1, mdats, found)) return false;
+        } else if (type == "stco" || type == "co64") {
+            const std::size_t width = type == "stco" ? 4 : 8;
+            const auto count = be32(payload, 4);
+            if (!count || (payload.size() - 8) / width < *count) return false;
+            for (std::size_t i = 0; i < *count; ++i) {
+                const std::uint8_t* p = payload.data() + 8 + width * i;
+                const std::uint64_t offset = width == 4 ? load_be32(p) : load_be64(p);
+                bool inside = false;
+                for (const auto& [first, end] : mdats) inside = inside || (offset >= first && offset < end);
+                if (!inside) return false;
+                ++found;
+            }
+        }
+        pos += static_cast<std::size_t>(box);
+    }
+    return true;
+}
+
 }  // namespace
+
+bool chunk_offsets_inside_mdat(ClusterStream& stream, std::uint64_t size) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> mdats;  // payload start, end
+    std::vector<std::uint8_t> moov;
+    bool have_moov = false;
+    std::uint64_t pos = 0;
+    while (pos < size) {
+        std::uint8_t head[16];
+        if (size - pos < 8 || !stream.read(head, 8)) return false;
+        std::uint64_t atom = load_be32(head);
+        std::uint64_t header = 8;
+        if (atom == 1) {
+            if (size - pos < 16 || !stream.read(head + 8, 8)) return false;
+            atom = load_be64(head + 8);
+            header = 16;
+        } else if (atom == 0) {
+            atom = size - pos;
+        }
+        if (atom < header || atom > size - pos) return false;
+        const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+        const std::uint64_t payload = atom - header;
+        if (type == "moov" && !have_moov && payload <= kMaxMoov) {
+            moov.resize(static_cast<std::size_t>(payload));
+            if (!stream.read(moov.data(), payload)) return false;
+            have_moov = true;
+        } else {
+            if (type == "mdat") mdats.emplace_back(pos + header, pos + atom);
+            if (!stream.read(nullptr, payload)) return false;
+        }
+        pos += atom;
+    }
+    std::uint64_t found = 0;
+    return have_moov && offsets_inside(moov, 8, mdats, found) && found > 0;
+}
 
 ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t movie_limit) {
     ContainerWalk walk;
