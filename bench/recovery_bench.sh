@@ -24,20 +24,8 @@ files=$work/files
 mkfs_args=(-F 32 -s 8 -i 1A2B3C4D -n BENCH)  # 4 KB clusters, as a 2 GB card is formatted FAT32
 
 # --- The files: camera pictures in DCIM folders of 100, a few movies. -------
-if [[ ! -f $work/files.done ]]; then
-  rm -rf "$files"
-  for ((i = 0; i < pictures; i++)); do
-    dir=$files/DCIM/$((100 + i / 100))CANON
-    mkdir -p "$dir"
-    printf '%s %s\n' "$dir/IMG_$(printf %04d $((i + 1))).JPG" $((i + 1))
-  done | xargs -P "$(nproc)" -n 2 sh -c '"$0" -o "$1" -W 2592 -H 1944 -q 92 -s "$2"' "$make_jpeg"
-  mkdir -p "$files/DCIM/200MOVIE"
-  for i in 1 2 3; do
-    ffmpeg -v error -y -f lavfi -i "testsrc2=d=20:s=1280x720:r=30" -f lavfi -i "sine=d=20:f=$((300 * i))" \
-      -c:v mpeg4 -b:v 6M -c:a aac -brand mp42 "$files/DCIM/200MOVIE/MVI_000$i.MP4"
-  done
-  touch "$work/files.done"
-fi
+. "$root/bench/common.sh"
+make_files "$files" "$make_jpeg" "$pictures"
 
 # --- The card images. -------------------------------------------------------
 live=$work/live.img formatted=$work/formatted.img
@@ -50,19 +38,6 @@ if [[ ! -f $work/images.done ]]; then
   mkfs.fat "${mkfs_args[@]}" "$formatted" >/dev/null  # quick format: the data area stays
   touch "$work/images.done"
 fi
-
-cat_seconds() {  # the second of two runs, so both read from the page cache
-  cat "$1" >/dev/null
-  local t0=$(date +%s.%N)
-  cat "$1" >/dev/null
-  echo "$(date +%s.%N) - $t0" | bc
-}
-
-byte_exact() {  # how many original files (under $2, default $files) have an identical copy under $1
-  local sums=$work/recovered.md5
-  find "$1" -type f -exec md5sum {} + | cut -d' ' -f1 | sort -u > "$sums"
-  find "${2:-$files}" -type f -exec md5sum {} + | cut -d' ' -f1 | sort | comm -12 - "$sums" | wc -l
-}
 
 # --- A card full of recordings: MP3 and Ogg Vorbis, quick-formatted. -------
 # Measured first: every recording is measured frame by frame or page by page.
@@ -102,7 +77,7 @@ echo "== a 1 GB card with $sounds MP3 and Ogg recordings ($(du -sm "$sound_files
 echo "cat                   $(cat_seconds "$sound_img") s"
 rm -rf "$work/out_sound"
 "$bench" "$sound_img" "$work/out_sound"
-echo "byte-exact            $(byte_exact "$work/out_sound" "$sound_files") of $sounds"
+echo "byte-exact            $(byte_exact "$sound_files" "$work/out_sound") of $sounds"
 echo
 
 total=$(find "$files" -type f | wc -l)
@@ -110,12 +85,12 @@ echo "== live card: $(find "$files" -name '*.JPG' | wc -l) pictures and 3 movies
 echo "cat                   $(cat_seconds "$live") s"
 rm -rf "$work/out_live"
 "$bench" "$live" "$work/out_live"
-echo "byte-exact            $(byte_exact "$work/out_live") of $total"
+echo "byte-exact            $(byte_exact "$files" "$work/out_live") of $total"
 
 echo
 echo "== the same card quick-formatted"
 echo "cat                   $(cat_seconds "$formatted") s"
 rm -rf "$work/out_formatted"
 "$bench" "$formatted" "$work/out_formatted"
-echo "byte-exact            $(byte_exact "$work/out_formatted") of $total"
+echo "byte-exact            $(byte_exact "$files" "$work/out_formatted") of $total"
 

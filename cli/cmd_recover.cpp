@@ -54,6 +54,13 @@ struct RecoverOptions {
     bool no_cache = false;
 };
 
+// The card parameters question's cluster sizes, 512 bytes to 32 MB.
+std::vector<std::uint32_t> cluster_size_choices() {
+    std::vector<std::uint32_t> sizes;
+    for (std::uint32_t size = 512; size <= kLargestClusterChoice; size *= 2) sizes.push_back(size);
+    return sizes;
+}
+
 // Parses "START:END" (sectors); false when it is not two numbers.
 bool parse_range(const std::string& text, SectorRange& range) {
     const auto colon = text.find(':');
@@ -257,7 +264,7 @@ void add_recover_command(CLI::App& app, Cli& cli) {
                   translate("Expert mode: always ask for the card parameters (on a terminal)"));
     cmd->add_option("--card-size", o->card_size, translate("Card size in bytes (expert)"));
     cmd->add_option("--cluster-size", o->cluster_size, translate("Cluster size in bytes (expert)"))
-        ->check(CLI::IsMember({512, 1024, 2048, 4096, 8192, 16384, 32768, 65536}));
+        ->check(CLI::IsMember(cluster_size_choices()));
     cmd->add_option("--range", o->range, translate("Analyse only sectors START:END (expert)"));
     cmd->add_flag("--ignore-fat", o->ignore_fat, translate("Ignore directories and FAT, carve only (expert)"));
     cmd->add_flag("--no-fast-read", o->no_fast_read, translate("Read sector by sector (expert)"));

@@ -30,7 +30,7 @@ void tree_lines(Engine& e, const dir_t& dir, int depth, std::FILE* out) {
             tree_lines(e, item, depth + 1, out);
         } else {
             std::fprintf(out, "%s%s  %s\n", indent.c_str(), display_name(item).c_str(),
-                         GroupedNumber(item.entry.size).c_str());
+                         GroupedNumber(item_size(item)).c_str());
         }
     }
 }
@@ -44,12 +44,22 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
         for (const auto& [cluster, count] : item.pieces)
             pieces += format("%s[%u, %u]", pieces.empty() ? ", \"pieces\": [" : ", ", cluster, count);
         if (!pieces.empty()) pieces += "]";
-        std::fprintf(out,
-                     "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %u, \"first_cluster\": %u, "
-                     "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\"%s}",
-                     first ? "" : ",", json_string(path).c_str(), item.entry.is_directory() ? "true" : "false",
-                     item.entry.size, e.first_cluster(item.entry), item.fat_copy, item.shift,
-                     source_name(item.source), pieces.c_str());
+        // Items read from an exFAT entry set say so, and whether the set's
+        // checksum held (null for the others).
+        const bool exfat = item.exfat_flags & kExfatSet;
+        const char* verified = !exfat                                  ? "null"
+                               : (item.exfat_flags & kExfatChecksumOk) ? "true"
+                                                                       : "false";
+        std::fprintf(
+            out,
+            "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %llu, \"first_cluster\": %u, "
+            "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\", \"exfat_set\": %s, "
+            "\"checksum_verified\": %s%s}",
+            first ? "" : ",", json_string(path).c_str(),
+            item.entry.is_directory() ? "true" : "false",
+            static_cast<unsigned long long>(item_size(item)), e.first_cluster(item.entry),
+            item.fat_copy, item.shift, source_name(item.source), exfat ? "true" : "false",
+            verified, pieces.c_str());
         first = false;
         json_items(e, item, path + "/", depth + 1, first, out);
     }

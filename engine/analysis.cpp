@@ -41,7 +41,7 @@ bool single_file_test(Engine& e) {
     fix_fat(e, 2, static_cast<std::uint64_t>(input_size), 0);
     lfn_t entry;
     set_numbered_name(entry, "TESTFILE", tag);
-    entry.entry.set_first_cluster(2, e.fat32());
+    entry.entry.set_first_cluster(2, e.wide_clusters());
     entry.entry.size = static_cast<std::uint32_t>(input_size);
     dir_t& item = find_or_add_child(e, e.cat.root, entry, 0, 0);
     return add_recovered_file(e, item, true);
@@ -76,15 +76,23 @@ bool run_steps(Engine& e) {
             in.ReserveCache();
         } else {
             const std::uint32_t old_cluster_size = g.cluster_size;
-            if (g.pbr_offset != -1 && g.pbr_size != 0)
+            const bool exfat = g.fattype == EXFAT;
+            // An exFAT volume keeps the cluster size it was found with; its
+            // FAT is read once the geometry is finished.
+            if (!exfat && g.pbr_offset != -1 && g.pbr_size != 0)
                 g.cluster_size = std::uint32_t(g.boot_record[13]) * load_le16(g.boot_record.data() + 11);
-            else if (!e.fat.loaded)
+            else if (!exfat && !e.fat.loaded)
                 read_fats(e, true);
 
+            // The card size table ends at 64 GB, where exFAT cards begin: an
+            // exFAT volume's size is taken when it fits behind its start.
             const int row = nearest_card_size(g.pbr_size);
-            const bool accepted = g.pbr_size != 0 && g.pbr_size <= in.input_size &&
-                                  (g.pbr_size == in.input_size ||
-                                   (row == nearest_card_size(in.input_size) && row < kCardSizeRows - 1));
+            const bool accepted =
+                exfat ? g.pbr_size != 0 &&
+                            g.pbr_size <= in.input_size - std::max<std::int64_t>(g.pbr_offset, 0)
+                      : g.pbr_size != 0 && g.pbr_size <= in.input_size &&
+                            (g.pbr_size == in.input_size ||
+                             (row == nearest_card_size(in.input_size) && row < kCardSizeRows - 1));
             const std::int64_t default_size = accepted ? g.pbr_size : in.input_size;
             if (!accepted) g.pbr_size = 0;
             if (opt.ignore_fat)
@@ -130,9 +138,10 @@ bool run_steps(Engine& e) {
             in.ReserveCache();
             // 64-bit product: taken modulo 2^32 it would differ on every card
             // of 4 GiB or more and force a needless second FAT reading.
-            if (!opt.ignore_fat &&
+            if (!opt.ignore_fat && !exfat &&
                 (g.cluster_size != old_cluster_size ||
-                 nearest_card_size(std::int64_t(g.max_cluster) * g.cluster_size) != nearest_card_size(in.input_size)))
+                 nearest_card_size(std::int64_t(g.max_cluster) * g.cluster_size) !=
+                     nearest_card_size(in.input_size)))
                 read_fats(e, true);
             validated = true;
         }
@@ -141,8 +150,12 @@ bool run_steps(Engine& e) {
         st.SendStatus(ST_TOTAL_SECTORS, static_cast<std::uint64_t>(in.input_size / 512));
         finish_geometry(e, validated, opt.ignore_fat, 0);
         st.Trace("FAT%d cluster_size=%d cluster2=0x%X max_cluster=%d ingore_fat=%d cache=%d\n",
-                 g.fattype == FAT12 ? 12 : g.fattype == FAT16 ? 16 : 32, g.cluster_size, g.cluster2, g.max_cluster,
-                 opt.ignore_fat ? 1 : 0, opt.cache ? 1 : 0);
+                 g.fattype == FAT12   ? 12
+                 : g.fattype == FAT16 ? 16
+                 : g.fattype == FAT32 ? 32
+                                      : 64,
+                 g.cluster_size, g.cluster2, g.max_cluster, opt.ignore_fat ? 1 : 0,
+                 opt.cache ? 1 : 0);
 
         // The root directory: FAT32 by its cluster chain; FAT12/16 as the
         // bytes just before cluster 2, whose entry count is what the geometry
@@ -167,12 +180,18 @@ bool run_steps(Engine& e) {
         } else {
             st.StatusStep(ST_STEP, "2. Reading existing files...");
             st.Trace("read_existing_files\n");
-            read_existing_files(e, e.cat.root, root_remaining, root_locator);
+            if (e.exfat())
+                read_exfat_directory(e, e.cat.root);
+            else
+                read_existing_files(e, e.cat.root, root_remaining, root_locator);
             if (!st.IsCancelled()) st.StatusStep(ST_STEP, "3. Recovering files using FAT...");
             e.fat.visited.reset(static_cast<std::size_t>(std::max(g.max_cluster, 0)));
 
             if (opt.expert_mode || !tree_has_chk(e.cat.root)) {
-                recover_directories(e, e.cat.root, root_remaining, root_locator);
+                if (e.exfat())
+                    recover_exfat_directories(e, e.cat.root);
+                else
+                    recover_directories(e, e.cat.root, root_remaining, root_locator);
                 st.SendProgress(25);
                 if (!st.IsCancelled()) st.StatusStep(ST_STEP, "4. Recovering directories...");
                 tree_kept = true;
@@ -184,6 +203,7 @@ bool run_steps(Engine& e) {
                 ++e.cat.generation;
                 e.lost.clear();
                 e.fat.used.reset(static_cast<std::size_t>(std::max(g.max_cluster, 0)) + 1);
+                if (e.exfat()) mark_exfat_system_clusters(e);
                 Counters& k = e.cat.counters;
                 k.directories = k.files = k.crippled = 0;
                 k.recovered_size = 0;

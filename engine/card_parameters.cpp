@@ -15,7 +15,7 @@ std::uint32_t minimal_cluster_size(int fattype, bool ignore_fat, std::int64_t by
 std::uint32_t offered_cluster_size(const CardParameters& p) {
     std::uint32_t size = minimal_cluster_size(p.fattype, p.ignore_fat,
                                               static_cast<std::int64_t>(p.default_size), p.cluster_size);
-    for (std::uint32_t choice = 512; choice <= 65536; choice *= 2)
+    for (std::uint32_t choice = 512; choice <= kLargestClusterChoice; choice *= 2)
         if (choice == size) return size;
     return 1024;
 }

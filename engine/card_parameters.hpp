@@ -14,8 +14,13 @@ namespace lk {
 // the type's cluster limit (the FAT32 limit whenever the FAT is ignored).
 std::uint32_t minimal_cluster_size(int fattype, bool ignore_fat, std::int64_t bytes, std::uint32_t start);
 
+// The question's cluster sizes: choice i stands for 512 × 2^i bytes, from 512
+// bytes to 32 MB (exFAT clusters reach 32 MB; FAT ones stop at 64 KB).
+inline constexpr std::uint32_t kLargestClusterChoice = 32u << 20;
+inline constexpr int kClusterSizeChoices = 17;
+
 // The cluster size the question offers: the minimal size for the default card
-// size, as one of its choices 512 bytes .. 64 KB (anything else shows as 1 KB).
+// size, as one of its choices (anything else shows as 1 KB).
 std::uint32_t offered_cluster_size(const CardParameters& p);
 
 // Null when size and p.cluster_size may be accepted, else the English text of

@@ -314,7 +314,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     const bool usable = lost != e.lost.end() && lost->second.shift == e.geo.data_shift &&
                         !lost->second.entry.is_directory() &&
                         std::memcmp(lost->second.entry.ext.data(), "CHK", 3) != 0 &&
-                        carved >= lost->second.entry.size;
+                        carved >= item_size(lost->second);
 
     // The bytes are needed to measure content-sized files, to classify
     // compound documents and to check a lost entry's recorded size.
@@ -381,10 +381,10 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
                 size = std::min<std::uint64_t>(carved, text);
         const char letter = first_pass ? 'V' : 'N';
         set_numbered_name(entry, format("%c%07d", letter, number), tag);
-        entry.entry.set_first_cluster(static_cast<std::uint32_t>(start), e.fat32());
+        entry.entry.set_first_cluster(static_cast<std::uint32_t>(start), e.wide_clusters());
     } else {
         entry = lost->second;
-        const std::uint32_t recorded = entry.entry.size;
+        const std::uint64_t recorded = item_size(entry);
         if (first_pass) {
             size = by_container ? std::min(carved, measured)
                                 : static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0));
@@ -408,14 +408,14 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (size != 0 && !usable && tag == "MP3" && is_id3_tagged_flac(bytes))
         entry.entry.set_extension("FLA");
     if (size == 0) return false;
-    entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
+    set_item_size(entry, size);
 
-    const EntrySource source = !usable                ? EntrySource::None
-                               : lost->second.entry.is_deleted() ? EntrySource::Deleted
-                                                                  : EntrySource::Live;
+    const EntrySource source = !usable                    ? EntrySource::None
+                               : is_deleted(lost->second) ? EntrySource::Deleted
+                                                          : EntrySource::Live;
     dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
     item.source = source;
-    fix_fat(e, e.first_cluster(item.entry), item.entry.size, 0);
+    fix_fat(e, e.first_cluster(item.entry), item_size(item), 0);
     item.fat_copy = 0;
     note_pieces(e, item);
     if (!add_recovered_file(e, item, false)) return false;

@@ -65,6 +65,16 @@ void direntry_t::set_extension(std::string_view tag) {
     for (std::size_t i = 0; i < 3; ++i) ext[i] = i < tag.size() ? static_cast<std::uint8_t>(tag[i]) : ' ';
 }
 
+void set_item_size(lfn_t& item, std::uint64_t size) {
+    if (item.exfat_flags & kExfatSet) {
+        item.entry.size = static_cast<std::uint32_t>(size);
+        item.size_high = static_cast<std::uint32_t>(size >> 32);
+        if (!item.entry.is_directory()) item.valid_length = std::min(item.valid_length, size);
+    } else {
+        item.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
+    }
+}
+
 dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift) {
     dir_t child;
     static_cast<lfn_t&>(child) = entry;
@@ -101,11 +111,17 @@ dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t
     // Items are the same when they start at the same cluster. Entries without
     // data (empty files, first cluster 0) share no cluster, so they are the
     // same only by name: two empty files of one folder stay two files.
+    // exFAT short names are made from the long names and may coincide: there
+    // the long name tells empty files apart.
     const std::uint32_t first = e.first_cluster(entry.entry);
     const bool has_data = e.valid(first);
+    const bool exfat = entry.exfat_flags & kExfatSet;
+    auto same_name = [&](const dir_t& child) {
+        return child.entry.name11() == entry.entry.name11() &&
+               (!exfat || child.long_name == entry.long_name);
+    };
     for (dir_t& child : dir.children)
-        if (e.first_cluster(child.entry) == first && (has_data || child.entry.name11() == entry.entry.name11()))
-            return child;
+        if (e.first_cluster(child.entry) == first && (has_data || same_name(child))) return child;
     dir_t& child = add_child(e, dir, entry, shift);
     child.fat_copy = copy;
     ++e.cat.generation;
@@ -131,10 +147,13 @@ std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, 
 }
 
 std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes) {
-    std::uint64_t want = std::min<std::uint64_t>(item.entry.size, max_bytes);
+    std::uint64_t want = std::min<std::uint64_t>(item_size(item), max_bytes);
     std::vector<std::uint8_t> data(static_cast<std::size_t>(want));
+    // Bytes past the valid length are zeros, whatever the clusters hold.
+    const std::size_t recorded =
+        static_cast<std::size_t>(std::min<std::uint64_t>(want, item_valid_length(item)));
     ChainReader reader(e, e.first_cluster(item.entry), item.fat_copy, item.shift);
-    reader.read(data.data(), data.size());  // bytes the chain does not reach stay zero
+    reader.read(data.data(), recorded);  // bytes the chain does not reach stay zero
     return data;
 }
 
@@ -144,7 +163,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     const std::uint32_t first = e.first_cluster(d);
     if (item.fat_copy == -1) {
         std::int64_t offset = cluster_offset(e.geo, first) + item.shift;
-        if (!e.opt.sector_range.RangeContains(true, offset, d.size)) return false;
+        if (!e.opt.sector_range.RangeContains(true, offset, item_size(item))) return false;
     }
 
     // Refinements that need the item's bytes.
@@ -152,7 +171,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     const bool compound = ext.substr(0, 2) == kCompoundMarker && (ext[2] == '\0' || ext[2] == ' ');
     const bool sized_raw = check_content && (ext == "CRW" || ext == "X3F");
     bool tiff = ext == "TIF";
-    if (tiff && d.size > kTiffProbeBytes) {
+    if (tiff && item_size(item) > kTiffProbeBytes) {
         // The maker and model sit near the start of a TIFF; the whole file is
         // read only when the first directory points further.
         try {
@@ -174,7 +193,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
         } catch (const std::bad_alloc&) {
             data.clear();  // the refinement is optional; the item keeps its type and size
         }
-        if (!data.empty() || d.size == 0) {
+        if (!data.empty() || item_size(item) == 0) {
             if (compound) {
                 TypeTag kind = ole_kind(data);
                 d.set_extension(kind.empty() ? "DOC" : kind);
@@ -182,7 +201,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
             if (sized_raw) {
                 std::int32_t extent = content_extent(data);
                 if (extent <= 0) return false;
-                d.size = static_cast<std::uint32_t>(extent);
+                set_item_size(item, static_cast<std::uint64_t>(extent));
             }
             if (tiff) {
                 TypeTag raw = raw_ext_from_tiff(data);
@@ -192,8 +211,9 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     }
 
     ++e.cat.generation;  // the size or the type may have changed
-    e.status.Trace("add_recovered_file %s size=%d cluster=%d\n", display_name(item), d.size, first);
-    mark_recovered(e, first, d.size, item.fat_copy, d.is_directory());
+    e.status.Trace("add_recovered_file %s size=%Ld cluster=%d\n", display_name(item),
+                   item_size(item), first);
+    mark_recovered(e, first, item_size(item), item.fat_copy, d.is_directory());
     item.accepted = true;
     return true;
 }

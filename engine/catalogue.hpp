@@ -76,11 +76,39 @@ static_assert(offsetof(direntry_t, attr) == 11 && offsetof(direntry_t, ctime) ==
               offsetof(direntry_t, cluster_hi) == 20 && offsetof(direntry_t, cluster_lo) == 26 &&
               offsetof(direntry_t, size) == 28);
 
-// An entry and its long name (UTF-8; empty when the entry has none).
+// exfat_flags of an item read from an exFAT entry set.
+inline constexpr std::uint8_t kExfatSet = 0x01;         // the item comes from an exFAT set
+inline constexpr std::uint8_t kExfatDeletedSet = 0x02;  // its InUse bits were clear
+inline constexpr std::uint8_t kExfatNoFatChain = 0x04;  // its clusters are consecutive
+inline constexpr std::uint8_t kExfatChecksumOk = 0x08;  // its SetChecksum verified
+
+// An entry and its long name (UTF-8; empty when the entry has none). The
+// fields after the name are zero for FAT items: an exFAT set holds what a
+// 32-byte entry cannot.
 struct lfn_t {
     direntry_t entry;
     std::string long_name;
+    std::uint32_t size_high = 0;  // bits 32-63 of a file's size
+    std::uint64_t valid_length =
+        0;  // files: bytes past it read as zeros; directories: their allocation
+    std::uint8_t exfat_flags = 0;
 };
+
+// The item's size: 64-bit for exFAT files, the entry's 32 bits otherwise.
+inline std::uint64_t item_size(const lfn_t& item) {
+    return std::uint64_t(item.size_high) << 32 | item.entry.size;
+}
+// Where the item's recorded bytes end; from there on it reads as zeros.
+inline std::uint64_t item_valid_length(const lfn_t& item) {
+    return (item.exfat_flags & kExfatSet) ? item.valid_length : item_size(item);
+}
+// Deleted: a FAT entry whose first byte is 0xE5, or an exFAT set found unused.
+inline bool is_deleted(const lfn_t& item) {
+    return item.entry.is_deleted() || (item.exfat_flags & kExfatDeletedSet);
+}
+// Sets the size: 64-bit on an exFAT item, whose valid length never exceeds
+// it; a FAT entry keeps at most 32 bits.
+void set_item_size(lfn_t& item, std::uint64_t size);
 
 // Where an item's name and size came from.
 enum class EntrySource : std::uint8_t {

@@ -11,18 +11,19 @@
 #include <map>
 #include <vector>
 
+#include "base/status.hpp"
 #include "engine/analysis.hpp"
 #include "engine/carving.hpp"
 #include "engine/catalogue.hpp"
 #include "engine/chain_reader.hpp"
 #include "engine/coverage.hpp"
 #include "engine/directories.hpp"
+#include "engine/exfat.hpp"
 #include "engine/fat_tables.hpp"
 #include "engine/fragments.hpp"
 #include "engine/geometry.hpp"
 #include "engine/options.hpp"
 #include "engine/recovery.hpp"
-#include "base/status.hpp"
 #include "input/input.hpp"
 
 namespace lk {
@@ -56,9 +57,14 @@ struct Engine {
     std::atomic<bool> stop_flag{false};
     bool stop_requested() const { return stop_flag.load(std::memory_order_relaxed); }
 
-    bool fat32() const { return geo.fattype == FAT32; }
+    // Entries carry the high half of their first cluster: FAT32, and exFAT,
+    // whose synthesised entries follow FAT32.
+    bool wide_clusters() const { return geo.fattype == FAT32 || geo.fattype == EXFAT; }
+    bool exfat() const { return geo.fattype == EXFAT; }
     bool valid(std::int64_t c) const { return is_valid_cluster(geo, c); }
-    std::uint32_t first_cluster(const direntry_t& d) const { return d.first_cluster(fat32()); }
+    std::uint32_t first_cluster(const direntry_t& d) const {
+        return d.first_cluster(wide_clusters());
+    }
 };
 
 }  // namespace lk

@@ -12,7 +12,10 @@ void CoverageIndex::add_item(Engine& e, const dir_t& item, int depth) {
     const std::int64_t first = e.first_cluster(item.entry);
     const bool is_dir = item.entry.is_directory();
     if (cs && e.valid(first)) {
-        const std::int64_t rounded = static_cast<std::int64_t>(round_to_cluster(e.geo, item.entry.size));
+        // An exFAT folder of consecutive clusters covers its allocation.
+        const std::uint64_t bytes_held =
+            is_dir && item.fat_copy == -1 ? item.valid_length : item_size(item);
+        const std::int64_t rounded = static_cast<std::int64_t>(round_to_cluster(e.geo, bytes_held));
         if (item.fat_copy == -1) {
             std::int64_t start = cluster_offset(e.geo, first) + item.shift;
             ranges_.emplace_back(start, start + rounded);

@@ -6,6 +6,7 @@
 
 #include "engine/common.hpp"
 #include "formats/identify.hpp"
+#include "lang/language_file.hpp"
 
 namespace lk {
 
@@ -14,27 +15,26 @@ namespace {
 // The 13 UTF-16 code units of a long-name fragment lie at these offsets.
 constexpr int kFragmentChars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | c >> 6));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | c >> 12));
-        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | c >> 18));
-        out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+bool starts_with_dot_entries(const std::uint8_t* s) {
+    return std::memcmp(s, ".          ", 11) == 0 && std::memcmp(s + 32, "..         ", 11) == 0;
 }
+
+// "." is a directory entry for cluster c, ".." one for parent (0 for the
+// root, which on FAT32 some systems write as the root's own cluster).
+bool dot_entries_name(const Engine& e, const std::uint8_t* s, std::int64_t c, std::int64_t parent) {
+    const direntry_t dot = direntry_t::decode(s), dotdot = direntry_t::decode(s + 32);
+    if (!dot.is_directory() || !dotdot.is_directory() || e.first_cluster(dot) != c) return false;
+    const std::int64_t up = e.first_cluster(dotdot);
+    return up == parent || (parent == 0 && e.geo.fattype == FAT32 && up == e.geo.root_cluster);
+}
+
+}  // namespace
+
+// ---- long names ----
 
 // Long names are kept as UTF-8, the file-name encoding of this platform;
 // unpaired surrogates become U+FFFD.
-std::string utf16_to_utf8(const std::u16string& s) {
+std::string utf16_to_utf8(std::u16string_view s) {
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -49,23 +49,6 @@ std::string utf16_to_utf8(const std::u16string& s) {
     }
     return out;
 }
-
-bool starts_with_dot_entries(const std::uint8_t* s) {
-    return std::memcmp(s, ".          ", 11) == 0 && std::memcmp(s + 32, "..         ", 11) == 0;
-}
-
-// "." is a directory entry for cluster c, ".." one for parent (0 for the
-// root, which on FAT32 some systems write as the root's own cluster).
-bool dot_entries_name(const Engine& e, const std::uint8_t* s, std::int64_t c, std::int64_t parent) {
-    const direntry_t dot = direntry_t::decode(s), dotdot = direntry_t::decode(s + 32);
-    if (!dot.is_directory() || !dotdot.is_directory() || e.first_cluster(dot) != c) return false;
-    const std::int64_t up = e.first_cluster(dotdot);
-    return up == parent || (parent == 0 && e.fat32() && up == e.geo.root_cluster);
-}
-
-}  // namespace
-
-// ---- long names ----
 
 std::uint8_t short_name_checksum(const std::uint8_t* name11) {
     std::uint8_t sum = 0;
@@ -324,7 +307,7 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
 void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder) {
     const std::int64_t first = e.first_cluster(entry.entry);
     if (!e.valid(first) || e.fat.used.test(first)) return;
-    if (entry.entry.is_deleted() && e.lost.count(static_cast<std::int32_t>(first))) return;
+    if (is_deleted(entry) && e.lost.count(static_cast<std::int32_t>(first))) return;
     if (e.coverage.contains(e, cluster_offset(e.geo, first))) return;
     e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder, e.geo.data_shift};
 }
@@ -341,12 +324,12 @@ std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {
     return dir.children.empty() ? '0' : dir.children.front().entry.name[0];
 }
 
-bool content_matches(Engine& e, const direntry_t& d) {
+bool content_matches(Engine& e, const direntry_t& d, std::int32_t shift) {
     std::string_view ext(reinterpret_cast<const char*>(d.ext.data()), 3);
     if (ext != "JPG" && ext != "TIF" && ext != "MOV") return true;
     if (d.size == 0) return false;
     std::vector<std::uint8_t> first(std::max<std::uint32_t>(e.geo.cluster_size, 512));
-    read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, 0, true);
+    read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, shift, true);
     return identify_header(Bytes(first.data(), e.geo.cluster_size), e.signatures) == ext;
 }
 

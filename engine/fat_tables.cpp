@@ -9,27 +9,40 @@
 
 namespace lk {
 
+// Per type: FAT12, FAT16, FAT32, exFAT. exFAT entries are whole 32-bit
+// values compared unsigned; its cluster limit keeps max_cluster a signed
+// 32-bit number.
 std::int64_t end_of_chain_marker(int fattype) {
-    static constexpr std::int64_t m[3] = {0xFF8, 0xFFF8, 0x0FFFFFF8};
+    static constexpr std::int64_t m[4] = {0xFF8, 0xFFF8, 0x0FFFFFF8, 0xFFFFFFF8};
     return m[fattype];
 }
 
 std::int64_t bad_cluster_marker(int fattype) {
-    static constexpr std::int64_t m[3] = {0xFF7, 0xFFF7, 0x0FFFFFF7};
+    static constexpr std::int64_t m[4] = {0xFF7, 0xFFF7, 0x0FFFFFF7, 0xFFFFFFF7};
     return m[fattype];
 }
 
 std::int64_t cluster_limit(int fattype) {
-    static constexpr std::int64_t m[3] = {4080, 65520, 8'192'000};
+    static constexpr std::int64_t m[4] = {4080, 65520, 8'192'000, 0x7FFFFFFD};
     return m[fattype];
 }
+
+namespace {
+
+// A chain value as the type's markers see it: fat_next gives exFAT entries
+// signed, its markers are unsigned.
+std::int64_t entry_value(int fattype, std::int64_t v) {
+    return fattype == EXFAT ? std::int64_t(static_cast<std::uint32_t>(v)) : v;
+}
+
+}  // namespace
 
 void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all) {
     card_geometry_t& g = e.geo;
     if (bytes == 0) {
         // Entry width 1.5, 2 or 4 bytes, computed as 3, 4 or 8 halves; plus
         // room for the second byte of a packed FAT12 entry.
-        static constexpr std::int64_t halves[3] = {3, 4, 8};
+        static constexpr std::int64_t halves[4] = {3, 4, 8, 8};
         std::int64_t need = std::int64_t(std::max(g.max_cluster, 0)) * halves[g.fattype] / 2 + 2;
         bytes = static_cast<std::uint32_t>(std::min<std::int64_t>(need, UINT32_MAX - 65536));
     }
@@ -87,10 +100,14 @@ std::uint32_t raw_entry(const std::vector<std::uint8_t>& fat, int fattype, std::
             std::size_t at = static_cast<std::size_t>(c) * 2;
             return at + 1 < n ? load_le16(p + at) : 0;
         }
-        default: {
+        case FAT32: {
             std::size_t at = static_cast<std::size_t>(c) * 4;
             // The top four bits of a FAT32 entry are reserved.
             return at + 3 < n ? load_le32(p + at) & 0x0FFFFFFF : 0;
+        }
+        default: {
+            std::size_t at = static_cast<std::size_t>(c) * 4;
+            return at + 3 < n ? load_le32(p + at) : 0;
         }
     }
 }
@@ -103,7 +120,9 @@ std::int32_t fat_next(Engine& e, std::int64_t c, int copy) {
     if (c == 1 || e.fat.copy[copy].empty()) return 1;
     if (c < 1) return static_cast<std::int32_t>(c + 1);
     if (c >= g.max_cluster) return -1;
-    static constexpr std::int64_t reserved[3] = {4080, 65520, 0x0FFFFFF0};
+    // exFAT has no reserved range: its whole entry is returned, signed, so
+    // that an end mark (0xFFFFFFFF) reads -1 and ends every walk.
+    static constexpr std::int64_t reserved[4] = {4080, 65520, 0x0FFFFFF0, INT64_MAX};
     if (c >= reserved[g.fattype]) return static_cast<std::int32_t>(c);
     return static_cast<std::int32_t>(raw_entry(e.fat.copy[copy], g.fattype, c));
 }
@@ -153,8 +172,14 @@ void fix_fat(Engine& e, std::int64_t first, std::uint64_t size, int copy) {
 
 bool cluster_in_use(Engine& e, std::int64_t c) {
     if (e.fat.used.test(c)) return true;
-    const std::int64_t bad = bad_cluster_marker(e.geo.fattype);
-    return fat_next(e, c, 0) == bad || fat_next(e, c, 1) == bad;
+    const int type = e.geo.fattype;
+    const std::int64_t bad = bad_cluster_marker(type);
+    return entry_value(type, fat_next(e, c, 0)) == bad ||
+           entry_value(type, fat_next(e, c, 1)) == bad;
+}
+
+bool cluster_allocated(const Engine& e, std::int64_t c) {
+    return e.fat.allocation_trusted && e.valid(c) && e.fat.allocation.test(c - 2);
 }
 
 void rebuild_tables(Engine& e, int copy) {
@@ -163,7 +188,11 @@ void rebuild_tables(Engine& e, int copy) {
     auto& indeg = e.fat.indeg[copy];
     pred.assign(mc, -1);
     indeg.assign(mc, 0);
+    // The exFAT entries of free clusters are undefined: a stale one must not
+    // make a cluster look like the middle of a chain.
+    const bool allocated_only = e.geo.fattype == EXFAT && e.fat.allocation_trusted;
     for (std::int32_t c = 2; c < mc; ++c) {
+        if (allocated_only && !cluster_allocated(e, c)) continue;
         std::int32_t n = fat_next(e, c, copy);
         if (e.valid(n)) {
             pred[n] = c;
@@ -191,13 +220,16 @@ std::uint32_t in_degree(Engine& e, std::int64_t c, int copy) {
 }
 
 std::uint64_t chain_bytes(Engine& e, std::int64_t first, int copy) {
-    const std::int64_t end = end_of_chain_marker(e.geo.fattype);
+    const int type = e.geo.fattype;
+    const std::int64_t end = end_of_chain_marker(type);
     e.fat.walk.begin(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
     std::uint64_t bytes = 0;
     for (std::int64_t c = first;; c = fat_next(e, c, copy)) {
-        if (c >= end) return bytes;
+        if (entry_value(type, c) >= end) return bytes;
         if (!e.valid(c)) return 0;
         if (e.fat.used.test(c) || in_degree(e, c, copy) > 1 || !e.fat.walk.insert(c)) return 0;
+        // An exFAT chain runs only through allocated clusters.
+        if (type == EXFAT && !cluster_allocated(e, c)) return 0;
         bytes += e.geo.cluster_size;
     }
 }

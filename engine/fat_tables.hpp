@@ -49,15 +49,19 @@ struct FatState {
     bool loaded = false;  // read_fats has read the copies from the card
     Bitmap used;          // clusters that belong to a catalogued item
     Bitmap visited;       // directory clusters already read
+    // exFAT: the allocation bitmap as read from the card (bit c - 2 for
+    // cluster c), used only when trusted.
+    Bitmap allocation;
+    bool allocation_trusted = false;
     WalkMarks walk;       // for chain walks that call no other walk
 };
 
 // Per-type markers. FAT32 entries are compared on their low 28 bits (the top
 // four bits are reserved): volumes store 0x0FFFFFF8..F for the end of a chain
-// and 0x0FFFFFF7 for a bad cluster.
+// and 0x0FFFFFF7 for a bad cluster. exFAT entries are compared whole.
 std::int64_t end_of_chain_marker(int fattype);
 std::int64_t bad_cluster_marker(int fattype);
-// The type's cluster-count limit: 4080, 65520, 8,192,000.
+// The type's cluster-count limit: 4080, 65520, 8,192,000, 0x7FFFFFFD.
 std::int64_t cluster_limit(int fattype);
 
 void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all);
@@ -71,6 +75,8 @@ std::int32_t fat_next(Engine& e, std::int64_t c, int copy);
 void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy);
 void fix_fat(Engine& e, std::int64_t first, std::uint64_t size, int copy);
 bool cluster_in_use(Engine& e, std::int64_t c);
+// exFAT: the trusted allocation bitmap has c's bit set (false without one).
+bool cluster_allocated(const Engine& e, std::int64_t c);
 std::int32_t predecessor(Engine& e, std::int64_t c, int copy);
 std::uint32_t in_degree(Engine& e, std::int64_t c, int copy);
 std::uint64_t chain_bytes(Engine& e, std::int64_t first, int copy);

@@ -185,8 +185,9 @@ bool put_together(Engine& e, dir_t& dir, lfn_t entry, const std::vector<Piece>& 
             previous = c;
         }
     fix_fat_entry(e, previous, -1, 0);
-    entry.entry.set_first_cluster(static_cast<std::uint32_t>(pieces.front().first), e.fat32());
-    entry.entry.size = static_cast<std::uint32_t>(size);
+    entry.entry.set_first_cluster(static_cast<std::uint32_t>(pieces.front().first),
+                                  e.wide_clusters());
+    set_item_size(entry, size);
     dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
     item.source = source;
     item.fat_copy = 0;
@@ -211,7 +212,7 @@ class LostJoin {
   public:
     LostJoin(Engine& e, const lost_entry_t& entry, Kind kind, Piece first)
         : e_(e), kind_(kind), first_(first) {
-        size_ = entry.entry.size;
+        size_ = item_size(entry);
         const std::uint64_t cs = e.geo.cluster_size;
         head_ = static_cast<std::uint64_t>(first.count) * cs;
         need_ = size_ - head_;
@@ -299,7 +300,7 @@ void note_pieces(Engine& e, dir_t& item) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     std::int64_t c = e.first_cluster(item.entry);
     // Bounded by the file's clusters: the chain was just written that long.
-    for (std::uint64_t n = clusters_for(e.geo, item.entry.size); n > 0 && e.valid(c); --n) {
+    for (std::uint64_t n = clusters_for(e.geo, item_size(item)); n > 0 && e.valid(c); --n) {
         if (!runs.empty() && runs.back().first + runs.back().second == c)
             ++runs.back().second;
         else
@@ -310,8 +311,8 @@ void note_pieces(Engine& e, dir_t& item) {
     item.pieces = std::move(runs);
     std::string text;
     for (const auto& [first, count] : item.pieces) text += format(" %u+%u", first, count);
-    e.status.Trace("join %s size=%u shift=%d pieces%s\n", display_name(item), item.entry.size,
-                   item.shift, text);
+    e.status.Trace("join %s size=%llu shift=%d pieces%s\n", display_name(item),
+                   static_cast<unsigned long long>(item_size(item)), item.shift, text);
 }
 
 std::uint32_t join_lost_pieces(Engine& e) {
@@ -324,7 +325,8 @@ std::uint32_t join_lost_pieces(Engine& e) {
         const lost_entry_t entry = it->second;
         it = e.lost.upper_bound(key);
         const direntry_t& d = entry.entry;
-        if (d.is_directory() || d.size == 0 || std::memcmp(d.ext.data(), "CHK", 3) == 0) continue;
+        if (d.is_directory() || item_size(entry) == 0 || std::memcmp(d.ext.data(), "CHK", 3) == 0)
+            continue;
         const std::int64_t first = e.first_cluster(d);
         if (first != key || !e.valid(first) || cluster_in_use(e, first)) continue;
         // An entry searched for once is not searched for again.
@@ -332,7 +334,7 @@ std::uint32_t join_lost_pieces(Engine& e) {
         ShiftScope shift(e, entry.shift);
         const Kind kind = kind_of(header_at(e, first));
         if (kind == Kind::None) continue;
-        const std::int64_t whole = static_cast<std::int64_t>(clusters_for(e.geo, d.size));
+        const std::int64_t whole = static_cast<std::int64_t>(clusters_for(e.geo, item_size(entry)));
         const Piece head =
             first_piece(e, first, kind == Kind::QuickTime ? "JPG" : "", false, whole);
         if (head.count >= whole) continue;  // in one piece: not this search's file
@@ -361,7 +363,7 @@ std::uint32_t join_lost_pieces(Engine& e) {
             if (named.entry.is_deleted())
                 named.entry.name[0] = guess_first_letter(*home, named.entry);
             const EntrySource source = d.is_deleted() ? EntrySource::Deleted : EntrySource::Live;
-            if (put_together(e, *home, named, pieces, d.size, source)) ++joined;
+            if (put_together(e, *home, named, pieces, item_size(entry), source)) ++joined;
             for (const Piece& p : pieces) free.take(p);
             break;
         }

@@ -89,6 +89,7 @@ void reset_geometry(Engine& e) {
 }
 
 std::int64_t size_from_boot_record(const Engine& e) {
+    if (e.geo.fattype == EXFAT) return exfat_size_from_boot_record(e);
     const auto& br = e.geo.boot_record;
     std::uint32_t bytes_per_sector = load_le16(br.data() + 11);
     std::uint32_t total16 = load_le16(br.data() + 19);
@@ -249,15 +250,35 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
             mbr_found = true;
             g.root_offset = -1;
             e.status.TraceHook("Found Master Boot Record at 0x%LX (sector %d)...", pos, pos / 512);
-            for (int i = 0; i < 4; ++i) {
+            bool moved = false;
+            for (int i = 0; i < 4 && !moved; ++i) {
                 const std::uint8_t* p = s + 446 + 16 * i;
                 if (is_partition_entry(p, input_size) && p[0] != 0) {
                     // Continue at the active partition's first sector.
                     pos += std::int64_t(load_le32(p + 8)) * 512 - 512;
-                    break;
+                    moved = true;
+                }
+            }
+            // No active partition: an exFAT partition (type 0x07) whose
+            // first sector is an exFAT boot sector.
+            for (int i = 0; i < 4 && !moved; ++i) {
+                const std::uint8_t* p = s + 446 + 16 * i;
+                const std::int64_t first = std::int64_t(load_le32(p + 8)) * 512;
+                if (p[4] != 0x07 || first == 0) continue;
+                std::uint8_t boot[512];
+                e.input.read_input(e.opt.sector_range, pos + first, boot, sizeof boot, false);
+                if (is_exfat_boot_sector(Bytes(boot))) {
+                    pos += first - 512;
+                    moved = true;
                 }
             }
             continue;
+        }
+        // An exFAT boot sector settles the volume: its FAT would pass the
+        // FAT test below, and nothing else need be searched.
+        if (g.pbr_offset == -1 && is_exfat_boot_sector(Bytes(s))) {
+            e.status.TraceHook("Found exFAT Boot Sector at 0x%LX (sector %d)...", pos, pos / 512);
+            if (locate_exfat_volume(e, pos)) break;
         }
         // A boot record lies in front of its FAT copies: one found behind a
         // consistent pair already loaded is stray data in the free space and
@@ -304,12 +325,12 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
 
 }  // namespace
 
-void find_boot_structures(Engine& e) {
-    card_geometry_t& g = e.geo;
-    e.status.TraceHook("Looking for PBR, FAT, and Root Directory...");
-    const std::int64_t limit = std::min<std::int64_t>(e.input.input_size / 10, 1'024'000'000);
+namespace {
 
+void search_fat_structures(Engine& e, std::int64_t limit) {
+    card_geometry_t& g = e.geo;
     bool mbr = scan_boot_structures(e, 0, limit, true);
+    if (g.fattype == EXFAT) return;
     if (mbr && g.fat_offset[0] != -1 && g.fat_offset[1] == -1) {
         g.pbr_offset = -1;
         g.fat_offset = {-1, -1};
@@ -329,11 +350,24 @@ void find_boot_structures(Engine& e) {
     g.fats_found = 0;
     g.root_offset = -1;
     scan_boot_structures(e, from, limit, false);
+    if (g.fattype == EXFAT) return;
     if (g.fat_offset[0] == -1) {
         g.fat_offset = remembered_fats;
         g.fats_found = remembered_found;
         g.root_offset = remembered_root;
     }
+}
+
+}  // namespace
+
+void find_boot_structures(Engine& e) {
+    e.status.TraceHook("Looking for PBR, FAT, and Root Directory...");
+    const std::int64_t limit = std::min<std::int64_t>(e.input.input_size / 10, 1'024'000'000);
+    search_fat_structures(e, limit);
+    // No boot record of either kind: an exFAT volume may still be found by
+    // its root directory and up-case table.
+    if (e.geo.pbr_offset == -1 && e.geo.fattype != EXFAT && !e.status.IsCancelled())
+        exfat_geometry_from_structures(e);
 }
 
 // ---- FAT copies ----
@@ -541,6 +575,7 @@ void place_data_area(Engine& e, bool from_boot_record) {
 }  // namespace
 
 void finish_geometry(Engine& e, bool validated, bool ignore_fat, int template_row) {
+    if (e.geo.fattype == EXFAT) return finish_exfat_geometry(e, ignore_fat);
     card_geometry_t& g = e.geo;
     const std::int64_t input_size = e.input.input_size;
     auto& br = g.boot_record;

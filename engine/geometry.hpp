@@ -11,7 +11,38 @@ namespace lk {
 struct Engine;
 
 // FAT type codes, which index every per-type table.
-enum : int { FAT12 = 0, FAT16 = 1, FAT32 = 2 };
+enum : int { FAT12 = 0, FAT16 = 1, FAT32 = 2, EXFAT = 3 };
+
+// Where an exFAT volume's fields came from.
+enum : int {
+    kExfatMainVerified = 0,
+    kExfatMainUnverified = 1,
+    kExfatBackupVerified = 2,
+    kExfatBackupUnverified = 3,
+    kExfatSearched = 4,  // found without a boot region
+};
+
+// What an exFAT volume adds to the geometry; all zero on a FAT card.
+struct exfat_volume_t {
+    std::int64_t volume_start =
+        0;                 // the main boot sector's offset; -1 when found without boot region
+    int sector_shift = 0;  // bytes per sector as a power of two
+    std::uint32_t cluster_size =
+        0;  // the volume's own, whatever the card parameters question chose
+    std::uint32_t cluster_count = 0;
+    std::uint16_t volume_flags =
+        0;  // VolumeDirty assumed when the main boot sector failed its test
+    int boot_source = kExfatMainVerified;
+    int fats = 0;  // NumberOfFats
+    int active_fat = 0;
+    std::uint32_t bitmap_cluster = 0;
+    std::uint64_t bitmap_length = 0;
+    std::uint32_t upcase_cluster = 0;
+    std::uint64_t upcase_length = 0;
+    std::uint32_t upcase_checksum = 0;
+
+    bool dirty() const { return volume_flags & 0x2; }
+};
 
 struct card_geometry_t {
     std::int64_t size_from_pbr = 0;  // the boot record's size as found by the search
@@ -24,7 +55,8 @@ struct card_geometry_t {
     std::int64_t cluster2 = -1;
     std::uint32_t cluster_size = 0;  // 0 = not yet decided
     int fattype = FAT16;
-    std::int32_t fat_size = 0;       // bytes of one FAT copy
+    // Bytes of one FAT copy. 64-bit: an exFAT FAT may exceed 2 GiB.
+    std::int64_t fat_size = 0;
     std::uint32_t allocated_fat = 0;  // bytes allocated for each in-memory copy
     std::int32_t max_cluster = 0;    // valid clusters are 2 .. max_cluster - 1
     std::array<std::uint8_t, 512> boot_record{};
@@ -37,10 +69,13 @@ struct card_geometry_t {
     // The data area's place did not follow from the boot record (absent, or
     // its fields put the root or cluster 2 outside the input).
     bool cluster2_guessed = false;
+    exfat_volume_t exfat;
 
     // The number of FAT copies counted by read_fats lives in the boot record
-    // copy (byte 16), as on the card.
-    std::uint8_t fat_count() const { return boot_record[16]; }
+    // copy (byte 16), as on the card; an exFAT boot sector has no such byte.
+    std::uint8_t fat_count() const {
+        return fattype == EXFAT ? static_cast<std::uint8_t>(exfat.fats) : boot_record[16];
+    }
     void set_fat_count(std::uint8_t n) { boot_record[16] = n; }
 };
 

@@ -7,6 +7,7 @@
 
 #include "engine/common.hpp"
 #include "engine/read_ahead.hpp"
+#include "engine/shifted_folders.hpp"
 #include "formats/identify.hpp"
 
 namespace lk {
@@ -18,13 +19,15 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
 
 std::uint32_t add_entry_impl(Engine& e, dir_t& dir, lfn_t entry, std::int32_t copy, int depth) {
     if (copy < 0) return 0;
-    const bool deleted = entry.entry.is_deleted();
-    if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
-    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, copy);
+    const bool deleted = is_deleted(entry);
+    // A deleted FAT entry has lost its first letter; an exFAT set keeps its name.
+    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, exfat_item_copy(copy));
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
     if (!add_recovered_file(e, item, true)) return 0;
     if (!item.entry.is_directory()) return 1;
+    if (e.exfat()) return recover_exfat_directories(e, item, depth + 1);
     return walk_directory(e, item, item.entry.size, e.first_cluster(item.entry), deleted, depth + 1);
 }
 
@@ -157,11 +160,19 @@ bool may_start_directory_piece(const std::uint8_t* p) {
 // The directory pass's look at an unclaimed cluster: it goes into the
 // carving index and, when directories are scanned, a directory cluster gives
 // its entries. The result is the number of items accepted.
-std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std::uint8_t* data, bool scan_dirs) {
+std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std::uint8_t* data, bool scan_dirs,
+                              std::vector<ShiftedDotEntries>& shifted) {
     const std::uint32_t cs = e.geo.cluster_size;
     RangeProgress(e, i);
     index_cluster(e, i, data);
     if (!scan_dirs) return 0;
+    if (e.exfat()) {
+        // Entry sets with their checksums stand in for "." and "..".
+        if (!is_exfat_directory_cluster(e, i, data)) return 0;
+        e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
+        return read_exfat_directory_cluster(e, found, data);
+    }
+    note_shifted_dot_entries(e, i, data, shifted);
     if (!is_directory_cluster(e, i, data, nullptr, true)) {
         if (may_start_directory_piece(data) && is_directory_cluster(e, i, data, nullptr, false))
             read_directory_piece(e, data);
@@ -190,10 +201,11 @@ std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std
 // A lost file whose chain is gone (deleting zeroes a file's FAT entries)
 // while the clusters its entry names are all free: its bytes are taken as
 // consecutive clusters from its first one.
-bool lies_in_free_clusters(Engine& e, const direntry_t& d) {
-    if (d.is_directory() || d.size == 0) return false;
+bool lies_in_free_clusters(Engine& e, const lfn_t& record) {
+    const direntry_t& d = record.entry;
+    if (d.is_directory() || item_size(record) == 0) return false;
     const std::int64_t first = e.first_cluster(d);
-    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, d.size));
+    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, item_size(record)));
     for (std::int64_t c = first; c < first + n; ++c) {
         if (!e.valid(c) || cluster_in_use(e, c)) return false;
         for (int copy = 0; copy < 2; ++copy)
@@ -202,11 +214,11 @@ bool lies_in_free_clusters(Engine& e, const direntry_t& d) {
     return true;
 }
 
-std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry) {
-    if (!content_matches(e, entry.entry)) return 0;
-    const bool deleted = entry.entry.is_deleted();
-    if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
-    dir_t& item = find_or_add_child(e, dir, entry, 0, -1);
+std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry, std::int32_t shift) {
+    if (!content_matches(e, entry.entry, shift)) return 0;
+    const bool deleted = is_deleted(entry);
+    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    dir_t& item = find_or_add_child(e, dir, entry, shift, -1);
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
     return add_recovered_file(e, item, true) ? 1 : 0;
@@ -244,6 +256,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         while (end < last && end - c < batch && !cluster_in_use(e, end)) ++end;
         return std::pair<std::int64_t, std::int64_t>(c, end - c);
     };
+    std::vector<ShiftedDotEntries> shifted;
     ReadAhead ahead(e);
     auto [run_start, run_count] = next_run(first);
     if (run_count > 0) ahead.start(run_start, run_count);
@@ -254,19 +267,23 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         for (std::int64_t i = run_start; i < run_start + run_count && !e.status.IsCancelled(); ++i)
             if (!cluster_in_use(e, i))
                 accepted += look_at_cluster(e, found, i, run.data() + static_cast<std::size_t>(i - run_start) * cs,
-                                            scan_dirs);
+                                            scan_dirs, shifted);
         run_start = next_start;
         run_count = next_count;
     }
 
     end_index(e, last);
+    // Folders at the shift the files lie at, now that the index tells it.
+    if (scan_dirs && !e.status.IsCancelled()) accepted += read_shifted_folders(e, found, shifted);
 
-    // Chain pass: chains that no directory describes.
-    if (e.opt.ignore_fat) return accepted;
+    // Chain pass: chains that no directory describes. An exFAT FAT's entries
+    // mean something only where the bitmap says allocated: without a bitmap
+    // to believe there is no chain to follow.
+    if (e.opt.ignore_fat || (e.exfat() && !e.fat.allocation_trusted)) return accepted;
     std::uint32_t n = 0;
     const std::uint64_t min_size = std::max<std::uint32_t>(2048, cs);
     for (std::int64_t j = first; j < last && !e.status.IsCancelled(); ++j) {
-        if (cluster_in_use(e, j)) continue;
+        if (cluster_in_use(e, j) || (e.exfat() && !cluster_allocated(e, j))) continue;
         RangeProgress(e, j);
         if (e.valid(predecessor(e, j, 0))) continue;  // not a chain head
         const std::uint64_t size = chain_bytes(e, j, 0);
@@ -277,7 +294,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         ++n;
         lfn_t entry;
         set_numbered_name(entry, format("F%07d", n), tag);
-        entry.entry.set_first_cluster(static_cast<std::uint32_t>(j), e.fat32());
+        entry.entry.set_first_cluster(static_cast<std::uint32_t>(j), e.wide_clusters());
         entry.entry.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX));
         dir_t& item = find_or_add_child(e, found, entry, 0, 0);
         if (add_recovered_file(e, item, true)) ++accepted;
@@ -304,10 +321,16 @@ std::uint32_t recover_lost_files(Engine& e, dir_t&) {
                 // Its own folder when the catalogue has it, else the found-items
                 // folder; looked up each time, as additions may move items.
                 dir_t* dir = folder_of(e, entry.folder);
-                const std::int32_t copy = classify_entry(e, entry.entry, true, entry.folder);
+                // An entry of a folder found at a shift names clusters that
+                // this FAT does not describe.
+                const std::int32_t copy = entry.shift != 0 ? -1
+                                          : e.exfat()
+                                              ? classify_exfat_record(e, entry, is_deleted(entry))
+                                              : classify_entry(e, entry.entry, true, entry.folder);
                 std::uint32_t n = 0;
                 if (dir && copy >= 0) n = add_entry(e, *dir, entry, copy);
-                else if (dir && copy == -1 && lies_in_free_clusters(e, entry.entry)) n = add_consecutive(e, *dir, entry);
+                else if (dir && copy == -1 && lies_in_free_clusters(e, entry))
+                    n = add_consecutive(e, *dir, entry, entry.shift);
                 accepted += n;
                 again = again || n != 0;
             }

@@ -10,6 +10,8 @@ namespace lk {
 
 struct Engine;
 
+// copy: a classification result (classify_entry, or classify_exfat_set,
+// whose kExfatConsecutive gives the item FAT copy -1); nothing below 0.
 std::uint32_t add_entry(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t copy, int depth = 0);
 std::uint32_t recover_directories(Engine& e, dir_t& dir, std::int64_t remaining, std::int64_t cluster,
                                   int depth = 0);

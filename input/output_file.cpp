@@ -57,6 +57,21 @@ bool OutputFile::write_at(std::int64_t offset, const std::uint8_t* p, std::size_
     });
 }
 
+bool OutputFile::skip(std::uint64_t n, int& error) {
+    if (::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) >= 0) return true;
+    error = errno;
+    return false;
+}
+
+bool OutputFile::set_length(std::uint64_t length, int& error) {
+    for (;;) {
+        if (::ftruncate(fd_, static_cast<off_t>(length)) == 0) return true;
+        if (errno != EINTR) break;
+    }
+    error = errno;
+    return false;
+}
+
 void OutputFile::close_and_remove(const std::string& path) {
     struct stat st {};
     const bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);

@@ -25,6 +25,11 @@ public:
     // false with `error` set.
     bool write(const std::uint8_t* p, std::size_t n, int& error);
     bool write_at(std::int64_t offset, const std::uint8_t* p, std::size_t n, int& error);
+    // Moves on by n bytes without writing them, and sets the file's length:
+    // bytes never written read as zeros and take no room where the file
+    // system keeps holes.
+    bool skip(std::uint64_t n, int& error);
+    bool set_length(std::uint64_t length, int& error);
     // A cancelled image is deleted, but only when it is a regular file: an
     // output given as a device node must never lose its node.
     void close_and_remove(const std::string& path);

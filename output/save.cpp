@@ -51,7 +51,8 @@ struct ListBuilder {
             s.start_cluster = e.first_cluster(item.entry);
             s.fat_copy = item.fat_copy;
             s.shift = item.shift;
-            s.size = item.entry.size;
+            s.size = item_size(item);
+            s.valid_length = item_valid_length(item);
             list.push_back(std::move(s));
             // The root stands for the output directory: its children go there.
             if (!root && item.entry.is_directory()) self = static_cast<int>(list.size()) - 1;
@@ -217,13 +218,25 @@ namespace {
 enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped };
 
 // Streams size bytes of the chain from start into out, a chunk of about a
-// megabyte at a time; error receives errno when the output fails.
-WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint32_t start_cluster,
-                       std::int32_t fat_copy, std::int32_t shift, int& error) {
+// megabyte at a time; bytes from valid_length on are zeros and are not read.
+// Chunks of zeros are skipped rather than written, so that the empty parts
+// of a large file take no room. error receives errno when the output fails.
+WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint64_t valid_length,
+                       std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift,
+                       int& error) {
     e.stop_flag.store(false);
     const bool report = e.status.attached();
     if (report) e.status.SendProgress(0);
     WriteStop result = WriteStop::Done;
+    std::uint64_t emitted = 0;  // bytes written or skipped
+    bool hole = false;          // the last bytes were skipped: the length must be set
+    auto emit = [&](const std::uint8_t* p, std::size_t n) {
+        const bool zeros = n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+        if (zeros ? !out.skip(n, error) : !out.write(p, n, error)) return false;
+        emitted += n;
+        hole = zeros;
+        return true;
+    };
     if (size > 0) {
         const std::uint32_t cs = std::max<std::uint32_t>(e.geo.cluster_size, 1);
         const std::size_t chunk = (kChunkBytes + cs - 1) / cs * cs;
@@ -232,9 +245,14 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
         std::uint64_t remaining = size;
         while (remaining > 0) {
             const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining));
+            const std::uint64_t done = size - remaining;
+            const std::size_t readable =
+                done >= valid_length
+                    ? 0
+                    : static_cast<std::size_t>(std::min<std::uint64_t>(want, valid_length - done));
             std::fill(buffer.begin(), buffer.begin() + want, 0);
-            const std::size_t got = reader.read(buffer.data(), want);
-            if (got < want) {
+            const std::size_t got = readable ? reader.read(buffer.data(), readable) : 0;
+            if (got < readable) {
                 if (reader.stop() == ChainReader::Stop::Stopped) {
                     result = WriteStop::Stopped;
                     break;
@@ -244,12 +262,13 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
                 // the file after the chunk in which it ended.
                 const bool last_chunk = remaining == want;
                 if (got == 0 || reader.stop() == ChainReader::Stop::ReadFailed || !last_chunk) {
-                    if (got > 0 && !out.write(buffer.data(), got, error)) result = WriteStop::WriteFailed;
+                    if (got > 0 && !emit(buffer.data(), got))
+                        result = WriteStop::WriteFailed;
                     else result = WriteStop::ReadFailed;
                     break;
                 }
             }
-            if (!out.write(buffer.data(), want, error)) {
+            if (!emit(buffer.data(), want)) {
                 result = WriteStop::WriteFailed;
                 break;
             }
@@ -257,6 +276,8 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
             if (report) e.status.SendProgress(static_cast<std::uint32_t>((size - remaining) * 100 / size));
         }
     }
+    if (hole && !out.set_length(emitted, error) && result == WriteStop::Done)
+        result = WriteStop::WriteFailed;
     if (result == WriteStop::Done && !out.close(error)) result = WriteStop::WriteFailed;
     if (report) e.status.SendProgress(100);
     return result;
@@ -284,11 +305,15 @@ void set_file_facts(int dir, const std::string& name, const SaveItem& item) {
 
 }  // namespace
 
-bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
-                        std::int32_t shift, const std::string& path, std::string* failure) {
+namespace {
+
+bool write_recovered(Engine& e, std::uint64_t size, std::uint64_t valid_length,
+                     std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift,
+                     const std::string& path, std::string* failure) {
     OutputFile out(path);
     int error = out.open_error();
-    WriteStop stop = out.is_open() ? stream_chain(e, out, size, start_cluster, fat_copy, shift, error)
+    WriteStop stop = out.is_open() ? stream_chain(e, out, size, valid_length, start_cluster,
+                                                  fat_copy, shift, error)
                                    : WriteStop::WriteFailed;
     if (stop == WriteStop::Done) return true;
     if (stop != WriteStop::Stopped && !e.stop_requested()) {
@@ -296,6 +321,20 @@ bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_clust
         else e.status.Error("File %s: write error %d", path, error);
     }
     return false;
+}
+
+}  // namespace
+
+bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster,
+                        std::int32_t fat_copy, std::int32_t shift, const std::string& path,
+                        std::string* failure) {
+    return write_recovered(e, size, size, start_cluster, fat_copy, shift, path, failure);
+}
+
+bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path,
+                        std::string* failure) {
+    return write_recovered(e, item_size(item), item_valid_length(item), e.first_cluster(item.entry),
+                           item.fat_copy, item.shift, path, failure);
 }
 
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
@@ -353,9 +392,10 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
             folder.given.insert(name);
             OutputFile out(folder.fd, name);
             int error = out.open_error();
-            const WriteStop stop = out.is_open() ? stream_chain(e, out, item.size, item.start_cluster, item.fat_copy,
-                                                                item.shift, error)
-                                                 : WriteStop::WriteFailed;
+            const WriteStop stop =
+                out.is_open() ? stream_chain(e, out, item.size, item.valid_length,
+                                             item.start_cluster, item.fat_copy, item.shift, error)
+                              : WriteStop::WriteFailed;
             if (stop == WriteStop::Stopped || e.stop_requested()) {
                 outcome.cancelled = true;
                 break;

@@ -30,7 +30,10 @@ struct SaveItem {
     std::uint32_t start_cluster = 0;
     std::int32_t fat_copy = 0;
     std::int32_t shift = 0;
-    std::uint32_t size = 0;
+    std::uint64_t size = 0;  // exFAT files reach beyond 4 GiB
+    // Bytes from here on are zeros, not read from the card (an exFAT file's
+    // ValidDataLength); by default every byte is read.
+    std::uint64_t valid_length = UINT64_MAX;
 
     bool is_directory() const { return attributes & 0x10; }
 };
@@ -61,6 +64,10 @@ std::string FitOutputName(const std::string& name);
 // or, when failure is given, described there instead (no box).
 bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
                         std::int32_t shift, const std::string& path, std::string* failure = nullptr);
+// The same for a catalogue item: its whole size, and zeros from its valid
+// length on (an exFAT file's bytes past its ValidDataLength).
+bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path,
+                        std::string* failure = nullptr);
 
 // An item that could not be written, with the reason in the system's words.
 struct SaveFailure {

@@ -7,10 +7,13 @@ packages=(
   g++ cmake ninja-build pkg-config
   libjpeg62-turbo-dev libraw-dev libssl-dev qt6-base-dev libflac-dev
   libgtest-dev libgmock-dev libcli11-dev
-  dosfstools mtools ffmpeg dbus-daemon
+  dosfstools mtools exfatprogs ffmpeg dbus-daemon
   # Files the tests write with the programs people use: office documents,
   # archives, pictures.
   python3-docx python3-openpyxl python3-odf libreoffice-impress zip imagemagick libheif-examples
+  # The desktop application in every built-in language: fonts for Latin,
+  # Cyrillic, Chinese, Japanese and Korean, and Qt's own texts (file dialogs).
+  fonts-dejavu-core fonts-noto-cjk qt6-translations-l10n
 )
 
 missing=()

@@ -23,6 +23,7 @@
 #include "ui/size_form.hpp"
 #include "ui/wait_size.hpp"
 #include "ui/widgets.hpp"
+#include "ui/window_texts.hpp"
 
 namespace lk::ui {
 
@@ -58,10 +59,12 @@ TAskDrive::TAskDrive(Input& input, AnalysisOptions& options, TSizeForm& size_for
 
     DriveComboBox1 = new QComboBox(this);
     DriveComboBox1->setObjectName("DriveComboBox1");
+    KeepOwnTexts(DriveComboBox1);  // volumes
     DriveComboBox1->setToolTip(T("Please select the source drive"));
     DriveComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     ListBox1 = new QListWidget(this);
     ListBox1->setObjectName("ListBox1");
+    KeepOwnTexts(ListBox1);  // drives
     ListBox1->setToolTip(T("Please select the source drive"));
     ListBox1->hide();
     fname = new QLineEdit(this);

@@ -112,6 +112,8 @@ void TFolderBrowser::NewDirectoryClick() {
     ask.setLabelText(
         TF("Please enter a new directory name\nIt will be created in %s", S(result())));
     ask.setTextValue({});
+    ask.setOkButtonText(T("OK"));
+    ask.setCancelButtonText(T("Cancel"));
     if (auto* edit = ask.findChild<QLineEdit*>()) edit->setMaxLength(kMaxName);
     if (ask.exec() != QDialog::Accepted) return;
     CreateDirectory(ask.textValue());

@@ -125,14 +125,25 @@ void TGraphBox::ShowGraph(std::vector<std::uint8_t> map, std::int64_t input_size
     if (input_size <= 0) return;
     map_ = std::move(map);
     input_size_ = input_size;
+    input_name_ = input_name;
     PaintBox1->SetMap(&map_);
-    setWindowTitle(T("Graph of ") + Q(input_name) + " (" +
-                   Q(GroupedNumber(static_cast<std::uint64_t>(input_size))) + " " + T("bytes") +
-                   ")");
+    set_caption();
     if (parentWidget()) move(parentWidget()->geometry().center() - rect().center());
     set_status({});
     show();
     raise();
+}
+
+void TGraphBox::set_caption() {
+    if (input_name_.empty()) return;  // the design-time caption, until a graph is shown
+    setWindowTitle(T("Graph of ") + Q(input_name_) + " (" +
+                   Q(GroupedNumber(static_cast<std::uint64_t>(input_size_))) + " " + T("bytes") +
+                   ")");
+}
+
+void TGraphBox::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) set_caption();
+    QDialog::changeEvent(event);
 }
 
 QString TGraphBox::status_text() const {

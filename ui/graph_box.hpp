@@ -70,13 +70,17 @@ class TGraphBox : public QDialog {
   protected:
     void hideEvent(QHideEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    // A language change: the caption names the input in the new language.
+    void changeEvent(QEvent* event) override;
 
   private:
+    void set_caption();
     void PaintBox1MouseMove(int x);
     void set_status(const QString& text);
 
     std::vector<std::uint8_t> map_;
     std::int64_t input_size_ = 0;
+    std::string input_name_;
     GraphPaintBox* PaintBox1;
     QStatusBar* StatusBar1;
 };

@@ -6,7 +6,9 @@
 // input dialog.
 #include <QApplication>
 #include <QIcon>
+#include <cstdlib>
 
+#include "lang/languages.hpp"
 #include "ui/main_form.hpp"
 
 int main(int argc, char** argv) {
@@ -24,7 +26,9 @@ int main(int argc, char** argv) {
         else if (file.isEmpty())
             file = args[i];
     }
-    lk::ui::TMainForm form(include_all, file);
+    // The windows speak the user's language (LC_ALL, LC_MESSAGES, LANG).
+    const lk::LangId user_language = lk::langid_from_locale(lk::messages_locale(std::getenv));
+    lk::ui::TMainForm form(include_all, file, user_language);
     form.show();
     return QApplication::exec();
 }

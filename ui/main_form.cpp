@@ -32,6 +32,7 @@
 #include "ui/copy_progress.hpp"
 #include "ui/graph_box.hpp"
 #include "ui/gui_thread.hpp"
+#include "ui/help.hpp"
 #include "ui/message_boxes.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
@@ -41,9 +42,6 @@
 
 #ifndef LK_VERSION
 #define LK_VERSION ""
-#endif
-#ifndef LK_HELP_INSTALL_DIR
-#define LK_HELP_INSTALL_DIR ""
 #endif
 
 namespace lk::ui {
@@ -173,7 +171,7 @@ void TFileList::mouseMoveEvent(QMouseEvent* event) {
 TRerunQuestion::TRerunQuestion(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint) {
     setObjectName("RerunQuestion");
-    setWindowTitle(T("Lumenkeeper"));
+    setWindowTitle(T("Please reply"));
     text_ = new QLabel(T(kRerunText), this);
     text_->setObjectName("Label1");
     text_->setWordWrap(true);
@@ -211,8 +209,13 @@ void TRerunQuestion::ShowBeside(QWidget* main) {
 
 // --- TMainForm ------------------------------------------------------------
 
-TMainForm::TMainForm(bool include_all, const QString& file)
-    : include_all_(include_all), file_arg_(file), temp_names_(TempDir()) {
+TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language,
+                     LanguageSources languages)
+    : include_all_(include_all),
+      file_arg_(file),
+      temp_names_(TempDir()),
+      user_language_(user_language),
+      language_(std::move(languages), user_language) {
     setObjectName("MainForm");
     setWindowTitle(T("Lumenkeeper Expert"));
     // Wider than the classic 500 x 445, so that folder names and three
@@ -236,6 +239,7 @@ TMainForm::TMainForm(bool include_all, const QString& file)
 
     Dirs = new QTreeWidget(this);
     Dirs->setObjectName("Dirs");
+    KeepOwnTexts(Dirs);  // folder names
     Dirs->setHeaderHidden(true);
     Dirs->setSelectionMode(QAbstractItemView::SingleSelection);
     Dirs->setMinimumWidth(110);
@@ -244,6 +248,7 @@ TMainForm::TMainForm(bool include_all, const QString& file)
 
     Files = new TFileList(*this, this);
     Files->setObjectName("Files");
+    KeepOwnTexts(Files);  // file names
     Files->setViewMode(QListView::IconMode);
     Files->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
     Files->setGridSize(
@@ -293,6 +298,12 @@ TMainForm::TMainForm(bool include_all, const QString& file)
         action("acHelp", "&Help", QKeySequence::HelpContents, nullptr, &TMainForm::acHelpExecute);
     acAbout = action("acAbout", "About Lumenkeeper", {}, nullptr, &TMainForm::acAboutExecute);
     create_menus();
+    SetHelpContexts();
+    new ContextHelpKey([this](int context) { ShowHelp(context); }, this);
+    // At the first show the event loop has not started yet: the exit waits for it.
+    end_program = [this](int code) {
+        QTimer::singleShot(0, this, [code] { QCoreApplication::exit(code); });
+    };
     statusBar()->setObjectName("StatusBar1");
     UpdateActions();
 }
@@ -334,9 +345,9 @@ void TMainForm::create_menus() {
     help->addActions({acHelp, acAbout});
     // Filled with the languages by the language files; hidden while it
     // offers no choice.
-    QMenu* language = help->addMenu(T("Language"));
-    language->setObjectName("Language1");
-    language->menuAction()->setVisible(false);
+    Language1 = help->addMenu(T("Language"));
+    Language1->setObjectName("Language1");
+    Language1->menuAction()->setVisible(false);
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName("PopupMenu1");
@@ -360,6 +371,9 @@ void TMainForm::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (first_shown_) return;
     first_shown_ = true;
+    // The user's language, which also builds the Language menu and picks
+    // the help file; a language file that cannot be read ends the program.
+    if (!SelectLanguage(user_language_)) return;
     signatures_.load_signatures(signature_file_path(), &reporter_);
     // The input dialog opens once the window is up. (Window managers need not
     // activate a new window, so its first show stands for its activation.)
@@ -500,7 +514,7 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
                                                [](const dir_t& c) { return !is_volume_label(c); });
             tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
         } else {
-            tip = TF("%lu bytes", child.entry.size);
+            tip = TF("%lu bytes", item_size(child));
         }
         if (!child.date_text.empty()) tip = T("Date: ") + Q(child.date_text) + "\n" + tip;
         item->setToolTip(tip);
@@ -554,26 +568,16 @@ void TMainForm::acSelectAllExecute() {
     Files->setFocus();
 }
 
-void TMainForm::acHelpExecute() {
-    const QString name = "lumenkeeper_en.html";
-    const QString app_dir = QCoreApplication::applicationDirPath();
-    for (const QString& dir :
-         {app_dir, app_dir + "/../share/lumenkeeper", QString(LK_HELP_INSTALL_DIR)}) {
-        const QString path = QDir(dir).filePath(name);
-        if (!dir.isEmpty() && QFileInfo::exists(path)) {
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).canonicalFilePath()));
-            return;
-        }
-    }
-    status_.Error("The help file %s cannot be found", S(name));
-}
-
 void TMainForm::acAboutExecute() {
-    QMessageBox::about(
-        this, T("About Lumenkeeper"),
-        "Lumenkeeper " + QString(LK_VERSION) + "\n\n" +
-            T("Recovers pictures, movies, sound recordings and documents from damaged, "
-              "formatted or erased memory cards."));
+    QMessageBox about(QMessageBox::Information, T("About"),
+                      "Lumenkeeper\n" + T("Version") + " " + QString(LK_VERSION) + "\n\n" +
+                          T("Recovers pictures, movies, sound recordings and documents from "
+                            "damaged, formatted or erased memory cards."),
+                      QMessageBox::Ok, this);
+    about.setObjectName("AboutBox");
+    about.setIconPixmap(windowIcon().pixmap(64, 64));
+    about.button(QMessageBox::Ok)->setText(T("OK"));
+    about.exec();
 }
 
 bool TMainForm::ensure_input() {
@@ -697,8 +701,7 @@ void TMainForm::FilesDblClick(QListWidgetItem* item) {
         temp_files_.push_back(path);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const bool written =
-        WriteRecoveredFile(*engine_, record->entry.size, engine_->first_cluster(record->entry),
-                           record->fat_copy, record->shift, path);
+        WriteRecoveredFile(*engine_, *record, path);
     QApplication::restoreOverrideCursor();
     if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
 }

@@ -9,6 +9,10 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QTranslator>
+#include <QUrl>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,8 +24,10 @@
 #include "formats/signatures.hpp"
 #include "input/input.hpp"
 #include "input/temp_names.hpp"
+#include "lang/language.hpp"
 #include "output/save.hpp"
 #include "ui/folder_browser.hpp"
+#include "ui/window_texts.hpp"
 
 class QAction;
 class QMimeData;
@@ -99,12 +105,19 @@ class TRerunQuestion : public QWidget {
     QLabel* text_;
 };
 
-class TMainForm : public QMainWindow {
+// The language of a user whose locale names none.
+inline constexpr LangId kEnglishUnitedStates = 0x409;
+
+class TMainForm : public QMainWindow, public LanguageView {
     Q_OBJECT
   public:
     // include_all: "-L" was given. file: an image file named on the command
-    // line, preselected in the input dialog.
-    explicit TMainForm(bool include_all = false, const QString& file = {});
+    // line, preselected in the input dialog. user_language: the user's
+    // language (from the locale), applied when the window is first shown;
+    // languages: where the language files and the help pages are found.
+    explicit TMainForm(bool include_all = false, const QString& file = {},
+                       LangId user_language = kEnglishUnitedStates,
+                       LanguageSources languages = {program_directory()});
     ~TMainForm() override;
 
     // Start-up, as the first show and activation do: language, signature
@@ -160,8 +173,24 @@ class TMainForm : public QMainWindow {
     bool analysis_running() const;
     bool busy() const { return busy_; }
     bool card_image_made() const { return card_image_made_; }
+    const Language& language() const { return language_; }
     // Items of the list as catalogue records.
     const dir_t* item_record(const QListWidgetItem* item) const;
+
+    // How a fatal error ends the program (a language file that cannot be
+    // read): with its exit code, once the event loop runs. Replaceable in tests.
+    std::function<void(int code)> end_program;
+
+    // Languages: switching, as the Language menu does, and the help page of
+    // the language at a help context.
+    void LanguageClick(LangId id);
+    QUrl HelpUrl(int context) const;
+    void ShowHelp(int context);
+
+    // LanguageView: every window in the language applied; the Language menu
+    // and the help file after a switch.
+    void translate_all(const Language& language) override;
+    void language_menu_changed(const LanguageMenu& menu) override;
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -184,6 +213,8 @@ class TMainForm : public QMainWindow {
     void set_busy(bool busy);
     std::vector<const dir_t*> selected_records() const;
     void close_down();
+    bool SelectLanguage(LangId id);
+    void SetHelpContexts();
 
     GuiReporter reporter_{*this};
     Status status_{&reporter_};
@@ -233,6 +264,15 @@ class TMainForm : public QMainWindow {
     QAction* acSortByDate;
     QAction* acHelp;
     QAction* acAbout;
+
+    // The language state, the window texts' originals, Qt's own texts (the
+    // file dialogs') and the help page of the language.
+    LangId user_language_;
+    Language language_;
+    WindowTranslator translator_;
+    QTranslator qt_texts_;
+    QMenu* Language1 = nullptr;
+    std::filesystem::path help_file_;
 };
 
 }  // namespace lk::ui

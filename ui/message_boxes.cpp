@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include "input/text.hpp"
 #include "output/save.hpp"
@@ -28,6 +29,7 @@ void ShowMessage(MessageKind kind, const std::string& caption, const std::string
                                                        : QMessageBox::NoIcon,
                     Q(caption), Q(text), QMessageBox::Ok, owner());
     box.setObjectName(kind == MessageKind::Warning ? "WarningBox" : "ErrorBox");
+    box.button(QMessageBox::Ok)->setText(T("OK"));
     box.exec();
 }
 
@@ -45,6 +47,7 @@ void ShowSaveFailures(const std::vector<SaveFailure>& failures) {
         TF("%s item(s) could not be written:", GroupedNumber(failures.size())) + "\n\n" + lines,
         QMessageBox::Ok, owner());
     box.setObjectName("SaveFailuresBox");
+    box.button(QMessageBox::Ok)->setText(T("OK"));
     if (failures.size() > kListedFailures) box.setDetailedText(all);
     box.exec();
 }

@@ -1,24 +1,31 @@
 // lk-screenshots CARD OUTPUT_DIR: starts the application on a card image as
-// `lumenkeeper CARD` does, drives it through every window as a user would,
-// and writes a PNG of each window into OUTPUT_DIR (scripts/screenshots.sh
-// runs it under Xvfb). Not installed; for looking at the windows.
+// `lumenkeeper CARD` does, in the language of the locale (LC_ALL,
+// LC_MESSAGES, LANG) as the program does, drives it through every window as
+// a user would, and writes a PNG of each window into OUTPUT_DIR
+// (scripts/screenshots.sh runs it under Xvfb). Not installed; for looking at
+// the windows.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 
+#include "lang/languages.hpp"
 #include "ui/ask_drive.hpp"
 #include "ui/automation.hpp"
 #include "ui/graph_box.hpp"
 #include "ui/gui_thread.hpp"
 #include "ui/main_form.hpp"
+#include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
 #include "ui/status_form.hpp"
 
@@ -75,9 +82,12 @@ int main(int argc, char** argv) {
     g_dir = argv[2];
     QDir().mkpath(g_dir);
 
-    lk::ui::TMainForm form(false, QString::fromLocal8Bit(argv[1]));
+    const lk::LangId user_language = lk::langid_from_locale(lk::messages_locale(std::getenv));
+    lk::ui::TMainForm form(false, QString::fromLocal8Bit(argv[1]), user_language);
     lk::ui::Tstform& status = form.status_form();
-    auto continue_shown = [&] { return child<QPushButton>(status, "Cancel").text() == "Continue"; };
+    auto continue_shown = [&] {
+        return child<QPushButton>(status, "Cancel").text() == lk::ui::T("Continue");
+    };
 
     // The first run in expert mode: the input dialog in its three kinds and
     // the card parameters dialog with the range open.
@@ -132,6 +142,14 @@ int main(int argc, char** argv) {
     }
     if (form.files()->count() > 1) form.files()->item(1)->setSelected(true);
     shot(form, "08-main-window");
+    // Its menus, where most of its texts are: File, Help and the languages.
+    int menu_shot = 10;
+    for (const char* name : {"File1", "Help1", "Language1"}) {
+        QMenu& menu = child<QMenu>(form, name);
+        menu.popup(form.mapToGlobal(QPoint(0, form.menuBar()->height())));
+        shot(menu, QString("%1-menu-%2").arg(menu_shot++).arg(name));
+        menu.hide();
+    }
 
     form.acGraphExecute();
     wait_for([&] { return !form.busy(); });

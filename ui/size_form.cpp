@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <iterator>
+#include <string_view>
 
 #include "engine/card_parameters.hpp"
 #include "engine/fat_tables.hpp"
@@ -18,17 +20,35 @@
 #include "ui/message_boxes.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/widgets.hpp"
+#include "ui/window_texts.hpp"
 
 namespace lk::ui {
 
 namespace {
 
-constexpr const char* kCardSizeItems[] = {"1MB",   "2MB",   "4MB",  "8MB",   "16MB",       "32MB",
-                                          "48MB",  "64MB",  "96MB", "128MB", "192MB",      "256MB",
-                                          "384MB", "512MB", "1GB",  "2GB",   "4GB",        "8GB",
-                                          "16GB",  "32GB",  "64GB", "128GB", "Custom size"};
-constexpr const char* kClusterItems[] = {"512 bytes", "1KB",  "2KB",  "4KB",
-                                         "8KB",       "16KB", "32KB", "64KB"};
+// A size in the lists: "1MB", "512 bytes", with the unit in the user's
+// language.
+struct SizeItem {
+    int number;
+    const char* unit;
+};
+constexpr SizeItem kCardSizeItems[] = {
+    {1, "MB"},   {2, "MB"},   {4, "MB"},  {8, "MB"},   {16, "MB"},  {32, "MB"},
+    {48, "MB"},  {64, "MB"},  {96, "MB"}, {128, "MB"}, {192, "MB"}, {256, "MB"},
+    {384, "MB"}, {512, "MB"}, {1, "GB"},  {2, "GB"},   {4, "GB"},   {8, "GB"},
+    {16, "GB"},  {32, "GB"},  {64, "GB"}, {128, "GB"}};  // then "Custom size"
+// Item i stands for 512 x 2^i bytes; exFAT cards use clusters up to 32 MB.
+constexpr SizeItem kClusterItems[] = {{512, "bytes"}, {1, "KB"},   {2, "KB"},   {4, "KB"},  {8, "KB"},
+                                      {16, "KB"},     {32, "KB"},  {64, "KB"},  {128, "KB"}, {256, "KB"},
+                                      {512, "KB"},    {1, "MB"},   {2, "MB"},   {4, "MB"},  {8, "MB"},
+                                      {16, "MB"},     {32, "MB"}};
+static_assert(std::size(kClusterItems) == kClusterSizeChoices);
+
+QString size_text(const SizeItem& item) {
+    // "bytes" is a word; the abbreviations follow the number directly.
+    const bool word = std::string_view(item.unit) == "bytes";
+    return QString::number(item.number) + (word ? " " : "") + T(item.unit);
+}
 constexpr std::int64_t kCustomLimit = 1'073'741;  // units; the first that is refused
 
 // A whole number from a field; -1 when it is not one.
@@ -66,7 +86,8 @@ TSizeForm::TSizeForm(QWidget* parent) : QDialog(parent) {
     Label1->setObjectName("Label1");
     CardSize = new QComboBox(this);
     CardSize->setObjectName("CardSize");
-    for (const char* item : kCardSizeItems) CardSize->addItem(T(item));
+    KeepOwnTexts(CardSize);  // composed here
+    for (std::size_t i = 0; i <= std::size(kCardSizeItems); ++i) CardSize->addItem({});
     auto* Label3 = new QLabel(T("or specify the custom card size in MB"), this);
     Label3->setObjectName("Label3");
     CustomSize = new QLineEdit(this);
@@ -75,7 +96,8 @@ TSizeForm::TSizeForm(QWidget* parent) : QDialog(parent) {
     Label2->setObjectName("Label2");
     ClusterSize = new QComboBox(this);
     ClusterSize->setObjectName("ClusterSize");
-    for (const char* item : kClusterItems) ClusterSize->addItem(T(item));
+    KeepOwnTexts(ClusterSize);
+    for (std::size_t i = 0; i < std::size(kClusterItems); ++i) ClusterSize->addItem({});
 
     ignore_fat_ = new QCheckBox(T("&Ignore directories and FAT"), this);
     ignore_fat_->setObjectName("ignore_fat");
@@ -98,8 +120,8 @@ TSizeForm::TSizeForm(QWidget* parent) : QDialog(parent) {
     auto* Label8 = new QLabel(T("MB"), this);
     Label8->setObjectName("Label8");
 
-    range_caption_ = T("Range");
-    Range = MakeButton(this, "Range", range_caption_ + " >>");
+    Range = MakeButton(this, "Range", {});
+    KeepOwnTexts(Range);
     OK = MakeButton(this, "OK", T("OK"), true);
     auto* Cancel = MakeButton(this, "Cancel", T("Cancel"));
 
@@ -144,6 +166,7 @@ TSizeForm::TSizeForm(QWidget* parent) : QDialog(parent) {
     grid->addWidget(RangePanel, 3, 0, 1, 4);
     connect(RangePanel, &QSplitter::splitterMoved, this, [this] { splitter_moved(); });
     GroupBoxRange->hide();
+    compose_texts();
 
     auto* form = new QGridLayout;
     form->addWidget(Label1, 0, 0);
@@ -253,7 +276,7 @@ std::uint64_t TSizeForm::AskCardParameters(CardParameters& p) {
     offered.ignore_fat = ignore_fat_->isChecked();
     const std::uint32_t cluster = offered_cluster_size(offered);
     int index = 0;
-    while (index < 7 && (512u << index) != cluster) ++index;
+    while (index < kClusterSizeChoices - 1 && (512u << index) != cluster) ++index;
     ClusterSize->setCurrentIndex(index);
     cluster_before_ignore_ = index;
     validate();
@@ -315,7 +338,7 @@ void TSizeForm::IgnoreFatClick() {
         const std::uint32_t size =
             minimal_cluster_size(FAT32, true, static_cast<std::int64_t>(DialogSize()), 512);
         int index = 0;
-        while (index < 7 && (512u << index) < size) ++index;
+        while (index < kClusterSizeChoices - 1 && (512u << index) < size) ++index;
         ClusterSize->setCurrentIndex(index);
     } else {
         ClusterSize->setCurrentIndex(cluster_before_ignore_);
@@ -325,13 +348,26 @@ void TSizeForm::IgnoreFatClick() {
 void TSizeForm::RangeClick() {
     if (range_shown()) {
         GroupBoxRange->hide();
-        Range->setText(range_caption_ + " >>");
     } else {
         GroupBoxRange->show();
-        Range->setText(range_caption_ + " <<");
         if (refill_due_) refill_range();
     }
+    compose_texts();
     validate();
+}
+
+void TSizeForm::compose_texts() {
+    for (std::size_t i = 0; i < std::size(kCardSizeItems); ++i)
+        CardSize->setItemText(static_cast<int>(i), size_text(kCardSizeItems[i]));
+    CardSize->setItemText(static_cast<int>(std::size(kCardSizeItems)), T("Custom size"));
+    for (std::size_t i = 0; i < std::size(kClusterItems); ++i)
+        ClusterSize->setItemText(static_cast<int>(i), size_text(kClusterItems[i]));
+    Range->setText(T("Range") + (range_shown() ? " <<" : " >>"));
+}
+
+void TSizeForm::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) compose_texts();
+    QDialog::changeEvent(event);
 }
 
 int TSizeForm::usable_width() const {

@@ -58,8 +58,13 @@ class TSizeForm : public QDialog {
   protected:
     void accept() override;
     void resizeEvent(QResizeEvent* event) override;
+    // A language change: the sizes' units and the Range button's caption.
+    void changeEvent(QEvent* event) override;
 
   private:
+    // The texts this dialog composes: sizes with their units, and "Range"
+    // with the arrow that says whether the group is shown.
+    void compose_texts();
     void CardSizeChange();
     void CustomSizeChange();
     void IgnoreFatClick();
@@ -81,7 +86,6 @@ class TSizeForm : public QDialog {
     std::int64_t start_ = 0;
     std::int64_t end_ = 0;
     bool updating_ = false;
-    QString range_caption_;
 
     QComboBox* CardSize;
     QLineEdit* CustomSize;

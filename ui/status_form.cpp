@@ -19,6 +19,7 @@
 #include "input/text.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/widgets.hpp"
+#include "ui/window_texts.hpp"
 
 namespace lk::ui {
 
@@ -68,11 +69,13 @@ Tstform::Tstform(Status& status, QWidget* parent) : QDialog(parent), status_(sta
 
     ListBox1 = new QListWidget(this);
     ListBox1->setObjectName("ListBox1");
+    KeepOwnTexts(ListBox1);  // the analysis' own lines
     ListBox1->setContextMenuPolicy(Qt::ActionsContextMenu);
     auto* copy = new QAction(T("&Copy"), ListBox1);
     copy->setObjectName("acCopy");
     copy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
     copy->setShortcutContext(Qt::WidgetShortcut);
+    copy->setStatusTip(T("Copy"));
     copy->setToolTip(T("Copy"));
     connect(copy, &QAction::triggered, this, &Tstform::CopyExecute);
     ListBox1->addAction(copy);

@@ -289,6 +289,34 @@ TEST_F(LanguageTest, WindowTextsStartFromTheirEnglishOriginal) {
     EXPECT_EQ(cache.size(), 2u);
 }
 
+TEST_F(LanguageTest, TextsSetSinceTheLastTranslationAreCapturedBeforeASwitch) {
+    Language language = make();
+    OriginalTextCache cache;
+    int button = 0, label = 0, later = 0, placeholder = 0;
+    ASSERT_FALSE(language.select_language(0x07));
+    const std::string cancel = translate_property(language, cache, &button, 0, "Cancel");
+    const std::string file = translate_property(language, cache, &label, 0, "&File");
+    const std::string wait = translate_property(language, cache, &placeholder, 0, "Wait...");
+    ASSERT_EQ(cancel, "Abbrechen");
+    // Meanwhile the program shows other texts of its own, in German.
+    const std::string now = translate("&File");          // the button now reads "Datei"
+    const std::string made_later = translate("Cancel");  // a window made after the pass
+    for (auto [object, current] : {std::pair<const void*, std::string>{&button, now},
+                                   {&label, file},
+                                   {&later, made_later},
+                                   {&placeholder, wait}})
+        cache.capture(language, object, 0, current);
+    ASSERT_FALSE(language.select_language(0x0C));
+    EXPECT_EQ(translate_property(language, cache, &button, 0, now), "Fichier");
+    EXPECT_EQ(translate_property(language, cache, &label, 0, file), "Fichier");
+    EXPECT_EQ(translate_property(language, cache, &later, 0, made_later), "Cancel");  // "..."
+    // Unchanged since its translation, the original stays as it was: the
+    // empty German text kept "Wait...", which is no translation to reverse.
+    EXPECT_EQ(translate_property(language, cache, &placeholder, 0, wait), "Wait...");
+    ASSERT_FALSE(language.select_language(0x07));
+    EXPECT_EQ(translate_property(language, cache, &later, 0, "Cancel"), "Abbrechen");
+}
+
 TEST(WindowTexts, PlaceholderTranslationsKeepTheOriginal) {
     test::TempDir dir{"lk-lang"};
     struct Case {

@@ -343,8 +343,13 @@ void SourceTree::evaluate(const Range& r, int depth, std::set<std::string>& visi
         if (i > r.begin && (is_punct(t[i - 1], ".") || is_punct(t[i - 1], "->"))) continue;
         const std::string& name = t[i].text;
         if (i + 1 < t.size() && is_punct(t[i + 1], "(")) {
+            // A function of the sources gives what it returns; its arguments
+            // (sizes, parameters) are not the text. Calls of anything else
+            // (a string's constructor, a cast) hand their arguments on.
+            const std::vector<Range> returns = returns_of(name);
             if (visited.insert("()" + name).second)
-                for (const Range& ret : returns_of(name)) evaluate(ret, depth + 1, visited, out);
+                for (const Range& ret : returns) evaluate(ret, depth + 1, visited, out);
+            if (!returns.empty()) i = matching(t, i + 1);
             continue;
         }
         if (!visited.insert(r.file->name + ":" + name).second) continue;
@@ -371,6 +376,10 @@ std::vector<FoundText> SourceTree::looked_up_texts(const std::vector<LookupCall>
             // is preceded by its type; a call by an operator, a bracket or return.
             if (i > 0 && ((t[i - 1].kind == Token::Ident && t[i - 1].text != "return") ||
                           is_punct(t[i - 1], "*") || is_punct(t[i - 1], "&")))
+                continue;
+            // A definition out of its class ("void Tstform::StatusText(...) {").
+            if (const std::size_t close = matching(t, i + 1);
+                close + 1 < t.size() && is_punct(t[close + 1], "{"))
                 continue;
             std::size_t begin = i + 2;
             for (int a = 0; a < call->argument && begin < t.size(); ++a)

@@ -63,6 +63,24 @@ TEST_F(WriteFile, ChainShorterThanTheSizeLeavesZerosInTheLastChunk) {
     EXPECT_TRUE(h.reporter.messages.empty());
 }
 
+// An exFAT item: consecutive clusters, its size whole, zeros from its valid
+// length on whatever the clusters hold (they hold the cluster's number here).
+TEST_F(WriteFile, ExfatItemsReadAsZerosPastTheirValidLength) {
+    dir_t item;
+    item.exfat_flags = kExfatSet | kExfatNoFatChain;
+    item.entry.set_first_cluster(10, false);
+    item.fat_copy = -1;
+    item.valid_length = 3000;
+    set_item_size(item, 2'100'000);  // past the first chunk: the rest is written as zeros, not read
+    ASSERT_TRUE(WriteRecoveredFile(h.engine, item, path("exfat.bin")));
+    const auto bytes = slurp(path("exfat.bin"));
+    ASSERT_EQ(bytes.size(), 2'100'000u);
+    EXPECT_EQ(bytes[0], 10);
+    EXPECT_EQ(bytes[2047], 10);
+    EXPECT_EQ(bytes[2999], 11);
+    EXPECT_TRUE(std::all_of(bytes.begin() + 3000, bytes.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
 TEST_F(WriteFile, ShiftAndEmptyFiles) {
     ASSERT_TRUE(WriteRecoveredFile(h.engine, 2048, 5, 0, 1024, path("shifted.bin")));
     auto bytes = slurp(path("shifted.bin"));

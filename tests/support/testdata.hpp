@@ -1,4 +1,5 @@
-// Where the shared sample files are, and a skip when they are absent.
+// Where the shared sample files are, and a skip when they are absent; bytes
+// made up for tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@ std::filesystem::path testdata_dir();
 std::filesystem::path testdata(const std::string& name);
 bool have_testdata();
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
+// n bytes that look random, the same for the same seed.
+std::vector<std::uint8_t> noise(std::size_t n, unsigned seed);
 
 }  // namespace lk::test
 

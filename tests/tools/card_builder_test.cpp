@@ -8,19 +8,12 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <random>
 
 #include "base/bytes.hpp"
+#include "tests/support/testdata.hpp"
 
 namespace lk::test {
 namespace {
-
-std::vector<std::uint8_t> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<std::uint8_t> v(n);
-    for (auto& b : v) b = std::uint8_t(rng());
-    return v;
-}
 
 std::vector<std::uint8_t> text_bytes(std::string_view s) {
     return {s.begin(), s.end()};

@@ -10,6 +10,7 @@
 
 #include "base/bytes.hpp"
 #include "tests/support/card_builder.hpp"
+#include "tests/support/exfat_builder.hpp"
 #include "tests/support/process.hpp"
 
 namespace lk::test {
@@ -33,9 +34,9 @@ std::vector<std::uint8_t> read_all(const std::filesystem::path& file) {
     return out;
 }
 
-std::vector<Entry> manifest() {
+std::vector<Entry> manifest(const char* originals = "originals") {
     std::vector<Entry> out;
-    std::ifstream in(kDemo / "originals" / "MANIFEST.tsv");
+    std::ifstream in(kDemo / originals / "MANIFEST.tsv");
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
@@ -136,6 +137,53 @@ TEST_F(DemoCard, FormattedCopyIsEmptyButKeepsEveryPicture) {
     EXPECT_NE(listing.find("No files"), std::string::npos) << listing;
     for (const auto& e : entries)
         EXPECT_TRUE(whole_in_data_area(img, l, read_all(kDemo / "originals" / e.path))) << e.path;
+}
+
+// The exFAT demo card: clean for fsck.exfat, its present files where their
+// entry sets say, its deleted ones gone from the folders but whole in the
+// cluster heap, and a movie of more clusters than a FAT16 card can have.
+TEST(DemoExfatCard, HoldsWhatItsManifestSays) {
+    if (!std::filesystem::exists(kDemo / "originals_exfat" / "MANIFEST.tsv"))
+        GTEST_SKIP() << "no exFAT demo card in " << kDemo
+                     << " (built by the lk_demo_exfat_card target)";
+    LK_REQUIRE_EXFAT_TOOLS();
+    const std::filesystem::path image = kDemo / "demo_exfat.img";
+    const ProcessResult fsck = run_process({"fsck.exfat", "-n", image.string()});
+    EXPECT_TRUE(fsck.ok()) << fsck.out << fsck.err;
+    const tools::ExfatWriter card(image);
+    const tools::ExfatLayout& l = card.layout();
+    const auto img = read_all(image);
+    int present = 0, deleted = 0;
+    for (const Entry& e : manifest("originals_exfat")) {
+        SCOPED_TRACE(e.path);
+        const auto original = read_all(kDemo / "originals_exfat" / e.path);
+        ASSERT_EQ(original.size(), e.size);
+        if (e.deleted) {
+            ++deleted;
+            EXPECT_THROW(card.clusters(e.path), std::runtime_error);
+            const void* hit = ::memmem(img.data() + l.heap_offset, img.size() - l.heap_offset,
+                                       original.data(), original.size());
+            EXPECT_TRUE(hit &&
+                        (static_cast<const std::uint8_t*>(hit) - img.data() - l.heap_offset) %
+                                l.cluster_size ==
+                            0);
+            continue;
+        }
+        ++present;
+        const auto clusters = card.clusters(e.path);
+        std::vector<std::uint8_t> bytes;
+        for (std::uint32_t c : clusters) {
+            const auto part = card.read(l.cluster_offset(c), l.cluster_size);
+            bytes.insert(bytes.end(), part.begin(), part.end());
+        }
+        bytes.resize(original.size());
+        EXPECT_TRUE(bytes == original);
+        if (e.path.ends_with(".MP4")) {
+            EXPECT_GT(clusters.size(), 65'524u);
+        }
+    }
+    EXPECT_GE(present, 10);
+    EXPECT_GE(deleted, 5);
 }
 
 }  // namespace
