@@ -467,6 +467,35 @@ std::uint32_t movie_sweep(Engine& e, dir_t& found, std::size_t k) {
     return carved;
 }
 
+// The clusters at the shift of map k where a sample of a whole QuickTime
+// movie begins: a picture there is the movie's frame (Motion JPEG), and the
+// content-sized sweep leaves it to the movie sweep. A picture written over a
+// deleted movie's clusters starts where no sample of that movie does.
+std::vector<std::int64_t> movie_frames(Engine& e, std::size_t k) {
+    CarveState& s = e.carve;
+    const std::int64_t end = scan_end(e);
+    const std::uint32_t cs = e.geo.cluster_size;
+    std::vector<std::int64_t> frames;
+    for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
+        if (e.status.IsCancelled()) break;
+        const std::int64_t c = s.headers[k][h].first;
+        TypeTag tag = s.tags[s.headers[k][h].second];
+        if (tag != "MOV" || c >= end || cluster_in_use(e, c)) continue;
+        std::uint64_t measured = 0;
+        if (quicktime_end(e, c, tag, &measured) == 0 || measured == 0) continue;
+        const std::int64_t after = c + static_cast<std::int64_t>(clusters_for(e.geo, measured));
+        bool whole = after <= end;
+        for (std::int64_t d = c; whole && d < after; ++d) whole = !cluster_in_use(e, d);
+        if (!whole) continue;
+        BlockReader reader(e, c);
+        for (std::uint64_t offset : quicktime_sample_offsets(reader, measured))
+            if (offset % cs == 0 && offset != 0 && offset < measured)
+                frames.push_back(c + static_cast<std::int64_t>(offset / cs));
+    }
+    std::sort(frames.begin(), frames.end());
+    return frames;
+}
+
 }  // namespace
 
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass) {
@@ -477,6 +506,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
         std::uint32_t found_now = 0;
         const std::size_t k = static_cast<std::size_t>(e.geo.data_shift / 512);
         std::int64_t resume = first;
+        const std::vector<std::int64_t> frames = first_pass ? movie_frames(e, k) : std::vector<std::int64_t>();
         // Only clusters with a header at this shift can start a file, so the
         // sweep walks the header index rather than every cluster.
         for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
@@ -485,6 +515,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
             if (c < resume || c >= end || cluster_in_use(e, c)) continue;
             if (end > first) e.status.SendProgress(static_cast<std::uint32_t>((c - first) * 100 / (end - first)));
             TypeTag tag = s.tags[s.headers[k][h].second];
+            if (tag == "JPG" && std::binary_search(frames.begin(), frames.end(), c)) continue;
             std::int64_t stop;
             std::uint64_t measured = 0;
             if (tag == "MOV") {

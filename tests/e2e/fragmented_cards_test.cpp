@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "base/bytes.hpp"
 #include "tests/support/media.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/recovery_check.hpp"
 
 namespace lk {
@@ -36,6 +38,54 @@ void files_of(const dir_t& dir, std::vector<const dir_t*>& out) {
         else
             out.push_back(&child);
     }
+}
+
+// The offsets of the JPEG pictures (FF D8 FF) in a movie, past its first cluster.
+std::vector<std::size_t> frames_of(const std::vector<std::uint8_t>& movie) {
+    std::vector<std::size_t> at;
+    for (std::size_t i = 4096; i + 3 <= movie.size(); ++i)
+        if (movie[i] == 0xFF && movie[i + 1] == 0xD8 && movie[i + 2] == 0xFF) at.push_back(i);
+    return at;
+}
+
+void store_be32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (24 - 8 * i));
+}
+
+// Inserts pad bytes into a Motion JPEG AVI's top-level JUNK chunk (the RIFF
+// and JUNK sizes grow with it; the index counts from the movie list and
+// stays true), moving every frame by pad.
+void pad_avi(std::vector<std::uint8_t>& avi, std::size_t pad) {
+    std::size_t pos = 12;
+    while (pos + 8 <= avi.size() && std::memcmp(avi.data() + pos, "JUNK", 4) != 0)
+        pos += 8 + ((load_le32(avi.data() + pos + 4) + 1) & ~1u);
+    ASSERT_LT(pos + 8, avi.size()) << "no JUNK chunk";
+    avi.insert(avi.begin() + std::ptrdiff_t(pos + 8), pad, 0);
+    store_le32(avi.data() + pos + 4, load_le32(avi.data() + pos + 4) + std::uint32_t(pad));
+    store_le32(avi.data() + 4, load_le32(avi.data() + 4) + std::uint32_t(pad));
+}
+
+// Inserts a "free" atom of pad bytes before a QuickTime movie's "mdat" and
+// moves its chunk offsets ("stco") with it.
+void pad_mov(std::vector<std::uint8_t>& mov, std::size_t pad) {
+    std::size_t pos = 0, mdat = 0;
+    while (pos + 8 <= mov.size()) {
+        if (std::memcmp(mov.data() + pos + 4, "mdat", 4) == 0) mdat = pos;
+        pos += load_be32(mov.data() + pos);
+    }
+    ASSERT_NE(mdat, 0u) << "no mdat atom";
+    ASSERT_GE(pad, 8u);
+    for (std::size_t i = mdat; i + 16 <= mov.size(); ++i) {
+        if (std::memcmp(mov.data() + i, "stco", 4) != 0) continue;
+        const std::uint32_t count = load_be32(mov.data() + i + 8);
+        for (std::uint32_t k = 0; k < count && i + 16 + 4 * k <= mov.size(); ++k)
+            store_be32(mov.data() + i + 12 + 4 * k,
+                       load_be32(mov.data() + i + 12 + 4 * k) + std::uint32_t(pad));
+    }
+    std::vector<std::uint8_t> free_atom(pad, 0);
+    store_be32(free_atom.data(), std::uint32_t(pad));
+    std::memcpy(free_atom.data() + 4, "free", 4);
+    mov.insert(mov.begin() + std::ptrdiff_t(mdat), free_atom.begin(), free_atom.end());
 }
 
 class FragmentedCards : public ::testing::Test {
@@ -128,6 +178,57 @@ TEST_F(FragmentedCards, FilesInTwoPiecesComeBackWholeWithTheirNames) {
     ASSERT_TRUE(back.count(picture)) << "the picture did not come back whole";
     EXPECT_TRUE(back[picture].starts_with("FOUND/V")) << back[picture];
     for (const auto& [name, bytes] : stays) EXPECT_TRUE(back.count(bytes)) << name;
+}
+
+// Motion JPEG movies hold complete JPEG pictures; padded so that one of them
+// starts a cluster, where the carving index sees it (others may start at a
+// sector inside a cluster). The movie comes back whole and no picture is cut out of it.
+TEST_F(FragmentedCards, PicturesInsideMoviesStayInTheMovie) {
+    LK_REQUIRE_FFMPEG();
+    const test::TempDir work;
+    const std::filesystem::path mov = work.path() / "mjpeg.mov";
+    run_checked({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=d=2:s=320x240:r=10",
+                 "-c:v", "mjpeg", "-q:v", "3", mov.string()});
+    MediaOptions mo;
+    mo.seconds = 2;
+    mo.width = 320;
+    mo.height = 240;
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> movies = {
+        {"AVI", make_media(MediaKind::avi_mjpeg, mo)}, {"MOV", read_whole(mov)}};
+    for (auto& [ext, movie] : movies) {
+        SCOPED_TRACE(ext);
+        // The second frame to a cluster's start.
+        auto frames = frames_of(movie);
+        ASSERT_GE(frames.size(), 4u);
+        const std::size_t to_cluster = (4096 - frames[1] % 4096) % 4096;
+        if (ext == "AVI")
+            pad_avi(movie, to_cluster);
+        else
+            pad_mov(movie, to_cluster < 8 ? to_cluster + 4096 : to_cluster);
+        frames = frames_of(movie);
+        ASSERT_EQ(frames[1] % 4096, 0u);
+    }
+
+    FatOptions o;
+    o.image_size = 64u << 20;
+    o.sectors_per_cluster = 8;
+    FatImage card = FatImage::create(tmp / "movies.img", o);
+    card.add_file("DCIM/100CANON/MVI_0001.AVI", movies[0].second);
+    card.add_file("DCIM/100CANON/MVI_0002.MOV", movies[1].second);
+    const auto picture = camera_picture(9, 640, 480);
+    card.add_file("DCIM/100CANON/IMG_0003.JPG", picture);
+    std::vector<std::uint32_t> folders = card.clusters("DCIM");
+    for (std::uint32_t c : card.clusters("DCIM/100CANON")) folders.push_back(c);
+    card.quick_format();
+    for (std::uint32_t c : folders) card.zero(card.formatted_layout().cluster_offset(c), 4096);
+
+    auto back = recover(card.path(), "out");
+    for (const auto& [ext, movie] : movies)
+        EXPECT_TRUE(back.count(movie)) << ext << " did not come back whole";
+    EXPECT_TRUE(back.count(picture));
+    // Nothing else: no frame carved as a picture of its own.
+    EXPECT_EQ(files().size(), 3u);
+    for (const dir_t* f : files()) EXPECT_TRUE(f->pieces.empty()) << display_name(*f);
 }
 
 }  // namespace
