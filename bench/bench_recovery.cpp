@@ -53,6 +53,14 @@ public:
 
 }  // namespace
 
+// The files put together from pieces, under dir.
+std::uint32_t in_pieces(const lk::dir_t& dir, int depth = 0) {
+    std::uint32_t n = 0;
+    if (depth > lk::kMaxDirectoryDepth) return 0;
+    for (const lk::dir_t& item : dir.children) n += (item.pieces.empty() ? 0 : 1) + in_pieces(item, depth + 1);
+    return n;
+}
+
 int main(int argc, char** argv) {
     const bool until_carving = argc == 3 && std::string(argv[1]) == "--until-carving";
     if (argc != 2 && argc != 3) {
@@ -115,6 +123,7 @@ int main(int argc, char** argv) {
     if (save_all)
         std::printf("save all              %.3f s, %.1f MB, %.1f MB/s%s\n", save, bytes / 1e6, bytes / 1e6 / save,
                     saved.failed() ? " (FAILED)" : "");
+    std::printf("in pieces             %u files, join search %.3f s\n", in_pieces(e.cat.root), e.carve.join_seconds);
     std::printf("directories %u, files %u, contiguous %u, crippled %u\n", k.directories, k.files, k.contiguous,
                 k.crippled);
     std::printf("peak memory           %.1f MB\n", peak_mb());
