@@ -408,6 +408,11 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (size != 0 && !usable && tag == "MP3" && is_id3_tagged_flac(bytes))
         entry.entry.set_extension("FLA");
     if (size == 0) return false;
+    // A picture measured over clusters that other files had claimed was put
+    // together from pieces: taken in the first pass only when the join
+    // holds, else it is carved in the final pass as any other.
+    const bool joined = first_pass && tag == "JPG" && !picture_is_whole(e, start, size);
+    if (joined && !picture_join_holds(e, start, size, usable ? item_size(lost->second) : 0)) return false;
     set_item_size(entry, size);
 
     const EntrySource source = !usable                    ? EntrySource::None
@@ -417,7 +422,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     item.source = source;
     fix_fat(e, e.first_cluster(item.entry), item_size(item), 0);
     item.fat_copy = 0;
-    note_pieces(e, item);
+    if (joined) note_pieces(e, item);
     if (!add_recovered_file(e, item, false)) return false;
     e.status.SendStatus(ST_CONTIGUOUS, ++e.cat.counters.contiguous);
     return true;

@@ -173,6 +173,24 @@ class PieceStream final : public ClusterStream {
     std::uint64_t position_ = 0;
 };
 
+// Where the entropy-coded data of a picture cut short may go on, in card
+// order from cluster after: the start of each unclaimed run, and each
+// cluster of a run that follows uniform ones (the data of a file whose first
+// clusters were wiped), each with the rest of its run.
+std::vector<Piece> data_starts(Engine& e, const std::vector<Piece>& runs, std::int64_t after) {
+    std::vector<Piece> starts;
+    for (const Piece& run : runs) {
+        if (run.first < after) continue;
+        bool opens = true;  // the run's start, or after a uniform cluster
+        for (std::int64_t c = run.first; c < run.end(); ++c) {
+            const bool uniform = is_uniform(e, c);
+            if (opens && !uniform) starts.push_back({c, run.end() - c});
+            opens = uniform;
+        }
+    }
+    return starts;
+}
+
 // Catalogues a file put together from pieces: its chain in FAT copy 0 runs
 // through the pieces in turn, so that saving and previews read it as any
 // carved file; its clusters are claimed like any carved file's.
@@ -296,6 +314,35 @@ class ShiftScope {
 
 }  // namespace
 
+bool picture_is_whole(Engine& e, std::int64_t start, std::uint64_t size) {
+    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, size));
+    for (std::int64_t c = start; c < start + n; ++c)
+        if (!e.valid(c) || cluster_in_use(e, c)) return false;
+    return true;
+}
+
+bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::uint64_t recorded) {
+    if (recorded != 0 && recorded != size) return false;
+    const std::uint32_t cs = e.geo.cluster_size;
+    if (size > max_file_size("JPG", e.opt.movie_limit)) return false;
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(clusters_for(e.geo, size)) * cs);
+    std::size_t held = 0, head = 0;
+    for (std::int64_t c = start; held < data.size() && e.valid(c); ++c) {
+        if (cluster_in_use(e, c)) {
+            if (head == 0) head = held;
+            continue;
+        }
+        read_cluster(e, c, data.data() + held, cs, e.geo.data_shift, true);
+        held += cs;
+    }
+    if (held < size) return false;
+    const JpegDecodeCheck check =
+        check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)), head);
+    e.status.Trace("picture in pieces at %lld: %s, seam %.2f\n", static_cast<long long>(start),
+                   check.clean ? "clean" : "warnings", check.seam);
+    return check.clean && (recorded != 0 || check.seam <= kMaxSeam);
+}
+
 void note_pieces(Engine& e, dir_t& item) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     std::int64_t c = e.first_cluster(item.entry);
@@ -404,10 +451,9 @@ std::uint32_t join_jpeg_pieces(Engine& e) {
             if (!walk.in_scan() || head_bytes >= max) continue;
             ++headers;
             std::uint32_t tried = 0;
-            for (const Piece& run : free.runs()) {
-                if (run.first < head.end()) continue;
+            for (const Piece& run : data_starts(e, free.runs(), head.end())) {
                 if (tried >= kRunsPerFile || budget.spent()) break;
-                if (starts_file(e, run.first, "") || is_uniform(e, run.first)) continue;
+                if (starts_file(e, run.first, "")) continue;
                 ++tried;
                 // The scan goes on into the run until the walk ends it.
                 JpegExtentWalk go_on = walk;

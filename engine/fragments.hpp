@@ -29,6 +29,16 @@ void note_pieces(Engine& e, dir_t& item);
 // and goes to its folder. Returns the files put together.
 std::uint32_t join_lost_pieces(Engine& e);
 
+// Whether the size bytes of a picture carved from start lie in consecutive
+// clusters (carving passes over claimed ones).
+bool picture_is_whole(Engine& e, std::int64_t start, std::uint64_t size);
+
+// Whether a JPEG carved from start over the unclaimed clusters, size bytes,
+// in more than one piece, is one picture: it decodes cleanly, and either its
+// entry recorded exactly that size (recorded, 0 without an entry) or the
+// rows of blocks at its first join continue each other.
+bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::uint64_t recorded);
+
 // JPEG headers without an entry whose marker walk runs into another file, a
 // claimed or a uniform cluster inside the scan: the second piece is sought
 // among the unclaimed runs that follow, each one whose first cluster starts

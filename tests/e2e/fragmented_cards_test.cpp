@@ -180,6 +180,75 @@ TEST_F(FragmentedCards, FilesInTwoPiecesComeBackWholeWithTheirNames) {
     for (const auto& [name, bytes] : stays) EXPECT_TRUE(back.count(bytes)) << name;
 }
 
+// No entry and no whole file between the pieces: the first piece runs into a
+// whole picture, then come a cluster of another file's data and a wiped one,
+// then the rest of the picture. Its content alone puts it together.
+TEST_F(FragmentedCards, PictureIsJoinedByItsContent) {
+    FatOptions o;
+    o.image_size = 64u << 20;
+    o.sectors_per_cluster = 8;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    const auto picture = camera_picture(41, 1024, 768);
+    const std::size_t head = picture.size() / 4096 / 2 * 4096;
+    std::uint32_t cluster = 10;
+    card.write_at_cluster(cluster, 0, std::span(picture).first(head));
+    cluster += std::uint32_t(head / 4096);
+    const auto whole = camera_picture(42, 640, 480);
+    card.write_at_cluster(cluster, 0, whole);
+    cluster += std::uint32_t((whole.size() + 4095) / 4096);
+    std::vector<std::uint8_t> other(4096);
+    for (std::size_t i = 0; i < other.size(); ++i) other[i] = std::uint8_t(i * 7919 >> 3);
+    card.write_at_cluster(cluster, 0, other);
+    cluster += 2;  // and a zero cluster
+    card.write_at_cluster(cluster, 0, std::span(picture).subspan(head));
+    const std::uint32_t second = cluster;
+
+    auto back = recover(card.path(), "out");
+    ASSERT_TRUE(back.count(picture)) << "the picture was not put together";
+    EXPECT_TRUE(back.count(whole));
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pieces;
+    for (const dir_t* f : files())
+        if (!f->pieces.empty()) pieces = f->pieces;
+    EXPECT_EQ(pieces, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                          {10, std::uint32_t(head / 4096)},
+                          {second, std::uint32_t((picture.size() - head + 4095) / 4096)}}));
+    EXPECT_NE(h->reporter.traces.find("join_jpeg_pieces: 1 joined"), std::string::npos);
+}
+
+// A picture whose second piece is gone, followed on the card by the data of
+// other pictures of the same camera and size whose first clusters were
+// overwritten: those are the only candidate second pieces, and none of them
+// may be joined to it.
+TEST_F(FragmentedCards, NoPictureIsJoinedToAnotherOnesData) {
+    FatOptions o;
+    o.image_size = 64u << 20;
+    o.sectors_per_cluster = 8;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    const auto cut = camera_picture(31, 1024, 768);
+    const std::size_t head = cut.size() / 4096 / 2 * 4096;
+    std::uint32_t cluster = 10;
+    card.write_at_cluster(cluster, 0, std::span(cut).first(head));
+    cluster += std::uint32_t(head / 4096);
+    // A whole picture where the rest of the first one was.
+    const auto whole = camera_picture(32, 640, 480);
+    card.write_at_cluster(cluster, 0, whole);
+    cluster += std::uint32_t(whole.size() / 4096 + 1);
+    // Three pictures like the first, their first cluster zeroed.
+    for (std::uint32_t seed = 33; seed < 36; ++seed) {
+        const auto other = camera_picture(seed, 1024, 768);
+        card.write_at_cluster(cluster, 0, other);
+        card.zero(card.formatted_layout().cluster_offset(cluster), 4096);
+        cluster += std::uint32_t(other.size() / 4096 + 1);
+    }
+
+    auto back = recover(card.path(), "out");
+    EXPECT_TRUE(back.count(whole));
+    EXPECT_FALSE(back.count(cut));
+    for (const dir_t* f : files())
+        EXPECT_TRUE(f->pieces.empty()) << display_name(*f) << " was put together";
+    EXPECT_EQ(h->reporter.traces.find("\njoin "), std::string::npos) << h->reporter.traces;
+}
+
 // Motion JPEG movies hold complete JPEG pictures; padded so that one of them
 // starts a cluster, where the carving index sees it (others may start at a
 // sector inside a cluster). The movie comes back whole and no picture is cut out of it.
