@@ -2,7 +2,9 @@
 # Recovery benchmark on two 2 GB FAT32 card images: one with about 1,000 live
 # pictures (steps 1-2 and Save all, beside cat), and the same card with a few
 # movies added and then quick-formatted (the whole analysis and its peak
-# memory, with the number of original files brought back byte for byte).
+# memory, with the number of original files brought back byte for byte), and
+# that card again with 5 % of its pictures and one movie cut in two pieces
+# (bench/fragment_card.py; the files joined and the time of their search).
 # Prints figures; asserts nothing. Needs a release build first:
 #
 #   cmake --preset release && cmake --build --preset release
@@ -94,3 +96,17 @@ rm -rf "$work/out_formatted"
 "$bench" "$formatted" "$work/out_formatted"
 echo "byte-exact            $(byte_exact "$files" "$work/out_formatted") of $total"
 
+
+# --- The formatted card with 5 % of its pictures and a movie in two pieces. --
+fragmented=$work/fragmented.img
+if [[ ! -f $work/fragmented.done ]]; then
+  cp --sparse=always "$formatted" "$fragmented"
+  python3 "$root/bench/fragment_card.py" "$fragmented" 5
+  touch "$work/fragmented.done"
+fi
+echo
+echo "== the formatted card with 5 % of its pictures and a movie in two pieces"
+echo "cat                   $(cat_seconds "$fragmented") s"
+rm -rf "$work/out_fragmented"
+"$bench" "$fragmented" "$work/out_fragmented"
+echo "byte-exact            $(byte_exact "$files" "$work/out_fragmented") of $total"

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "engine/common.hpp"
 #include "input/text.hpp"
@@ -42,6 +43,11 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
     if (depth > kMaxDirectoryDepth) return;
     for (const dir_t& item : dir.children) {
         const std::string path = prefix + display_name(item);
+        // A file put together from pieces lists them: [first cluster, clusters].
+        std::string pieces;
+        for (const auto& [cluster, count] : item.pieces)
+            pieces += format("%s[%u, %u]", pieces.empty() ? ", \"pieces\": [" : ", ", cluster, count);
+        if (!pieces.empty()) pieces += "]";
         // Items read from an exFAT entry set say so, and whether the set's
         // checksum held (null for the others).
         const bool exfat = item.exfat_flags & kExfatSet;
@@ -58,12 +64,12 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
             out,
             "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %llu, \"first_cluster\": %u, "
             "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\", \"exfat_set\": %s, "
-            "\"checksum_verified\": %s%s}",
+            "\"checksum_verified\": %s%s%s}",
             first ? "" : ",", json_string(path).c_str(),
             item.entry.is_directory() ? "true" : "false",
             static_cast<unsigned long long>(item_size(item)), e.first_cluster(item.entry),
             item.fat_copy, item.shift, source_name(item.source), exfat ? "true" : "false",
-            verified, grade.c_str());
+            verified, grade.c_str(), pieces.c_str());
         first = false;
         json_items(e, item, path + "/", depth + 1, first, out);
     }

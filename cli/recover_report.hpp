@@ -18,7 +18,8 @@ namespace lk::cli {
 void print_tree(Engine& e, std::FILE* out);
 
 // Every item with its path, size, first cluster, FAT copy, shift, kind and
-// where its entry came from ("live", "deleted" or "none").
+// where its entry came from ("live", "deleted" or "none"); a file put
+// together from pieces also has "pieces": [[first cluster, clusters], ...].
 bool write_catalogue_json(Engine& e, const std::string& path);
 
 // A JSON string literal of UTF-8 text.

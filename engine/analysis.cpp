@@ -230,14 +230,25 @@ bool run_steps(Engine& e) {
         std::uint32_t n = read_sequentially(e, found(), tree_kept);
         st.Trace("recover_contiguous_files\n");
         n += recover_contiguous_files(e, found(), true);
+        // Files in two pieces named by lost entries go first, so that no
+        // entry taken as consecutive clusters holds a piece of them; the
+        // entries of the folders that the lost files bring back follow.
+        st.Trace("join_lost_pieces\n");
+        std::uint32_t m = join_lost_pieces(e);
         st.Trace("recover_lost_files\n");
-        std::uint32_t m = recover_lost_files(e, found());
+        const std::uint32_t lost = recover_lost_files(e, found());
+        if (lost != 0) m += join_lost_pieces(e);
+        m += lost;
         n += m;
         if (m != 0) {
             e.carve.carved_number += 1'000'000;
             st.Trace("recover_contiguous_files (2nd)\n");
             n += recover_contiguous_files(e, found(), true);
         }
+        // Pictures in two pieces without an entry, once every whole file has
+        // taken its clusters.
+        st.Trace("join_jpeg_pieces\n");
+        n += join_jpeg_pieces(e);
         e.carve.carved_number = 1;
         st.Trace("recover_contiguous_files (final)\n");
         n += recover_contiguous_files(e, found(), false);

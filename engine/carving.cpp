@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "engine/common.hpp"
@@ -134,6 +135,76 @@ std::uint16_t intern_tag(CarveState& s, TypeTag tag) {
 
 }  // namespace
 
+namespace {
+
+// What max_file_size and uniform_stop_size give a JPEG (they do not depend
+// on the movie limit).
+const std::uint64_t kJpegMaxSize = max_file_size("JPG", 0);
+const std::uint64_t kJpegUniformStop = uniform_stop_size("JPG", 0);
+
+void close_walk(CarveState& s, std::int64_t end) {
+    if (!s.walking) return;
+    measured_jpeg_t& m = s.measured.back();
+    m.end = static_cast<std::int32_t>(end);
+    m.settled = s.walk.settled();
+    m.extent = s.walk.result();
+    s.walking = false;
+}
+
+// Follows the open JPEG candidate at shift 0 over the cluster the
+// sequential read hands over (uniform or not, header at shift 0 or none),
+// and opens a new one at a JPEG header.
+void follow_jpeg(Engine& e, std::int64_t cluster, const std::uint8_t* data, bool uniform, TypeTag header) {
+    CarveState& s = e.carve;
+    const std::uint32_t cs = e.geo.cluster_size;
+    const std::uint64_t max = kJpegMaxSize;
+    auto give = [&] {
+        measured_jpeg_t& m = s.measured.back();
+        const std::uint64_t n = std::min<std::uint64_t>(cs, max - s.walked);
+        s.walk.feed(Bytes(data, static_cast<std::size_t>(n)));
+        s.walked += n;
+        m.last = static_cast<std::int32_t>(cluster);
+        ++m.given;
+        m.capped = s.walked == max;
+        if (s.walk.settled() || m.capped) close_walk(s, cluster + 1);
+    };
+    if (s.walking) {
+        const std::uint64_t held = std::uint64_t(s.measured.back().given) * cs;
+        if ((!header.empty() && !is_text_tag(header)) ||
+            (e.opt.truncate_uniform && uniform && held >= kJpegUniformStop))
+            close_walk(s, cluster);
+        else
+            give();
+    }
+    if (header == "JPG" && is_measured_as_jpeg(Bytes(data, cs))) {
+        s.measured.push_back({static_cast<std::int32_t>(cluster), 0, 0, 0, false, false, 0});
+        s.walk = JpegExtentWalk();
+        s.walking = true;
+        s.walked = 0;
+        give();
+    }
+}
+
+// jpeg_extent of the first pass's data for the candidate from start to stop
+// at shift 0, when the sequential read measured it and the clusters it was
+// given are still the candidate's.
+std::optional<std::int32_t> measured_extent(Engine& e, std::int64_t start, std::int64_t stop) {
+    const auto& list = e.carve.measured;
+    auto it = std::lower_bound(list.begin(), list.end(), start,
+                               [](const measured_jpeg_t& m, std::int64_t c) { return m.first < c; });
+    if (e.geo.data_shift != 0 || it == list.end() || it->first != start) return std::nullopt;
+    std::uint32_t unclaimed = 0;
+    for (std::int64_t c = start; c <= it->last; ++c) unclaimed += !cluster_in_use(e, c);
+    if (unclaimed != it->given || stop <= it->last) return std::nullopt;
+    // A walk that did not decide measured exactly the candidate's bytes.
+    if (!it->settled && !it->capped && stop != it->end) return std::nullopt;
+    return it->extent;
+}
+
+}  // namespace
+
+void end_index(Engine& e, std::int64_t end) { close_walk(e.carve, end); }
+
 void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
     CarveState& s = e.carve;
     const std::uint32_t cs = e.geo.cluster_size;
@@ -141,15 +212,18 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
         s.uniform.reset(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
     if (all_equal(data, cs)) {
         s.uniform.set(cluster);
+        follow_jpeg(e, cluster, data, true, {});
         return;
     }
     const std::size_t sectors = cs / 512;
     if (s.headers.size() != sectors) s.headers.assign(sectors, {});
     // The PDF test searches: the cluster is searched once for all its offsets.
     pdf_positions(Bytes(data, cs), s.pdf);
+    TypeTag header;  // at shift 0
     for (std::size_t k = 0; k < sectors; ++k) {
         const PdfHint pdf = pdf_hint_at(s.pdf, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
         TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures, pdf);
+        if (k == 0) header = tag;
         if (tag.empty() || (k != 0 && is_text_tag(tag))) continue;
         auto& map = s.headers[k];
         const std::int32_t c = static_cast<std::int32_t>(cluster);
@@ -163,6 +237,7 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
             else map.insert(it, {c, id});
         }
     }
+    follow_jpeg(e, cluster, data, false, header);
 }
 
 TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {
@@ -219,7 +294,10 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
 
 bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, std::uint32_t number, TypeTag tag,
                 bool first_pass, std::uint64_t measured) {
-    if (first_pass && !is_content_sized_ext(tag)) return false;
+    // A movie whose container walk ended cleanly is as long as the container
+    // says: such a size counts as measured in the first pass too.
+    const bool by_container = measured != 0 && !is_content_sized_ext(tag);
+    if (first_pass && !is_content_sized_ext(tag) && !by_container) return false;
     const std::uint64_t max = max_file_size(tag, e.opt.movie_limit);
     const std::uint32_t cs = e.geo.cluster_size;
     const bool compound = tag == kCompoundMarker;
@@ -231,7 +309,10 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     carved = std::min(carved, max);
 
     auto lost = e.opt.ignore_fat ? e.lost.end() : e.lost.find(static_cast<std::int32_t>(start));
-    const bool usable = lost != e.lost.end() && !lost->second.entry.is_directory() &&
+    // An entry names what lies at its first cluster on its own directory's
+    // grid only.
+    const bool usable = lost != e.lost.end() && lost->second.shift == e.geo.data_shift &&
+                        !lost->second.entry.is_directory() &&
                         std::memcmp(lost->second.entry.ext.data(), "CHK", 3) != 0 &&
                         carved >= item_size(lost->second);
 
@@ -240,9 +321,13 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     std::vector<std::uint8_t>& data = e.carve.data;
     std::size_t held = 0;
     // Text, ZIP packages and ID3-tagged sound are named or sized by their
-    // bytes in the final run too.
+    // bytes in the final run too. A JPEG that the sequential read measured
+    // is not read again.
     const bool refined = is_text_tag(tag) || tag == "ZIP" || tag == "MP3";
-    const bool need_data = first_pass || compound || usable || refined;
+    const std::optional<std::int32_t> known = first_pass && tag == "JPG" ? measured_extent(e, start, end)
+                                                                        : std::nullopt;
+    const bool need_data =
+        (first_pass && !known && !by_container) || compound || (usable && !first_pass) || refined;
     if (need_data) {
         // Text is read a little at a time, until a byte that is not text
         // shows: its clusters may run on over hundreds of megabytes that hold
@@ -285,9 +370,10 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (!usable) {
         // A movie whose container walk ended cleanly is as long as the
         // container says, not the whole clusters it was carved from.
-        size = first_pass ? static_cast<std::uint64_t>(std::max(content_extent(bytes), 0))
-               : measured ? std::min(carved, measured)
-                          : carved;
+        size = by_container ? std::min(carved, measured)
+               : first_pass ? static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0))
+               : measured   ? std::min(carved, measured)
+                            : carved;
         // Text runs up to its first byte that is not text (all of it when
         // every byte is).
         if (!first_pass && is_text_tag(tag))
@@ -300,7 +386,8 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
         entry = lost->second;
         const std::uint64_t recorded = item_size(entry);
         if (first_pass) {
-            size = static_cast<std::uint64_t>(std::max(content_extent(bytes), 0));
+            size = by_container ? std::min(carved, measured)
+                                : static_cast<std::uint64_t>(std::max(known ? *known : content_extent(bytes), 0));
         } else {
             // The directory recorded the file's size; the carved length only
             // counts when the format cannot find the end within that size.
@@ -321,6 +408,11 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (size != 0 && !usable && tag == "MP3" && is_id3_tagged_flac(bytes))
         entry.entry.set_extension("FLA");
     if (size == 0) return false;
+    // A picture measured over clusters that other files had claimed was put
+    // together from pieces: taken in the first pass only when the join
+    // holds, else it is carved in the final pass as any other.
+    const bool joined = first_pass && tag == "JPG" && !picture_is_whole(e, start, size);
+    if (joined && !picture_join_holds(e, start, size, usable ? item_size(lost->second) : 0)) return false;
     set_item_size(entry, size);
 
     const EntrySource source = !usable                    ? EntrySource::None
@@ -330,10 +422,86 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     item.source = source;
     fix_fat(e, e.first_cluster(item.entry), item_size(item), 0);
     item.fat_copy = 0;
+    if (joined) note_pieces(e, item);
     if (!add_recovered_file(e, item, false)) return false;
     e.status.SendStatus(ST_CONTIGUOUS, ++e.cat.counters.contiguous);
     return true;
 }
+
+namespace {
+
+// The end of an AVI candidate: the cluster after those its RIFF size covers,
+// when that comes before stop.
+std::int64_t riff_stop(Engine& e, std::int64_t c, std::int64_t stop) {
+    std::uint8_t head[8];
+    read_cluster(e, c, head, sizeof head, e.geo.data_shift, true);
+    std::uint64_t left = clusters_for(e.geo, 8 + std::uint64_t(load_le32(head + 4)));
+    for (std::int64_t d = c; d < stop; ++d)
+        if (!cluster_in_use(e, d) && left-- == 0) return d;
+    return stop;
+}
+
+// The first pass's movies: QuickTime, MP4 and ASF files whose container walk
+// ends cleanly within one run of unclaimed clusters, carved at the size the
+// container gives. It runs after the content-sized sweep of the same shift,
+// so that a picture written over a deleted movie's clusters keeps them, and
+// before any further shift's sweep, so that pictures inside a movie (Motion
+// JPEG frames, embedded previews) are not carved out of it.
+std::uint32_t movie_sweep(Engine& e, dir_t& found, std::size_t k) {
+    CarveState& s = e.carve;
+    const std::int64_t end = scan_end(e);
+    std::uint32_t carved = 0;
+    for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
+        if (e.status.IsCancelled()) break;
+        const std::int64_t c = s.headers[k][h].first;
+        TypeTag tag = s.tags[s.headers[k][h].second];
+        if ((tag != "MOV" && tag != "ASF") || c >= end || cluster_in_use(e, c)) continue;
+        std::uint64_t measured = 0;
+        const std::int64_t stop = tag == "MOV" ? quicktime_end(e, c, tag, &measured) : asf_end(e, c, &measured);
+        if (stop == 0 || measured == 0 || is_content_sized_ext(tag)) continue;
+        const std::int64_t after = c + static_cast<std::int64_t>(clusters_for(e.geo, measured));
+        bool whole = after <= end;
+        for (std::int64_t d = c; whole && d < after; ++d) whole = !cluster_in_use(e, d);
+        if (!whole) continue;
+        dir_t& folder = e.cat.found() ? *e.cat.found() : found;
+        if (carve_file(e, folder, c, after, s.carved_number, tag, true, measured)) {
+            ++s.carved_number;
+            ++carved;
+        }
+    }
+    return carved;
+}
+
+// The clusters at the shift of map k where a sample of a whole QuickTime
+// movie begins: a picture there is the movie's frame (Motion JPEG), and the
+// content-sized sweep leaves it to the movie sweep. A picture written over a
+// deleted movie's clusters starts where no sample of that movie does.
+std::vector<std::int64_t> movie_frames(Engine& e, std::size_t k) {
+    CarveState& s = e.carve;
+    const std::int64_t end = scan_end(e);
+    const std::uint32_t cs = e.geo.cluster_size;
+    std::vector<std::int64_t> frames;
+    for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
+        if (e.status.IsCancelled()) break;
+        const std::int64_t c = s.headers[k][h].first;
+        TypeTag tag = s.tags[s.headers[k][h].second];
+        if (tag != "MOV" || c >= end || cluster_in_use(e, c)) continue;
+        std::uint64_t measured = 0;
+        if (quicktime_end(e, c, tag, &measured) == 0 || measured == 0) continue;
+        const std::int64_t after = c + static_cast<std::int64_t>(clusters_for(e.geo, measured));
+        bool whole = after <= end;
+        for (std::int64_t d = c; whole && d < after; ++d) whole = !cluster_in_use(e, d);
+        if (!whole) continue;
+        BlockReader reader(e, c);
+        for (std::uint64_t offset : quicktime_sample_offsets(reader, measured))
+            if (offset % cs == 0 && offset != 0 && offset < measured)
+                frames.push_back(c + static_cast<std::int64_t>(offset / cs));
+    }
+    std::sort(frames.begin(), frames.end());
+    return frames;
+}
+
+}  // namespace
 
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass) {
     CarveState& s = e.carve;
@@ -343,6 +511,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
         std::uint32_t found_now = 0;
         const std::size_t k = static_cast<std::size_t>(e.geo.data_shift / 512);
         std::int64_t resume = first;
+        const std::vector<std::int64_t> frames = first_pass ? movie_frames(e, k) : std::vector<std::int64_t>();
         // Only clusters with a header at this shift can start a file, so the
         // sweep walks the header index rather than every cluster.
         for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
@@ -351,6 +520,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
             if (c < resume || c >= end || cluster_in_use(e, c)) continue;
             if (end > first) e.status.SendProgress(static_cast<std::uint32_t>((c - first) * 100 / (end - first)));
             TypeTag tag = s.tags[s.headers[k][h].second];
+            if (tag == "JPG" && std::binary_search(frames.begin(), frames.end(), c)) continue;
             std::int64_t stop;
             std::uint64_t measured = 0;
             if (tag == "MOV") {
@@ -366,12 +536,17 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                     continue;
                 // Raw files hold JPEG previews, and a ZIP package a local header
                 // per entry: neither cuts the file (both are measured exactly).
-                TypeTag inside = tag == "TIF"   ? TypeTag("JPG")
-                                 : tag == "ZIP" ? TypeTag("ZIP")
-                                                : TypeTag();
+                // Nor do the frames of a Motion JPEG AVI, whose size the RIFF
+                // header gives.
+                TypeTag inside = tag == "TIF" || tag == "AVI" ? TypeTag("JPG")
+                                 : tag == "ZIP"               ? TypeTag("ZIP")
+                                                              : TypeTag();
                 stop = recover_until_uniform_or_magic(e, c, tag, inside);
+                if (tag == "AVI" && stop != 0) stop = riff_stop(e, c, stop);
             }
             if (stop == 0) continue;
+            // Movies are carved in the first pass only by the sweep below.
+            if (first_pass && !is_content_sized_ext(tag)) measured = 0;
             // Looked up for each file: a file that goes back to the root moves it.
             dir_t& folder = e.cat.found() ? *e.cat.found() : found;
             if (carve_file(e, folder, c, stop, s.carved_number, tag, first_pass, measured)) {
@@ -383,6 +558,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                 resume = is_text_tag(tag) ? c + 1 : stop;
             }
         }
+        if (first_pass && !e.status.IsCancelled()) found_now += movie_sweep(e, found, k);
         total += found_now;
         if (e.status.IsCancelled()) break;
         if (found_now == 0 || !first_pass) {

@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/bitmap.hpp"
 #include "engine/catalogue.hpp"
 #include "formats/identify.hpp"
+#include "formats/jpeg.hpp"
 
 namespace lk {
 
@@ -20,6 +22,21 @@ struct shift_count_t {
     std::uint32_t count;
 };
 
+// A JPEG candidate at shift 0 measured while the sequential read went by,
+// by the rules the first pass carves it with (over the unclaimed clusters
+// after its header up to the next header, a uniform cluster once it holds
+// the uniform stop size, or its largest size), so that the first pass need
+// not read its clusters again.
+struct measured_jpeg_t {
+    std::int32_t first = 0;    // the header cluster
+    std::int32_t last = 0;     // the last cluster the walk was given
+    std::uint32_t given = 0;   // clusters given, all unclaimed when read
+    std::int32_t end = 0;      // the cluster that ended the candidate (unsettled walks)
+    bool settled = false;      // the walk decided before the candidate ended
+    bool capped = false;       // the candidate reached its largest size
+    std::int32_t extent = 0;   // jpeg_extent of the bytes given
+};
+
 struct CarveState {
     // Header index: one map per sector offset k within a cluster, cluster ->
     // index into the interned tags.
@@ -28,6 +45,12 @@ struct CarveState {
     Bitmap uniform;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pdf;  // PDF patterns of the cluster being indexed
     std::vector<shift_count_t> shift_list;
+    std::vector<measured_jpeg_t> measured;  // by ascending first cluster
+    JpegExtentWalk walk;                    // of measured.back() while it is open
+    bool walking = false;
+    std::uint64_t walked = 0;               // bytes given to the open walk
+    double join_seconds = 0;                // spent putting files in pieces together
+    std::set<std::int32_t> joins_tried;     // lost entries searched for, by first cluster
     std::size_t shift_cursor = 0;
     std::uint32_t carved_number = 1;
     // The bytes of the file being carved; kept between files so that each
@@ -40,11 +63,18 @@ struct CarveState {
         uniform.clear();
         shift_list.clear();
         shift_cursor = 0;
+        measured.clear();
+        walking = false;
+        join_seconds = 0;
+        joins_tried.clear();
         std::vector<std::uint8_t>().swap(data);
     }
 };
 
 void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data);
+// The sequential read has gone over every cluster up to end (exclusive):
+// the JPEG candidate still open ends there.
+void end_index(Engine& e, std::int64_t end);
 TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift = -1);
 bool is_uniform(Engine& e, std::int64_t cluster);
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass);

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.hpp"
@@ -137,6 +138,10 @@ struct dir_t : lfn_t {
     // neither counted nor marked a second time.
     bool accepted = false;
     EntrySource source = EntrySource::None;
+    // The runs of clusters (first cluster, clusters) a file was put together
+    // from, in file order; empty for a file that was not. Its chain in FAT
+    // copy 0 links them.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pieces;
     // Children by value: adding one may move its siblings, so nobody keeps a
     // reference to a child across an addition to the same directory.
     std::vector<dir_t> children;
@@ -170,6 +175,9 @@ inline constexpr std::int64_t kUnknownFolder = -1;
 struct lost_entry_t : lfn_t {
     // First cluster of that folder (0 for the root), or kUnknownFolder.
     std::int64_t folder = kUnknownFolder;
+    // The shift of the directory that held it: its first cluster counts on
+    // the cluster grid displaced by this many bytes.
+    std::int32_t shift = 0;
 };
 
 // First cluster to a lost directory entry, for entries that point at

@@ -20,6 +20,7 @@
 #include "engine/directories.hpp"
 #include "engine/exfat.hpp"
 #include "engine/fat_tables.hpp"
+#include "engine/fragments.hpp"
 #include "engine/geometry.hpp"
 #include "engine/options.hpp"
 #include "engine/recovery.hpp"

@@ -309,7 +309,7 @@ void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder) {
     if (!e.valid(first) || e.fat.used.test(first)) return;
     if (is_deleted(entry) && e.lost.count(static_cast<std::int32_t>(first))) return;
     if (e.coverage.contains(e, cluster_offset(e.geo, first))) return;
-    e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder};
+    e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder, e.geo.data_shift};
 }
 
 std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {
@@ -324,12 +324,12 @@ std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {
     return dir.children.empty() ? '0' : dir.children.front().entry.name[0];
 }
 
-bool content_matches(Engine& e, const direntry_t& d) {
+bool content_matches(Engine& e, const direntry_t& d, std::int32_t shift) {
     std::string_view ext(reinterpret_cast<const char*>(d.ext.data()), 3);
     if (ext != "JPG" && ext != "TIF" && ext != "MOV") return true;
     if (d.size == 0) return false;
     std::vector<std::uint8_t> first(std::max<std::uint32_t>(e.geo.cluster_size, 512));
-    read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, 0, true);
+    read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, shift, true);
     return identify_header(Bytes(first.data(), e.geo.cluster_size), e.signatures) == ext;
 }
 

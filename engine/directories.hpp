@@ -57,7 +57,8 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
 // for the root), or kUnknownFolder.
 void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder = kUnknownFolder);
 std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry);
-bool content_matches(Engine& e, const direntry_t& entry);
+// shift: of the cluster grid the entry's first cluster counts on.
+bool content_matches(Engine& e, const direntry_t& entry, std::int32_t shift = 0);
 std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining, std::int64_t cluster, int depth = 0);
 
 // Keeps the last `fragments` entries of a directory block, name fragments

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/read_ahead.hpp"
+#include "engine/shifted_folders.hpp"
 #include "formats/identify.hpp"
 
 namespace lk {
@@ -155,6 +157,47 @@ bool may_start_directory_piece(const std::uint8_t* p) {
     return p[11] < 0x40 && is_plausible_name(p);
 }
 
+// The directory pass's look at an unclaimed cluster: it goes into the
+// carving index and, when directories are scanned, a directory cluster gives
+// its entries. The result is the number of items accepted.
+std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std::uint8_t* data, bool scan_dirs,
+                              std::vector<ShiftedDotEntries>& shifted) {
+    const std::uint32_t cs = e.geo.cluster_size;
+    RangeProgress(e, i);
+    index_cluster(e, i, data);
+    if (!scan_dirs) return 0;
+    if (e.exfat()) {
+        // Entry sets with their checksums stand in for "." and "..".
+        if (!is_exfat_directory_cluster(e, i, data)) return 0;
+        e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
+        return read_exfat_directory_cluster(e, found, data);
+    }
+    note_shifted_dot_entries(e, i, data, shifted);
+    if (!is_directory_cluster(e, i, data, nullptr, true)) {
+        if (may_start_directory_piece(data) && is_directory_cluster(e, i, data, nullptr, false))
+            read_directory_piece(e, data);
+        return 0;
+    }
+    e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
+    std::uint32_t accepted = 0;
+    LostEntries entries;
+    is_directory_block(e, data, cs / 32, &entries, true);
+    for (auto& [cluster, entry] : entries) {
+        if (e.status.IsCancelled()) break;
+        const std::int32_t d = classify_entry(e, entry.entry, true, i);
+        if (d < 0) {
+            remember_lost_entry(e, entry);
+        } else if (entry.entry.is_directory() || entry.entry.size == 0 || entry.entry.size > cs) {
+            accepted += add_entry(e, found, entry, d);
+        } else {
+            // A file of one cluster: its entry waits for carving, which
+            // confirms the content first.
+            remember_lost_entry(e, entry);
+        }
+    }
+    return accepted;
+}
+
 // A lost file whose chain is gone (deleting zeroes a file's FAT entries)
 // while the clusters its entry names are all free: its bytes are taken as
 // consecutive clusters from its first one.
@@ -171,11 +214,11 @@ bool lies_in_free_clusters(Engine& e, const lfn_t& record) {
     return true;
 }
 
-std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry) {
-    if (!content_matches(e, entry.entry)) return 0;
+std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry, std::int32_t shift) {
+    if (!content_matches(e, entry.entry, shift)) return 0;
     const bool deleted = is_deleted(entry);
     if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
-    dir_t& item = find_or_add_child(e, dir, entry, 0, -1);
+    dir_t& item = find_or_add_child(e, dir, entry, shift, -1);
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
     return add_recovered_file(e, item, true) ? 1 : 0;
@@ -199,53 +242,39 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
     std::vector<std::uint8_t> buffer(cs);
 
     // Directory pass: every unclaimed cluster is read once here; the same
-    // read feeds the carving index. Runs of unclaimed clusters are read about
-    // a megabyte at a time (one cluster at a time within a sector range,
-    // whose first cluster may begin before the range).
-    const std::int64_t batch = e.opt.sector_range.is_set() ? 1 : std::max<std::int64_t>(1, (1 << 20) / cs);
-    std::vector<std::uint8_t> run(static_cast<std::size_t>(batch) * cs);
-    for (std::int64_t i = first, run_start = 0, run_end = 0; i < last && !e.status.IsCancelled(); ++i) {
-        if (cluster_in_use(e, i)) continue;
-        if (i >= run_end) {
-            run_start = i;
-            run_end = i + 1;
-            while (run_end < last && run_end - run_start < batch && !cluster_in_use(e, run_end)) ++run_end;
-            read_cluster(e, run_start, run.data(), static_cast<std::size_t>(run_end - run_start) * cs, 0, true);
-        }
-        const std::uint8_t* data = run.data() + static_cast<std::size_t>(i - run_start) * cs;
-        RangeProgress(e, i);
-        index_cluster(e, i, data);
-        if (!scan_dirs) continue;
-        if (e.exfat()) {
-            // Entry sets with their checksums stand in for "." and "..".
-            if (is_exfat_directory_cluster(e, i, data)) {
-                e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
-                accepted += read_exfat_directory_cluster(e, found, data);
-            }
-            continue;
-        }
-        if (!is_directory_cluster(e, i, data, nullptr, true)) {
-            if (may_start_directory_piece(data) && is_directory_cluster(e, i, data, nullptr, false))
-                read_directory_piece(e, data);
-            continue;
-        }
-        e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
-        LostEntries entries;
-        is_directory_block(e, data, cs / 32, &entries, true);
-        for (auto& [cluster, entry] : entries) {
-            if (e.status.IsCancelled()) break;
-            const std::int32_t d = classify_entry(e, entry.entry, true, i);
-            if (d < 0) {
-                remember_lost_entry(e, entry);
-            } else if (entry.entry.is_directory() || entry.entry.size == 0 || entry.entry.size > cs) {
-                accepted += add_entry(e, found, entry, d);
-            } else {
-                // A file of one cluster: its entry waits for carving, which
-                // confirms the content first.
-                remember_lost_entry(e, entry);
-            }
-        }
+    // read feeds the carving index. Runs of unclaimed clusters are read a
+    // few megabytes at a time, the next one while this one is looked at
+    // (one cluster at a time within a sector range, whose first cluster may
+    // begin before the range).
+    const std::int64_t batch = e.opt.sector_range.is_set() ? 1 : std::max<std::int64_t>(1, (4 << 20) / cs);
+    // The next run from cluster c: its first cluster and its length (0 when
+    // none is left). A cluster claimed after its run was chosen is passed
+    // over when its turn comes, as if its run had ended before it.
+    auto next_run = [&](std::int64_t c) {
+        while (c < last && cluster_in_use(e, c)) ++c;
+        std::int64_t end = c;
+        while (end < last && end - c < batch && !cluster_in_use(e, end)) ++end;
+        return std::pair<std::int64_t, std::int64_t>(c, end - c);
+    };
+    std::vector<ShiftedDotEntries> shifted;
+    ReadAhead ahead(e);
+    auto [run_start, run_count] = next_run(first);
+    if (run_count > 0) ahead.start(run_start, run_count);
+    for (; run_count > 0 && !e.status.IsCancelled();) {
+        const Bytes run = ahead.take();
+        const auto [next_start, next_count] = next_run(run_start + run_count);
+        if (next_count > 0) ahead.start(next_start, next_count);
+        for (std::int64_t i = run_start; i < run_start + run_count && !e.status.IsCancelled(); ++i)
+            if (!cluster_in_use(e, i))
+                accepted += look_at_cluster(e, found, i, run.data() + static_cast<std::size_t>(i - run_start) * cs,
+                                            scan_dirs, shifted);
+        run_start = next_start;
+        run_count = next_count;
     }
+
+    end_index(e, last);
+    // Folders at the shift the files lie at, now that the index tells it.
+    if (scan_dirs && !e.status.IsCancelled()) accepted += read_shifted_folders(e, found, shifted);
 
     // Chain pass: chains that no directory describes. An exFAT FAT's entries
     // mean something only where the bitmap says allocated: without a bitmap
@@ -292,13 +321,16 @@ std::uint32_t recover_lost_files(Engine& e, dir_t&) {
                 // Its own folder when the catalogue has it, else the found-items
                 // folder; looked up each time, as additions may move items.
                 dir_t* dir = folder_of(e, entry.folder);
-                const std::int32_t copy = e.exfat()
+                // An entry of a folder found at a shift names clusters that
+                // this FAT does not describe.
+                const std::int32_t copy = entry.shift != 0 ? -1
+                                          : e.exfat()
                                               ? classify_exfat_record(e, entry, is_deleted(entry))
                                               : classify_entry(e, entry.entry, true, entry.folder);
                 std::uint32_t n = 0;
                 if (dir && copy >= 0) n = add_entry(e, *dir, entry, copy);
                 else if (dir && copy == -1 && lies_in_free_clusters(e, entry))
-                    n = add_consecutive(e, *dir, entry);
+                    n = add_consecutive(e, *dir, entry, entry.shift);
                 accepted += n;
                 again = again || n != 0;
             }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/bytes.hpp"
 #include "formats/cluster_stream.hpp"
@@ -32,6 +33,19 @@ struct ContainerWalk {
 // 4 GiB or more and sizes below the atom's own header (8 or 16 bytes).
 // accepted is false after a stop request (current_cluster() 0).
 ContainerWalk walk_quicktime(ClusterStream& stream, TypeTag& tag, std::uint64_t movie_limit);
+
+// Whether every chunk offset of the movie's sample tables ("stco", 32-bit,
+// and "co64", 64-bit, in moov/trak/mdia/minf/stbl) points inside one of its
+// "mdat" atoms: the check that a movie put together from pieces has its
+// media data where its index says. Walks the top-level atoms over the
+// stream's first size bytes and reads "moov" whole (up to 64 MB); false
+// without a "moov", without any chunk offset, or when an atom runs past size.
+bool chunk_offsets_inside_mdat(ClusterStream& stream, std::uint64_t size);
+
+// The offset of every sample of the movie's tracks (from the chunk offsets,
+// samples per chunk and sample sizes of each sample table), sorted; empty
+// without a readable "moov" within the stream's first size bytes.
+std::vector<std::uint64_t> quicktime_sample_offsets(ClusterStream& stream, std::uint64_t size);
 
 // Walks ASF objects from the stream's start.
 ContainerWalk walk_asf(ClusterStream& stream, std::uint64_t movie_limit);

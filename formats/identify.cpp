@@ -11,6 +11,7 @@
 #include <array>
 #include <cstring>
 
+#include "base/byte_scan.hpp"
 #include "formats/containers.hpp"
 #include "formats/jpeg.hpp"
 #include "formats/office.hpp"
@@ -145,10 +146,10 @@ constexpr std::string_view kPostScriptPdf = "%!PS-Adobe-#.# PDF-#.#";
 void pdf_positions(Bytes d, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out) {
     out.clear();
     const std::uint8_t* base = d.data();
+    // Both patterns begin "%P" or "%!".
     for (std::size_t j = 0; j + kPdf.size() <= d.size();) {
-        const void* hit = std::memchr(base + j, '%', d.size() - kPdf.size() + 1 - j);
-        if (!hit) break;
-        j = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+        j = find_pair(base, j, d.size(), {'%', 'P', '!'});
+        if (j + kPdf.size() > d.size()) break;
         if (matches_pdf_pattern(base + j, kPdf))
             out.emplace_back(static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(kPdf.size()));
         else if (j + kPostScriptPdf.size() <= d.size() && matches_pdf_pattern(base + j, kPostScriptPdf))
@@ -451,6 +452,10 @@ std::array<char, 3> extension_field(TypeTag tag) {
         field[i] = invalid ? '_' : upper(static_cast<char>(c));
     }
     return field;
+}
+
+bool is_measured_as_jpeg(Bytes head) {
+    return first_test(head, PdfHint::Search, true) == Test::Jpeg;
 }
 
 std::int32_t content_extent(Bytes data) {

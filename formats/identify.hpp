@@ -85,5 +85,8 @@ std::array<char, 3> extension_field(TypeTag tag);
 // the first built-in header test it passes (any "RIFF" counting as RIFF)
 // picks the end rule; user signatures play no part.
 std::int32_t content_extent(Bytes data);
+// Whether content_extent measures data that begins with these bytes (at
+// least 1,024 of them, or all there are) by the JPEG marker walk.
+bool is_measured_as_jpeg(Bytes head);
 
 }  // namespace lk

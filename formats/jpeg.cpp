@@ -16,6 +16,7 @@
 #include <limits>
 #include <string_view>
 
+#include "base/byte_scan.hpp"
 #include "formats/identify.hpp"
 #include "formats/tiff.hpp"
 
@@ -31,19 +32,20 @@ constexpr std::uint32_t kJpegLimit = 21'504'000;
 
 constexpr std::string_view kExifId{"Exif\0", 5};
 
-Bytes measurable(Bytes d) {
-    constexpr std::size_t kMax = std::numeric_limits<std::int32_t>::max();
-    return d.size() > kMax ? d.first(kMax) : d;
-}
-
 // The payload length of the marker with this code, whose length bytes (if
 // any) start at p; p moves past them. kInvalid for codes that are not
 // markers and for a length that is not within the data.
+bool stands_alone(std::uint8_t code) {
+    return code == 0x01 || (code >= 0xD0 && code <= 0xD9);
+}
+
+bool is_marker_code(std::uint8_t code) {
+    return !(code == 0x00 || (code >= 0x02 && code <= 0xBF) || (code >= 0xF1 && code <= 0xFC) || code == 0xFF);
+}
+
 std::int64_t payload_length(Bytes d, std::uint8_t code, std::size_t& p) {
-    if (code == 0x01 || (code >= 0xD0 && code <= 0xD9)) return 0;
-    if (code == 0x00 || (code >= 0x02 && code <= 0xBF) || (code >= 0xF1 && code <= 0xFC) ||
-        code == 0xFF)
-        return kInvalid;
+    if (stands_alone(code)) return 0;
+    if (!is_marker_code(code)) return kInvalid;
     auto length = be16(d, p);
     if (!length) return kInvalid;
     p += 2;
@@ -80,26 +82,117 @@ std::string c_text(const std::uint8_t* p, std::size_t capacity) {
 }  // namespace
 
 std::int32_t jpeg_extent(Bytes data) {
-    const Bytes d = measurable(data);
-    if (d.empty()) return 0;
-    std::size_t p = 0;
-    int previous = -1;
-    for (;;) {
-        if (d[p] != 0xFF) return -1;
-        if (p + 1 >= d.size()) return 0;
-        const std::uint8_t code = d[p + 1];
-        p += 2;
-        const std::int64_t n = payload_length(d, code, p);
-        // A length field of 0 (n = -2) is as impossible as a huge segment.
-        if (n != kInvalid && static_cast<std::uint32_t>(n) > kJpegLimit) return -1;
-        // An EOI straight after APP1 does not end the file.
-        if (code == kEndOfImage && previous != kApp1) return static_cast<std::int32_t>(p);
-        if (n < 0 || std::uint64_t(n) > d.size() - p) return 0;
-        p += std::size_t(n);
-        previous = code;
-        p = next_marker(d, p);
-        if (p >= d.size()) return 0;
+    JpegExtentWalk walk;
+    walk.feed(data);
+    return walk.result();
+}
+
+bool JpegExtentWalk::settle(std::int64_t result) {
+    settled_ = true;
+    result_ = static_cast<std::int32_t>(result);
+    return false;
+}
+
+// The walk of jpeg_extent, one step per marker part, so that it can stop at
+// the end of any piece and go on with the next: a marker's 0xFF, its code,
+// the two length bytes, the payload, then the search for the next marker
+// (in which a 0xFF ending a piece waits for the byte that follows it).
+bool JpegExtentWalk::feed(Bytes chunk) {
+    if (settled_) return false;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::int32_t>::max();
+    if (pos_ >= kMax) return true;
+    const Bytes d = chunk.size() > kMax - pos_ ? chunk.first(static_cast<std::size_t>(kMax - pos_)) : chunk;
+    const std::uint8_t* base = d.data();
+    const std::size_t n = d.size();
+    std::size_t i = 0;
+    while (i < n) {
+        switch (step_) {
+            case Step::Marker:
+                ++pos_;
+                if (base[i++] != 0xFF) return settle(kInvalid);
+                step_ = Step::Code;
+                break;
+            case Step::Code: {
+                code_ = base[i++];
+                ++pos_;
+                if (stands_alone(code_)) {
+                    // An EOI straight after APP1 does not end the file.
+                    if (code_ == kEndOfImage && previous_ != kApp1) return settle(static_cast<std::int64_t>(pos_));
+                    previous_ = code_;
+                    step_ = Step::Scan;
+                } else if (!is_marker_code(code_)) {
+                    return settle(0);
+                } else {
+                    step_ = Step::LengthHigh;
+                }
+                break;
+            }
+            case Step::LengthHigh:
+                length_ = std::uint32_t(base[i++]) << 8;
+                ++pos_;
+                step_ = Step::LengthLow;
+                break;
+            case Step::LengthLow: {
+                length_ |= base[i++];
+                ++pos_;
+                const std::int64_t payload = std::int64_t(length_) - 2;
+                // A length field of 0 is as impossible as a huge segment.
+                if (payload != kInvalid && static_cast<std::uint32_t>(payload) > kJpegLimit) return settle(kInvalid);
+                if (payload < 0) return settle(0);
+                skip_ = static_cast<std::uint64_t>(payload);
+                step_ = Step::Payload;
+                break;
+            }
+            case Step::Payload: {
+                const std::uint64_t take = std::min<std::uint64_t>(skip_, n - i);
+                i += static_cast<std::size_t>(take);
+                pos_ += take;
+                skip_ -= take;
+                if (skip_ == 0) {
+                    previous_ = code_;
+                    step_ = Step::Scan;
+                }
+                break;
+            }
+            case Step::Scan: {
+                // As next_marker: stuffed zeros are data, and of a run of
+                // 0xFF bytes only the last can begin a marker. The search
+                // passes over FF 00 pairs; it stops at an FF before another
+                // byte, or at the last byte, whose follower is not here.
+                const std::size_t at = find_pair(base, i, n, {0xFF, 0x00, 0x00, true});
+                pos_ += at - i;
+                i = at;
+                if (base[i] != 0xFF) {
+                    ++i;
+                    ++pos_;
+                } else if (i + 1 == n) {
+                    ++i;
+                    ++pos_;
+                    step_ = Step::ScanFF;
+                } else if (base[i + 1] == 0xFF) {
+                    ++i;
+                    ++pos_;
+                } else {
+                    step_ = Step::Marker;
+                }
+                break;
+            }
+            case Step::ScanFF:
+                // The byte after a 0xFF that ended the previous piece.
+                if (base[i] == 0x00) {
+                    ++i;
+                    ++pos_;
+                    step_ = Step::Scan;
+                } else if (base[i] == 0xFF) {
+                    ++i;
+                    ++pos_;
+                } else {
+                    step_ = Step::Code;
+                }
+                break;
+        }
     }
+    return true;
 }
 
 int find_exif(Bytes d, const std::function<int(Bytes tiff)>& visitor) {

@@ -14,6 +14,41 @@ namespace lk {
 // data; -1 when the data is not a valid JPEG.
 std::int32_t jpeg_extent(Bytes data);
 
+// The marker walk of jpeg_extent over bytes that arrive in pieces (a card's
+// clusters as they are read): fed the same bytes, cut anywhere, it gives the
+// result jpeg_extent gives for them all.
+class JpegExtentWalk {
+public:
+    // Feeds the next bytes; false once the result is settled, after which
+    // further bytes change nothing.
+    bool feed(Bytes chunk);
+    bool settled() const { return settled_; }
+    // jpeg_extent of the bytes fed so far.
+    std::int32_t result() const { return settled_ ? result_ : 0; }
+    // The bytes consumed: once settled, the bytes that decided the result
+    // (jpeg_extent of any data that begins with them gives that result).
+    std::uint64_t consumed() const { return pos_; }
+    // Not settled, and inside entropy-coded data: after a start of scan or
+    // a restart marker, looking for the next marker.
+    bool in_scan() const {
+        return !settled_ && (step_ == Step::Scan || step_ == Step::ScanFF) &&
+               (previous_ == 0xDA || (previous_ >= 0xD0 && previous_ <= 0xD7));
+    }
+
+private:
+    enum class Step : std::uint8_t { Marker, Code, LengthHigh, LengthLow, Payload, Scan, ScanFF };
+    bool settle(std::int64_t result);
+
+    Step step_ = Step::Marker;
+    bool settled_ = false;
+    std::int32_t result_ = 0;
+    std::uint64_t pos_ = 0;
+    std::uint8_t code_ = 0;
+    int previous_ = -1;
+    std::uint32_t length_ = 0;
+    std::uint64_t skip_ = 0;
+};
+
 // Calls visitor(tiff) with the TIFF structure of the first APP1 segment when
 // it is EXIF (tiff runs to the end of the data) and returns its result; 0 when
 // the first APP1 is missing, too short or not EXIF.

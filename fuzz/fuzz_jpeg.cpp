@@ -16,6 +16,11 @@ void check(const std::vector<std::uint8_t>& buffer) {
     const lk::Bytes d(buffer);
     const std::int32_t extent = lk::jpeg_extent(d);
     if (extent < -1 || (extent > 0 && std::size_t(extent) > d.size())) __builtin_trap();
+    // The walk fed in pieces of a size taken from the data agrees.
+    const std::size_t piece = d.empty() ? 1 : 1 + d[0] % 67;
+    lk::JpegExtentWalk walk;
+    for (std::size_t at = 0; at < d.size(); at += piece) walk.feed(d.subspan(at, std::min(piece, d.size() - at)));
+    if (walk.result() != extent) __builtin_trap();
     // A file ends right after an FF D9 pair.
     if (extent > 0 && (extent < 2 || d[extent - 2] != 0xFF || d[extent - 1] != 0xD9))
         __builtin_trap();

@@ -65,6 +65,15 @@ public:
     // length, 0 (outside the range; buffer zeroed) or -2 (same, no buffer).
     std::int64_t read_input(const SectorRange& range, std::int64_t offset, void* buffer,
                             std::size_t length, bool honour_range);
+    // read_input for a thread that reads ahead of the engine: it sends no
+    // status value and leaves its read-error lines for the next
+    // flush_reports, so that front ends hear from the engine's thread only.
+    std::int64_t read_input_ahead(const SectorRange& range, std::int64_t offset, void* buffer,
+                                  std::size_t length, bool honour_range);
+    // Sends the read-error lines collected under the lock. They go out after
+    // the lock is released, so a front end that reads the input while it
+    // shows a line cannot deadlock against the reader.
+    void flush_reports();
     // The block read (count a multiple of 512) with the read-error policy.
     std::int64_t block_read(std::int64_t offset, void* buffer, std::size_t count);
     bool IsBadSector(std::int64_t offset) const;
@@ -93,6 +102,9 @@ public:
 
     static constexpr std::size_t kSectorSize = 512;
     static constexpr std::size_t kWindowSize = 65'536;
+    // Large requests go to the device in pieces of up to this size; a piece
+    // that does not come back whole is read again window by window.
+    static constexpr std::size_t kLargeRead = 4 << 20;
     static constexpr int kMaxBlockFailures = 17;
 
 private:
@@ -113,12 +125,10 @@ private:
                                    std::size_t* extent = nullptr);
     std::int64_t chunk_read(std::int64_t offset, std::uint8_t* buffer, std::size_t count,
                             int& error);
+    // Whether a known bad sector lies in the count bytes from offset.
+    bool has_bad_sector_locked(std::int64_t offset, std::size_t count) const;
     void read_error_locked(std::int64_t offset, std::int64_t result, int error);
     void drop_cache_locked();
-    // Sends the read-error lines collected under the lock. They go out after
-    // the lock is released, so a front end that reads the input while it
-    // shows a line cannot deadlock against the reader.
-    void flush_reports();
 
     Status& status_;
     int last_error_ = 0;
@@ -135,6 +145,7 @@ private:
     std::atomic<std::uint32_t> read_errors_{0};
     std::unique_ptr<InputCache> cache_;
     std::vector<ReadErrorReport> pending_reports_;
+    bool quiet_ = false;  // the read under way sends no status value (read_input_ahead)
 };
 
 }  // namespace lk

@@ -59,6 +59,20 @@ std::int64_t Input::read_at_locked(std::int64_t offset, std::uint8_t* dest, std:
                                at < window_start_ + static_cast<std::int64_t>(window_length_);
         if (!in_window && at % kSector == 0 && length - pos >= kWindowSize &&
             input_size - at >= static_cast<std::int64_t>(kWindowSize)) {
+            // Several windows' worth go to the device as one request; only a
+            // piece that does not come back whole is read window by window,
+            // under the read-error policy.
+            const std::size_t large = std::min<std::size_t>(
+                {length - pos, kLargeRead, static_cast<std::size_t>(std::min<std::int64_t>(
+                                               input_size - at, static_cast<std::int64_t>(kLargeRead)))});
+            const std::size_t piece = large / kWindowSize * kWindowSize;
+            if (fast_read && piece > kWindowSize && !has_bad_sector_locked(at, piece)) {
+                int error = 0;
+                if (chunk_read(at, dest + pos, piece, error) == static_cast<std::int64_t>(piece)) {
+                    pos += piece;
+                    continue;
+                }
+            }
             std::size_t extent = 0;
             const std::int64_t r = block_read_locked(at, dest + pos, kWindowSize, &extent);
             if (extent == 0) return stop(r < 0 ? r : 0);
@@ -121,11 +135,7 @@ std::int64_t Input::block_read_locked(std::int64_t offset, std::uint8_t* buffer,
 
     // A block with a known bad sector goes sector by sector straight away:
     // a whole-block read would run into that sector (and its time-out) again.
-    const std::int64_t first = offset / kSector;
-    const auto known_bad = bad_sectors_.lower_bound(first);
-    const bool has_bad = known_bad != bad_sectors_.end() &&
-                         *known_bad < first + static_cast<std::int64_t>(count / kSectorSize);
-    if (fast_read && !has_bad) {
+    if (fast_read && !has_bad_sector_locked(offset, count)) {
         int error = 0;
         const std::int64_t r = chunk_read(offset, buffer, count, error);
         if (r == static_cast<std::int64_t>(count)) {
@@ -193,6 +203,12 @@ std::int64_t Input::block_read_locked(std::int64_t offset, std::uint8_t* buffer,
     return result;
 }
 
+bool Input::has_bad_sector_locked(std::int64_t offset, std::size_t count) const {
+    const std::int64_t first = offset / kSector;
+    const auto known_bad = bad_sectors_.lower_bound(first);
+    return known_bad != bad_sectors_.end() && *known_bad < first + static_cast<std::int64_t>(count / kSectorSize);
+}
+
 std::int64_t Input::chunk_read(std::int64_t offset, std::uint8_t* buffer, std::size_t count,
                                int& error) {
     error = 0;
@@ -207,7 +223,7 @@ std::int64_t Input::chunk_read(std::int64_t offset, std::uint8_t* buffer, std::s
             if (count == 0) return -2;
         }
     }
-    status_.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(offset / kSector));
+    if (!quiet_) status_.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(offset / kSector));
     if (!backend_) {
         std::memset(buffer, 0xFF, count);
         error = EBADF;
@@ -259,6 +275,19 @@ std::int64_t Input::read_input(const SectorRange& range, std::int64_t offset, vo
     if (!buffer) return -2;
     std::memset(buffer, 0, length);
     return 0;
+}
+
+std::int64_t Input::read_input_ahead(const SectorRange& range, std::int64_t offset, void* buffer,
+                                     std::size_t length, bool honour_range) {
+    if (!range.RangeContains(honour_range, offset, static_cast<std::int64_t>(length))) {
+        std::memset(buffer, 0, length);
+        return 0;
+    }
+    std::lock_guard guard(lock_);
+    quiet_ = true;
+    const std::int64_t result = read_at_locked(offset, static_cast<std::uint8_t*>(buffer), length);
+    quiet_ = false;
+    return result;
 }
 
 bool Input::IsBadSector(std::int64_t offset) const {

@@ -73,6 +73,24 @@ TEST(JpegExtent, MarkerWalk) {
             const Bytes cut = Bytes(c.data).first(std::size_t(c.extent) - 1);
             EXPECT_EQ(jpeg_extent(cut), 0) << c.what << " (cut before its end)";
         }
+        // The walk fed in pieces, cut anywhere (inside a length, between an
+        // FF and what follows it), settles on the same result.
+        for (std::size_t piece : {1, 2, 3, 5}) {
+            JpegExtentWalk walk;
+            for (std::size_t at = 0; at < c.data.size(); at += piece)
+                walk.feed(Bytes(c.data).subspan(at, std::min(piece, c.data.size() - at)));
+            EXPECT_EQ(walk.result(), c.extent) << c.what << " (pieces of " << piece << ")";
+        }
+        for (std::size_t cut = 0; cut <= c.data.size(); ++cut) {
+            JpegExtentWalk walk;
+            walk.feed(Bytes(c.data).first(cut));
+            walk.feed(Bytes(c.data).subspan(cut));
+            EXPECT_EQ(walk.result(), c.extent) << c.what << " (cut at " << cut << ")";
+            // Once settled, the bytes that decided are enough.
+            if (walk.settled()) {
+                EXPECT_EQ(jpeg_extent(Bytes(c.data).first(walk.consumed())), c.extent) << c.what;
+            }
+        }
     }
 }
 

@@ -102,8 +102,10 @@ class RecordingReporter : public Reporter {
 public:
     std::vector<std::string> lines;
     std::vector<std::string> messages;
+    int values = 0;  // status values sent
 
     void status_text(std::uint32_t, const std::string& text) override { lines.push_back(text); }
+    void value_changed(std::uint32_t, std::uint64_t) override { ++values; }
     void notify(std::uint32_t) override {}
     std::uint64_t ask_card_parameters(CardParameters& p) override { return p.default_size; }
     void message(MessageKind, const std::string&, const std::string& text) override {

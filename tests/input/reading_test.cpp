@@ -232,6 +232,48 @@ TEST_F(Reading, ReadInputHonoursTheSectorRange) {
     }
 }
 
+// A request of several windows goes to the device whole; a piece that does
+// not come back whole is read again window by window, so that a bad sector
+// costs what it always did.
+TEST_F(Reading, LargeRequestsGoToTheDeviceWhole) {
+    for (const bool with_bad : {false, true}) {
+        SCOPED_TRACE(with_bad);
+        FaultBackend& dev = open(8 << 20);
+        if (with_bad) dev.bad = {300};
+        std::vector<std::uint8_t> buf(Input::kLargeRead + 3 * 65536);
+        ASSERT_EQ(input.ReadAt(4096, buf.data(), buf.size()), static_cast<std::int64_t>(buf.size()));
+        const std::int64_t first = 4096 / 512, end = first + static_cast<std::int64_t>(buf.size() / 512);
+        if (!with_bad) {
+            EXPECT_TRUE(matches_device(buf, 4096, first, end, dev));
+            ASSERT_EQ(log->calls.size(), 2u);
+            EXPECT_EQ(log->calls[0].length, Input::kLargeRead);
+            EXPECT_EQ(log->calls[1].length, 3u * 65536);
+        } else {
+            EXPECT_TRUE(matches_device(buf, 4096, first, 300, dev));
+            EXPECT_TRUE(matches_device(buf, 4096, 301, end, dev));
+            EXPECT_TRUE(input.IsBadSector(300 * 512));
+            EXPECT_EQ(input.read_errors(), 1u);
+            EXPECT_EQ(sector_reads(301), 1) << "the bad sector's window is read sector by sector";
+        }
+    }
+}
+
+// The read of a thread that reads ahead sends nothing itself: its read-error
+// line waits for the engine's thread to flush it.
+TEST_F(Reading, ReadingAheadLeavesItsReportsToTheEnginesThread) {
+    FaultBackend& dev = open(1 << 20);
+    dev.bad = {10};
+    std::vector<std::uint8_t> buf(65536);
+    const int values = reporter.values;
+    EXPECT_EQ(input.read_input_ahead(SectorRange{}, 0, buf.data(), buf.size(), true), 65536);
+    EXPECT_TRUE(matches_device(buf, 0, 11, 128, dev));
+    EXPECT_EQ(reporter.values, values);
+    EXPECT_TRUE(reporter.lines.empty());
+    input.flush_reports();
+    ASSERT_EQ(reporter.lines.size(), 1u);
+    EXPECT_EQ(reporter.lines[0], "READ ERROR AT 5120, READ -1: Input/output error");
+}
+
 TEST_F(Reading, BadSectorsPastTwoTerabytesKeepTheirOwnNumbers) {
     // Sector 2^32 + 5 would alias sector 5 in a 32-bit set.
     const std::int64_t far = (std::int64_t{1} << 32) + 5;

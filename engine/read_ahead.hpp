@@ -1,0 +1,54 @@
+// The sequential read's bytes, read one run ahead on a thread of its own:
+// while the engine looks at the clusters of one run, the next is copied
+// into memory, so that the two take the time of the longer, not of both.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/bytes.hpp"
+
+namespace lk {
+
+struct Engine;
+
+class ReadAhead {
+  public:
+    explicit ReadAhead(Engine& e);
+    ~ReadAhead();  // waits for the read under way
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Starts reading count clusters from cluster first (no shift, sector
+    // range honoured, as read_cluster reads them). One run at a time: the
+    // bytes of the previous one must have been taken.
+    void start(std::int64_t first, std::int64_t count);
+    // The bytes of the run started last, once they are there. They stay
+    // valid until the next take(). The run's status value and read-error
+    // lines are sent from here, on the engine's thread.
+    Bytes take();
+
+  private:
+    void run();
+
+    Engine& e_;
+    std::vector<std::uint8_t> buffers_[2];
+    int reading_ = 0;  // the buffer the run under way goes into
+    std::int64_t offset_ = 0;
+    std::size_t length_ = 0;  // bytes to read (0 past the last cluster)
+    std::size_t size_ = 0;    // bytes of the run
+    bool wanted_ = false;     // a run was started and not yet read
+    bool ready_ = false;      // the run's bytes are there
+    bool quit_ = false;
+    std::exception_ptr failure_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::thread thread_;  // last: it starts once everything above is set up
+};
+
+}  // namespace lk
