@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "engine/common.hpp"
@@ -15,9 +16,12 @@ namespace {
 
 const char* source_name(EntrySource s) {
     switch (s) {
-        case EntrySource::Live: return "live";
-        case EntrySource::Deleted: return "deleted";
-        case EntrySource::None: break;
+        case EntrySource::Live:
+            return "live";
+        case EntrySource::Deleted:
+            return "deleted";
+        case EntrySource::None:
+            break;
     }
     return "none";
 }
@@ -39,68 +43,65 @@ void tree_lines(Engine& e, const dir_t& dir, int depth, std::FILE* out) {
     }
 }
 
-void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int depth, bool& first, std::FILE* out) {
+// The catalogue as JSON objects, in the tree's order (folders before their
+// contents); keys keep the order written here.
+void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int depth,
+                nlohmann::ordered_json& out) {
     if (depth > kMaxDirectoryDepth) return;
     for (const dir_t& item : dir.children) {
         const std::string path = prefix + display_name(item);
-        // A file put together from pieces lists them: [first cluster, clusters].
-        std::string pieces;
-        for (const auto& [cluster, count] : item.pieces)
-            pieces += format("%s[%u, %u]", pieces.empty() ? ", \"pieces\": [" : ", ", cluster, count);
-        if (!pieces.empty()) pieces += "]";
+        nlohmann::ordered_json j;
+        j["path"] = path;
+        j["directory"] = item.entry.is_directory();
+        j["size"] = std::uint64_t(item_size(item));
+        j["first_cluster"] = e.first_cluster(item.entry);
+        j["fat_copy"] = item.fat_copy;
+        j["shift"] = item.shift;
+        j["entry"] = source_name(item.source);
         // Items read from an exFAT entry set say so, and whether the set's
         // checksum held (null for the others).
         const bool exfat = item.exfat_flags & kExfatSet;
-        const char* verified = !exfat                                  ? "null"
-                               : (item.exfat_flags & kExfatChecksumOk) ? "true"
-                                                                       : "false";
+        j["exfat_set"] = exfat;
+        j["checksum_verified"] =
+            exfat ? nlohmann::ordered_json(bool(item.exfat_flags & kExfatChecksumOk))
+                  : nlohmann::ordered_json(nullptr);
         // Graded pictures (recover --grade) say how much of them decodes.
-        const std::string grade =
-            item.grade == Grade::None
-                ? std::string()
-                : format(", \"grade\": \"%s\", \"decoded_rows_percent\": %d",
-                         GradeWord(item.grade), item.decoded_rows_percent);
-        std::fprintf(
-            out,
-            "%s\n  {\"path\": %s, \"directory\": %s, \"size\": %llu, \"first_cluster\": %u, "
-            "\"fat_copy\": %d, \"shift\": %d, \"entry\": \"%s\", \"exfat_set\": %s, "
-            "\"checksum_verified\": %s%s%s}",
-            first ? "" : ",", json_string(path).c_str(),
-            item.entry.is_directory() ? "true" : "false",
-            static_cast<unsigned long long>(item_size(item)), e.first_cluster(item.entry),
-            item.fat_copy, item.shift, source_name(item.source), exfat ? "true" : "false",
-            verified, grade.c_str(), pieces.c_str());
-        first = false;
-        json_items(e, item, path + "/", depth + 1, first, out);
+        if (item.grade != Grade::None) {
+            j["grade"] = GradeWord(item.grade);
+            j["decoded_rows_percent"] = item.decoded_rows_percent;
+        }
+        // A file put together from pieces lists them: [first cluster, clusters].
+        if (!item.pieces.empty()) {
+            nlohmann::ordered_json pieces = nlohmann::ordered_json::array();
+            for (const auto& [cluster, count] : item.pieces) pieces.push_back({cluster, count});
+            j["pieces"] = std::move(pieces);
+        }
+        out.push_back(std::move(j));
+        json_items(e, item, path + "/", depth + 1, out);
     }
 }
 
 }  // namespace
 
-std::string json_string(const std::string& text) {
-    std::string s = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': s += "\\\""; break;
-            case '\\': s += "\\\\"; break;
-            case '\n': s += "\\n"; break;
-            case '\t': s += "\\t"; break;
-            default:
-                if (c < 0x20) s += format("\\u%04x", c);
-                else s += static_cast<char>(c);
-        }
-    }
-    return s + "\"";
+void print_tree(Engine& e, std::FILE* out) {
+    tree_lines(e, e.cat.root, 0, out);
 }
 
-void print_tree(Engine& e, std::FILE* out) { tree_lines(e, e.cat.root, 0, out); }
-
 bool write_catalogue_json(Engine& e, const std::string& path) {
+    nlohmann::ordered_json items = nlohmann::ordered_json::array();
+    json_items(e, e.cat.root, "", 0, items);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(path.c_str(), "w"), std::fclose);
     if (!out) return false;
-    bool first = true;
+    // One item per line, so that scripts can also read it with line tools;
+    // names that are not valid UTF-8 are written with replacement characters.
     std::fputs("[", out.get());
-    json_items(e, e.cat.root, "", 0, first, out.get());
+    bool first = true;
+    for (const auto& item : items) {
+        const std::string line =
+            item.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::fprintf(out.get(), "%s\n  %s", first ? "" : ",", line.c_str());
+        first = false;
+    }
     std::fputs("\n]\n", out.get());
     return std::ferror(out.get()) == 0;
 }

@@ -22,7 +22,4 @@ void print_tree(Engine& e, std::FILE* out);
 // together from pieces also has "pieces": [[first cluster, clusters], ...].
 bool write_catalogue_json(Engine& e, const std::string& path);
 
-// A JSON string literal of UTF-8 text.
-std::string json_string(const std::string& text);
-
 }  // namespace lk::cli

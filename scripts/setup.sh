@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libjpeg62-turbo-dev libraw-dev libssl-dev qt6-base-dev libflac-dev
-  libgtest-dev libgmock-dev libcli11-dev
+  libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
   dosfstools mtools exfatprogs ffmpeg dbus-daemon
   # Files the tests write with the programs people use: office documents,
   # archives, pictures.

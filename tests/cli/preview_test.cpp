@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "preview/jpeg_codec.hpp"
+#include "tests/cli/catalogue_json.hpp"
 #include "tests/preview/damage.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/process.hpp"
@@ -107,22 +108,26 @@ TEST_F(RecoverPreviews, GradesListAndCatalogueEveryPicture) {
     EXPECT_NE(r.out.find("IMG_0001.JPG  "), std::string::npos);
     EXPECT_NE(r.out.find("Complete picture"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Damaged picture: "), std::string::npos) << r.out;
-    const std::string catalogue = text_of(json);
-    EXPECT_NE(catalogue.find("\"grade\": \"complete\", \"decoded_rows_percent\": 100}"),
-              std::string::npos)
-        << catalogue;
-    EXPECT_NE(catalogue.find("\"grade\": \"damaged\", \"decoded_rows_percent\": "),
-              std::string::npos);
+    const nlohmann::json catalogue = test::read_catalogue(json);
+    ASSERT_TRUE(catalogue.is_array()) << text_of(json);
+    EXPECT_EQ(test::catalogue_count(catalogue, "grade", "complete"), 2) << catalogue.dump();
+    EXPECT_EQ(test::catalogue_count(catalogue, "decoded_rows_percent", 100), 2);
+    EXPECT_EQ(test::catalogue_count(catalogue, "grade", "damaged"), 1);
     // Files that are no pictures carry no grade.
-    const std::size_t notes = catalogue.find("NOTES.TXT");
-    ASSERT_NE(notes, std::string::npos);
-    EXPECT_EQ(catalogue.substr(notes, catalogue.find('}', notes) - notes).find("grade"),
-              std::string::npos);
+    bool notes = false;
+    for (const nlohmann::json& item : catalogue)
+        if (item.value("path", "").ends_with("NOTES.TXT")) {
+            notes = true;
+            EXPECT_FALSE(item.contains("grade")) << item.dump();
+        }
+    EXPECT_TRUE(notes) << catalogue.dump();
 
     // Without --grade nothing is graded.
     r = cli({"recover", card_->path().string(), "--json", json.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(text_of(json).find("\"grade\""), std::string::npos);
+    const nlohmann::json ungraded = test::read_catalogue(json);
+    ASSERT_TRUE(ungraded.is_array());
+    for (const nlohmann::json& item : ungraded) EXPECT_FALSE(item.contains("grade")) << item.dump();
 }
 
 TEST_F(RecoverPreviews, TheContactSheetGoesBesideTheSavedFiles) {

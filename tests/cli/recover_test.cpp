@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/cli/catalogue_json.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/process.hpp"
 #include "tools/jpeg_maker.hpp"
@@ -21,7 +22,7 @@ std::vector<std::uint8_t> slurp_bytes(const fs::path& p) {
 }
 
 class Recover : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         LK_REQUIRE_FAT_TOOLS();
         FatOptions o;
@@ -30,7 +31,8 @@ protected:
         tools::JpegOptions j;
         for (std::uint32_t seed = 1; seed <= 3; ++seed) {
             j.seed = seed;
-            card_->add_file("DCIM/100CANON/IMG_000" + std::to_string(seed) + ".JPG", tools::make_jpeg(j));
+            card_->add_file("DCIM/100CANON/IMG_000" + std::to_string(seed) + ".JPG",
+                            tools::make_jpeg(j));
         }
         card_->delete_file("DCIM/100CANON/IMG_0003.JPG");
     }
@@ -44,8 +46,8 @@ protected:
 
 TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
     const fs::path out = tmp_ / "out", json = tmp_ / "catalogue.json";
-    ProcessResult r = cli({"recover", card_->path().string(), "--output", out.string(), "--list", "--json",
-                           json.string()});
+    ProcessResult r = cli({"recover", card_->path().string(), "--output", out.string(), "--list",
+                           "--json", json.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     for (const CardFile& f : card_->files()) {
         // The deleted picture is carved and named by its entry, in its folder.
@@ -56,13 +58,18 @@ TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
     EXPECT_NE(r.err.find("5. Recovering contiguous files..."), std::string::npos);
     EXPECT_NE(r.err.find("Files found: 3"), std::string::npos) << r.err;
 
-    const std::string catalogue(std::istreambuf_iterator<char>(std::ifstream(json).rdbuf()), {});
-    EXPECT_NE(catalogue.find("{\"path\": \"DCIM/100CANON/IMG_0001.JPG\", \"directory\": false, \"size\": "),
-              std::string::npos)
-        << catalogue;
-    EXPECT_NE(catalogue.find("\"path\": \"DCIM/100CANON/IMG_0003.JPG\""), std::string::npos);
-    EXPECT_NE(catalogue.find("\"entry\": \"deleted\""), std::string::npos);
-    EXPECT_NE(catalogue.find("\"entry\": \"live\""), std::string::npos);
+    const nlohmann::json catalogue = test::read_catalogue(json);
+    ASSERT_TRUE(catalogue.is_array()) << "not a JSON array: " << json;
+    const nlohmann::json first = test::catalogue_item(catalogue, "DCIM/100CANON/IMG_0001.JPG");
+    EXPECT_EQ(first.value("directory", true), false) << catalogue.dump();
+    for (const CardFile& f : card_->files()) {
+        if (f.path != "DCIM/100CANON/IMG_0001.JPG") continue;
+        EXPECT_EQ(first.value("size", 0u), f.bytes.size());
+    }
+    EXPECT_EQ(test::catalogue_item(catalogue, "DCIM").value("directory", false), true);
+    EXPECT_FALSE(test::catalogue_item(catalogue, "DCIM/100CANON/IMG_0003.JPG").empty());
+    EXPECT_GE(test::catalogue_count(catalogue, "entry", "deleted"), 1);
+    EXPECT_GE(test::catalogue_count(catalogue, "entry", "live"), 1);
 }
 
 TEST_F(Recover, ExitCodes) {
@@ -79,7 +86,8 @@ TEST_F(Recover, ExitCodes) {
         {{"recover", card_->path().string(), "--list", "--bogus"}, 2, "bogus"},
         {{"recover", card_->path().string(), "--list", "--range", "9:3"}, 2, "--range"},
         {{"recover", (tmp_ / "missing.img").string(), "--list"}, 3, "Can't open the input drive"},
-        {{"recover", card_->path().string(), "-o", (blocker / "out").string()}, 1,
+        {{"recover", card_->path().string(), "-o", (blocker / "out").string()},
+         1,
          "DCIM/100CANON/IMG_0001.JPG: could not be written: Not a directory"},
         {{"recover", "--help"}, 0, "--movie-limit"},
         {{"recover", empty.string(), "--list"}, 0, "The input is empty: nothing to recover"},
@@ -89,18 +97,20 @@ TEST_F(Recover, ExitCodes) {
     for (const auto& c : cases) {
         ProcessResult r = cli(c.args);
         EXPECT_EQ(r.exit_code, c.code) << c.args.back() << "\n" << r.err;
-        EXPECT_NE((r.err + r.out).find(c.says), std::string::npos) << c.says << "\n" << r.err << r.out;
+        EXPECT_NE((r.err + r.out).find(c.says), std::string::npos) << c.says << "\n"
+                                                                   << r.err << r.out;
     }
 }
 
 TEST_F(Recover, ExpertOptionsAnswerTheCardParametersQuestion) {
     // Expert mode asks always; from the options, a cluster size that gives too
     // many clusters is refused like the dialog refuses it.
-    ProcessResult refused = cli({"recover", card_->path().string(), "--list", "--cluster-size", "512",
-                                 "--card-size", std::to_string(std::uint64_t{4} << 30)});
+    ProcessResult refused = cli({"recover", card_->path().string(), "--list", "--cluster-size",
+                                 "512", "--card-size", std::to_string(std::uint64_t{4} << 30)});
     EXPECT_EQ(refused.exit_code, 2) << refused.err;
-    EXPECT_NE(refused.err.find("The cluster size and the card size are incompatible (too many clusters)"),
-              std::string::npos)
+    EXPECT_NE(
+        refused.err.find("The cluster size and the card size are incompatible (too many clusters)"),
+        std::string::npos)
         << refused.err;
 
     ProcessResult carved = cli({"recover", card_->path().string(), "--list", "--ignore-fat"});
