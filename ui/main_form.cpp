@@ -468,6 +468,9 @@ void TMainForm::StartAnalysis(bool ask) {
     auto* worker = new RecoveryThread(*engine_, this);
     recovery_ = worker;
     connect(worker, &QThread::finished, this, [this, worker] {
+        // finished comes just before the thread ends: wait for that, so that
+        // the run counts as over and the thread can be deleted.
+        worker->wait();
         // A run that a fatal error ended has sent no notice: what it found
         // is shown all the same, and the status window goes.
         if (worker->result == AnalysisResult::Failed) {
@@ -478,6 +481,9 @@ void TMainForm::StartAnalysis(bool ask) {
         // have changed them) are where the next run starts.
         if (engine_) options_ = engine_->opt;
         worker->deleteLater();
+        // The windows were shown while the thread was still ending: the
+        // actions that wait for the end of the run are enabled now.
+        UpdateActions();
     });
     worker->start();
 }
@@ -815,6 +821,7 @@ void TMainForm::run_copy(CopyThread* worker, const QString& caption,
     set_busy(true);
     copy_ = worker;
     connect(worker, &QThread::finished, this, [this, worker, done] {
+        worker->wait();  // finished comes just before the thread ends
         set_busy(false);
         status_.ResetCancel();  // a Cancel of the copy stops nothing else
         done(*worker);

@@ -183,7 +183,7 @@ TEST_F(Thumbnails, SortByDateOrdersTheFolderAndItsSubfoldersAndSwitchingOffResto
     open(form, {"DCIM", "100CANON"});
     const QStringList before = texts(*form.files());
     auto* sort = form.findChild<QAction*>("acSortByDate");
-    ASSERT_TRUE(sort->isEnabled());
+    ASSERT_TRUE(wait_for([&] { return sort->isEnabled(); }));
     EXPECT_FALSE(sort->isChecked());
 
     sort->trigger();
@@ -209,26 +209,37 @@ TEST_F(Thumbnails, SortByDateOrdersTheFolderAndItsSubfoldersAndSwitchingOffResto
 }
 
 TEST_F(Thumbnails, CancelInTheDateCollectionLeavesTheFolderUnsorted) {
-    TMainForm form;
-    analyse(form);
-    // Thumbnails that take until the test lets them go.
+    // Thumbnails that take until the test lets them go, from before the
+    // analysis: no picture of the folder can be drawn before the sort asks
+    // for its dates, however the threads are scheduled.
     std::atomic<bool> release{false};
+    TMainForm form;
+    // Let go before the window waits for its worker, also when a check fails.
+    struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag.store(true); }
+    } release_at_exit{release};
     form.thumbnails().SetRender([&](const dir_t&) {
         while (!release.load()) QThread::msleep(5);
         return Preview{};
     });
+    analyse(form);
     form.dirs()->setCurrentItem(node_at(form, {"DCIM", "100CANON"}));
     const QStringList before = texts(*form.files());
     QPushButton* cancel = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->objectName() == "WaitSize") cancel = w->findChild<QPushButton*>("Cancel");
     ASSERT_NE(cancel, nullptr);
+    // The action is enabled once the analysis thread has ended and the list
+    // holds files, which a loaded machine may take a while to show.
+    QAction* sort = form.findChild<QAction*>("acSortByDate");
+    ASSERT_TRUE(wait_for([&] { return sort->isEnabled(); }));
     bool box_shown = false;
     QTimer::singleShot(300, &form, [&] {
         box_shown = cancel->window()->isVisible();
         cancel->click();
     });
-    form.findChild<QAction*>("acSortByDate")->trigger();
+    sort->trigger();
     EXPECT_TRUE(box_shown);
     EXPECT_FALSE(cancel->window()->isVisible());
     EXPECT_EQ(texts(*form.files()), before);
