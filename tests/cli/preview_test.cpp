@@ -12,6 +12,7 @@
 #include "tests/preview/damage.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/testdata.hpp"
 
 namespace lk {
 namespace {
@@ -19,13 +20,8 @@ namespace {
 using namespace lk::test;
 namespace fs = std::filesystem;
 
-std::vector<std::uint8_t> bytes_of(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::string text_of(const fs::path& p) {
-    const std::vector<std::uint8_t> b = bytes_of(p);
+    const std::vector<std::uint8_t> b = read_file(p);
     return {b.begin(), b.end()};
 }
 
@@ -49,7 +45,7 @@ TEST(ReconstructCommand, RebuildsADamagedJpegAndRefusesWhatIsNone) {
     ProcessResult r = cli({"reconstruct", damaged.string(), out.string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     JpegPicture p;
-    ASSERT_TRUE(DecodeJpeg(bytes_of(out), 0, 0, JpegOutput::Reencode, p));
+    ASSERT_TRUE(DecodeJpeg(read_file(out), 0, 0, JpegOutput::Reencode, p));
     EXPECT_FALSE(p.damaged);
     EXPECT_EQ(p.width, 800);
     EXPECT_EQ(p.height, 600);
