@@ -205,25 +205,45 @@ std::optional<std::int32_t> measured_extent(Engine& e, std::int64_t start, std::
 
 void end_index(Engine& e, std::int64_t end) { close_walk(e.carve, end); }
 
-void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
+void HeaderLooks::look(Bytes run, std::uint32_t cs, const SignatureTable* signatures) {
+    const std::size_t clusters = cs == 0 ? 0 : run.size() / cs;
+    per_cluster_ = cs / 512;
+    uniform_.assign(clusters, 0);
+    tags_.assign(clusters * per_cluster_, TypeTag{});
+    for (std::size_t i = 0; i < clusters; ++i) {
+        const std::uint8_t* data = run.data() + i * cs;
+        // The hardware streams within a page only: the next cluster's first
+        // page is asked for now, so that its bytes are on their way while
+        // this one is looked at.
+        if (i + 1 < clusters)
+            for (std::size_t b = 0; b < std::min<std::size_t>(cs, 4096); b += 64) __builtin_prefetch(data + cs + b);
+        if ((uniform_[i] = all_equal(data, cs))) continue;
+        // The PDF test searches: the cluster is searched once for all its offsets.
+        pdf_positions(Bytes(data, cs), pdf_);
+        TypeTag* tags = tags_.data() + i * per_cluster_;
+        for (std::size_t k = 0; k < per_cluster_; ++k) {
+            const PdfHint pdf = pdf_hint_at(pdf_, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
+            tags[k] = identify_header(Bytes(data + 512 * k, cs - 512 * k), signatures, pdf);
+        }
+    }
+}
+
+void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data, const HeaderLooks& looks,
+                   std::size_t index) {
     CarveState& s = e.carve;
     const std::uint32_t cs = e.geo.cluster_size;
     if (s.uniform.size() != static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)))
         s.uniform.reset(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
-    if (all_equal(data, cs)) {
+    if (looks.uniform(index)) {
         s.uniform.set(cluster);
         follow_jpeg(e, cluster, data, true, {});
         return;
     }
     const std::size_t sectors = cs / 512;
     if (s.headers.size() != sectors) s.headers.assign(sectors, {});
-    // The PDF test searches: the cluster is searched once for all its offsets.
-    pdf_positions(Bytes(data, cs), s.pdf);
-    TypeTag header;  // at shift 0
+    const TypeTag* tags = looks.headers(index);
     for (std::size_t k = 0; k < sectors; ++k) {
-        const PdfHint pdf = pdf_hint_at(s.pdf, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
-        TypeTag tag = identify_header(Bytes(data + 512 * k, cs - 512 * k), e.signatures, pdf);
-        if (k == 0) header = tag;
+        const TypeTag tag = tags[k];
         if (tag.empty() || (k != 0 && is_text_tag(tag))) continue;
         auto& map = s.headers[k];
         const std::int32_t c = static_cast<std::int32_t>(cluster);
@@ -237,7 +257,7 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data) {
             else map.insert(it, {c, id});
         }
     }
-    follow_jpeg(e, cluster, data, false, header);
+    follow_jpeg(e, cluster, data, false, tags[0]);
 }
 
 TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {

@@ -43,7 +43,6 @@ struct CarveState {
     std::vector<std::vector<std::pair<std::int32_t, std::uint16_t>>> headers;
     std::vector<std::string> tags;  // interned tag texts
     Bitmap uniform;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> pdf;  // PDF patterns of the cluster being indexed
     std::vector<shift_count_t> shift_list;
     std::vector<measured_jpeg_t> measured;  // by ascending first cluster
     JpegExtentWalk walk;                    // of measured.back() while it is open
@@ -71,7 +70,28 @@ struct CarveState {
     }
 };
 
-void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data);
+// What the index takes from a run of clusters' bytes alone, so that it can
+// be worked out on the thread that reads ahead while the engine's thread
+// indexes the run before: for each cluster whether its bytes are all equal,
+// and for each sector the header that starts there (a candidate at that
+// sector's shift).
+class HeaderLooks {
+  public:
+    void look(Bytes run, std::uint32_t cluster_size, const SignatureTable* signatures);
+    bool uniform(std::size_t cluster) const { return uniform_[cluster] != 0; }
+    // The headers of one cluster's sectors, its first sector's first.
+    const TypeTag* headers(std::size_t cluster) const { return tags_.data() + cluster * per_cluster_; }
+
+  private:
+    std::vector<std::uint8_t> uniform_;
+    std::vector<TypeTag> tags_;
+    std::size_t per_cluster_ = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pdf_;  // PDF patterns of one cluster
+};
+
+// Indexes one cluster of the sequential read, the index-th of looks' run.
+void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data, const HeaderLooks& looks,
+                   std::size_t index);
 // The sequential read has gone over every cluster up to end (exclusive):
 // the JPEG candidate still open ends there.
 void end_index(Engine& e, std::int64_t end);

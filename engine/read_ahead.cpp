@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/common.hpp"
+#include "input/platform.hpp"
 
 namespace lk {
 
@@ -26,14 +27,18 @@ void ReadAhead::start(std::int64_t first, std::int64_t count) {
     size_ = static_cast<std::size_t>(count) * cs;
     // A run from the last cluster on reads as zeros, as read_cluster has it.
     length_ = first < e_.geo.max_cluster ? size_ : 0;
-    if (buffers_[reading_].size() < size_) buffers_[reading_].resize(size_);
-    std::memset(buffers_[reading_].data() + length_, 0, size_ - length_);
+    mapped_[reading_] = length_ == size_ ? e_.input.mapped(e_.opt.sector_range, offset_, size_, true)
+                                         : nullptr;
+    if (!mapped_[reading_]) {
+        if (buffers_[reading_].size() < size_) buffers_[reading_].resize(size_);
+        std::memset(buffers_[reading_].data() + length_, 0, size_ - length_);
+    }
     wanted_ = true;
     ready_ = false;
     changed_.notify_all();
 }
 
-Bytes ReadAhead::take() {
+ReadAhead::Run ReadAhead::take() {
     std::unique_lock guard(lock_);
     changed_.wait(guard, [this] { return ready_; });
     ready_ = false;
@@ -43,7 +48,8 @@ Bytes ReadAhead::take() {
     guard.unlock();
     if (length > 0) e_.status.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(offset / 512));
     e_.input.flush_reports();
-    return Bytes(buffers_[reading_].data(), size_);
+    const std::uint8_t* bytes = mapped_[reading_] ? mapped_[reading_] : buffers_[reading_].data();
+    return {Bytes(bytes, size_), looks_[reading_]};
 }
 
 void ReadAhead::run() {
@@ -52,14 +58,19 @@ void ReadAhead::run() {
         changed_.wait(guard, [this] { return quit_ || wanted_; });
         if (quit_) return;
         wanted_ = false;
-        std::uint8_t* buffer = buffers_[reading_].data();
+        const int reading = reading_;
         const std::int64_t offset = offset_;
-        const std::size_t length = length_;
+        const std::size_t length = length_, size = size_;
+        const std::uint8_t* mapped = mapped_[reading];
         guard.unlock();
         std::exception_ptr failure;
         try {
-            if (length > 0)
+            std::uint8_t* buffer = buffers_[reading].data();
+            if (mapped)
+                PrefaultMapped(mapped, size);
+            else if (length > 0)
                 e_.input.read_input_ahead(e_.opt.sector_range, offset, buffer, length, true);
+            looks_[reading].look(Bytes(mapped ? mapped : buffer, size), e_.geo.cluster_size, e_.signatures);
         } catch (...) {
             failure = std::current_exception();  // handed to the engine's thread
         }

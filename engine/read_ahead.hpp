@@ -1,6 +1,8 @@
 // The sequential read's bytes, read one run ahead on a thread of its own:
-// while the engine looks at the clusters of one run, the next is copied
-// into memory, so that the two take the time of the longer, not of both.
+// while the engine looks at the clusters of one run, the next is read and
+// its headers are looked for, so that the two take the time of the longer,
+// not of both. An image file is not copied at all: its runs are looked at
+// where it is mapped.
 #pragma once
 
 #include <condition_variable>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "engine/carving.hpp"
 
 namespace lk {
 
@@ -28,16 +31,22 @@ class ReadAhead {
     // range honoured, as read_cluster reads them). One run at a time: the
     // bytes of the previous one must have been taken.
     void start(std::int64_t first, std::int64_t count);
-    // The bytes of the run started last, once they are there. They stay
-    // valid until the next take(). The run's status value and read-error
-    // lines are sent from here, on the engine's thread.
-    Bytes take();
+    struct Run {
+        Bytes bytes;
+        const HeaderLooks& looks;  // of bytes
+    };
+    // The run started last, once it is there. It stays valid until the
+    // next take(). The run's status value and read-error lines are sent
+    // from here, on the engine's thread.
+    Run take();
 
   private:
     void run();
 
     Engine& e_;
     std::vector<std::uint8_t> buffers_[2];
+    const std::uint8_t* mapped_[2] = {nullptr, nullptr};  // a run's bytes where the image is mapped
+    HeaderLooks looks_[2];
     int reading_ = 0;  // the buffer the run under way goes into
     std::int64_t offset_ = 0;
     std::size_t length_ = 0;  // bytes to read (0 past the last cluster)

@@ -160,11 +160,12 @@ bool may_start_directory_piece(const std::uint8_t* p) {
 // The directory pass's look at an unclaimed cluster: it goes into the
 // carving index and, when directories are scanned, a directory cluster gives
 // its entries. The result is the number of items accepted.
-std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std::uint8_t* data, bool scan_dirs,
+std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std::uint8_t* data,
+                              const HeaderLooks& looks, std::size_t index, bool scan_dirs,
                               std::vector<ShiftedDotEntries>& shifted) {
     const std::uint32_t cs = e.geo.cluster_size;
     RangeProgress(e, i);
-    index_cluster(e, i, data);
+    index_cluster(e, i, data, looks, index);
     if (!scan_dirs) return 0;
     if (e.exfat()) {
         // Entry sets with their checksums stand in for "." and "..".
@@ -261,13 +262,15 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
     auto [run_start, run_count] = next_run(first);
     if (run_count > 0) ahead.start(run_start, run_count);
     for (; run_count > 0 && !e.status.IsCancelled();) {
-        const Bytes run = ahead.take();
+        const ReadAhead::Run run = ahead.take();
         const auto [next_start, next_count] = next_run(run_start + run_count);
         if (next_count > 0) ahead.start(next_start, next_count);
         for (std::int64_t i = run_start; i < run_start + run_count && !e.status.IsCancelled(); ++i)
-            if (!cluster_in_use(e, i))
-                accepted += look_at_cluster(e, found, i, run.data() + static_cast<std::size_t>(i - run_start) * cs,
-                                            scan_dirs, shifted);
+            if (!cluster_in_use(e, i)) {
+                const auto k = static_cast<std::size_t>(i - run_start);
+                accepted += look_at_cluster(e, found, i, run.bytes.data() + k * cs, run.looks, k, scan_dirs,
+                                            shifted);
+            }
         run_start = next_start;
         run_count = next_count;
     }

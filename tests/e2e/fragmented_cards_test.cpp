@@ -300,5 +300,45 @@ TEST_F(FragmentedCards, PicturesInsideMoviesStayInTheMovie) {
     for (const dir_t* f : files()) EXPECT_TRUE(f->pieces.empty()) << display_name(*f);
 }
 
+// The sequential read looks at an image file where it is mapped and at any
+// other input through reads: both give the same catalogue, to the cluster.
+TEST_F(FragmentedCards, MappedImageAndReadsGiveTheSameCatalogue) {
+    FatOptions o;
+    o.image_size = 32u << 20;
+    o.sectors_per_cluster = 8;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    const std::string dir = "DCIM/100CANON/";
+    for (int i = 1; i <= 5; ++i)
+        card.add_file(dir + "IMG_000" + std::to_string(i) + ".JPG",
+                      camera_picture(std::uint32_t(60 + i), 640 + 64 * i, 480));
+    card.delete_file(dir + "IMG_0002.JPG");
+    card.add_file(dir + "IMG_0006.JPG", camera_picture(66, 1280, 960));  // in two pieces
+    card.quick_format();
+
+    auto describe = [](EngineHarness& run) {
+        std::vector<const dir_t*> all;
+        files_of(run.engine.cat.root, all);
+        std::vector<std::string> lines;
+        for (const dir_t* f : all) {
+            std::string pieces;
+            for (const auto& [first, count] : f->pieces) pieces += format(" %u+%u", first, count);
+            lines.push_back(format("%s %llu %u %d%s", display_name(*f),
+                                   static_cast<unsigned long long>(item_size(*f)),
+                                   f->entry.first_cluster(run.engine.wide_clusters()), f->shift, pieces));
+        }
+        return lines;
+    };
+    EngineHarness mapped;
+    ASSERT_TRUE(mapped.open_file(card.path().string()));
+    ASSERT_EQ(mapped.analyse(), AnalysisResult::Finished);
+    EngineHarness read;
+    ASSERT_TRUE(read.open_memory(slurp(card.path())));
+    ASSERT_EQ(read.analyse(), AnalysisResult::Finished);
+    const auto lines = describe(mapped);
+    EXPECT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines, describe(read));
+    EXPECT_NE(mapped.reporter.traces.find("join IMG_0006.JPG"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace lk
