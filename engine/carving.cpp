@@ -205,26 +205,31 @@ std::optional<std::int32_t> measured_extent(Engine& e, std::int64_t start, std::
 
 void end_index(Engine& e, std::int64_t end) { close_walk(e.carve, end); }
 
-void HeaderLooks::look(Bytes run, std::uint32_t cs, const SignatureTable* signatures) {
-    const std::size_t clusters = cs == 0 ? 0 : run.size() / cs;
+void HeaderLooks::prepare(Bytes run, std::uint32_t cs, const SignatureTable* signatures) {
+    run_ = run;
+    cluster_size_ = cs;
+    signatures_ = signatures;
     per_cluster_ = cs / 512;
+    const std::size_t clusters = cs == 0 ? 0 : run.size() / cs;
     uniform_.assign(clusters, 0);
     tags_.assign(clusters * per_cluster_, TypeTag{});
-    for (std::size_t i = 0; i < clusters; ++i) {
-        const std::uint8_t* data = run.data() + i * cs;
-        // The hardware streams within a page only: the next cluster's first
-        // page is asked for now, so that its bytes are on their way while
-        // this one is looked at.
-        if (i + 1 < clusters)
-            for (std::size_t b = 0; b < std::min<std::size_t>(cs, 4096); b += 64) __builtin_prefetch(data + cs + b);
-        if ((uniform_[i] = all_equal(data, cs))) continue;
-        // The PDF test searches: the cluster is searched once for all its offsets.
-        pdf_positions(Bytes(data, cs), pdf_);
-        TypeTag* tags = tags_.data() + i * per_cluster_;
-        for (std::size_t k = 0; k < per_cluster_; ++k) {
-            const PdfHint pdf = pdf_hint_at(pdf_, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
-            tags[k] = identify_header(Bytes(data + 512 * k, cs - 512 * k), signatures, pdf);
-        }
+}
+
+void HeaderLooks::look_at(std::size_t i, PdfScratch& positions) {
+    const std::uint32_t cs = cluster_size_;
+    const std::uint8_t* data = run_.data() + i * cs;
+    // The hardware streams within a page only: the next cluster's first
+    // page is asked for now, so that its bytes are on their way while this
+    // one is looked at.
+    if (i + 1 < uniform_.size())
+        for (std::size_t b = 0; b < std::min<std::size_t>(cs, 4096); b += 64) __builtin_prefetch(data + cs + b);
+    if ((uniform_[i] = all_equal(data, cs))) return;
+    // The PDF test searches: the cluster is searched once for all its offsets.
+    pdf_positions(Bytes(data, cs), positions);
+    TypeTag* tags = tags_.data() + i * per_cluster_;
+    for (std::size_t k = 0; k < per_cluster_; ++k) {
+        const PdfHint pdf = pdf_hint_at(positions, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
+        tags[k] = identify_header(Bytes(data + 512 * k, cs - 512 * k), signatures_, pdf);
     }
 }
 

@@ -55,6 +55,7 @@ struct CarveState {
     // The bytes of the file being carved; kept between files so that each
     // one is not a fresh (and freshly zeroed) allocation.
     std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> joined;  // likewise, the bytes of a picture whose join is checked
 
     void reset() {
         headers.clear();
@@ -67,6 +68,7 @@ struct CarveState {
         join_seconds = 0;
         joins_tried.clear();
         std::vector<std::uint8_t>().swap(data);
+        std::vector<std::uint8_t>().swap(joined);
     }
 };
 
@@ -77,16 +79,23 @@ struct CarveState {
 // sector's shift).
 class HeaderLooks {
   public:
-    void look(Bytes run, std::uint32_t cluster_size, const SignatureTable* signatures);
+    using PdfScratch = std::vector<std::pair<std::uint32_t, std::uint32_t>>;  // PDF patterns of one cluster
+    // Makes room for the run's clusters; then look_at fills them in, any
+    // cluster on any thread, each once.
+    void prepare(Bytes run, std::uint32_t cluster_size, const SignatureTable* signatures);
+    std::size_t clusters() const { return uniform_.size(); }
+    void look_at(std::size_t cluster, PdfScratch& pdf);
     bool uniform(std::size_t cluster) const { return uniform_[cluster] != 0; }
     // The headers of one cluster's sectors, its first sector's first.
     const TypeTag* headers(std::size_t cluster) const { return tags_.data() + cluster * per_cluster_; }
 
   private:
+    Bytes run_;
+    std::uint32_t cluster_size_ = 0;
+    const SignatureTable* signatures_ = nullptr;
     std::vector<std::uint8_t> uniform_;
     std::vector<TypeTag> tags_;
     std::size_t per_cluster_ = 0;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> pdf_;  // PDF patterns of one cluster
 };
 
 // Indexes one cluster of the sequential read, the index-th of looks' run.

@@ -325,7 +325,8 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
     if (recorded != 0 && recorded != size) return false;
     const std::uint32_t cs = e.geo.cluster_size;
     if (size > max_file_size("JPG", e.opt.movie_limit)) return false;
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(clusters_for(e.geo, size)) * cs);
+    std::vector<std::uint8_t>& data = e.carve.joined;
+    data.resize(static_cast<std::size_t>(clusters_for(e.geo, size)) * cs);
     std::size_t held = 0, head = 0;
     for (std::int64_t c = start; held < data.size() && e.valid(c); ++c) {
         if (cluster_in_use(e, c)) {

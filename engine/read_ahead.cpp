@@ -1,5 +1,6 @@
 #include "engine/read_ahead.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -34,14 +35,36 @@ void ReadAhead::start(std::int64_t first, std::int64_t count) {
         std::memset(buffers_[reading_].data() + length_, 0, size_ - length_);
     }
     wanted_ = true;
+    readable_ = false;
     ready_ = false;
     changed_.notify_all();
 }
 
+void ReadAhead::look(int reading, HeaderLooks::PdfScratch& pdf) {
+    constexpr std::size_t kClusters = 16;
+    HeaderLooks& looks = looks_[reading];
+    const std::size_t n = looks.clusters();
+    for (std::size_t first; (first = next_.fetch_add(kClusters)) < n;) {
+        const std::size_t end = std::min(n, first + kClusters);
+        for (std::size_t i = first; i < end; ++i) looks.look_at(i, pdf);
+        if (looked_.fetch_add(end - first) + (end - first) == n) {
+            std::lock_guard guard(lock_);
+            ready_ = true;
+            changed_.notify_all();
+        }
+    }
+}
+
 ReadAhead::Run ReadAhead::take() {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return ready_; });
-    ready_ = false;
+    changed_.wait(guard, [this] { return ready_ || readable_; });
+    if (!ready_) {
+        guard.unlock();
+        look(reading_, pdf_[1]);
+        guard.lock();
+        changed_.wait(guard, [this] { return ready_; });
+    }
+    ready_ = readable_ = false;
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
     const std::int64_t offset = offset_;
     const std::size_t length = length_;
@@ -70,14 +93,25 @@ void ReadAhead::run() {
                 PrefaultMapped(mapped, size);
             else if (length > 0)
                 e_.input.read_input_ahead(e_.opt.sector_range, offset, buffer, length, true);
-            looks_[reading].look(Bytes(mapped ? mapped : buffer, size), e_.geo.cluster_size, e_.signatures);
+            looks_[reading].prepare(Bytes(mapped ? mapped : buffer, size), e_.geo.cluster_size, e_.signatures);
         } catch (...) {
             failure = std::current_exception();  // handed to the engine's thread
         }
         guard.lock();
         failure_ = failure;
-        ready_ = true;
+        if (failure || looks_[reading].clusters() == 0) {
+            ready_ = true;
+        } else {
+            next_ = 0;
+            looked_ = 0;
+            readable_ = true;
+        }
         changed_.notify_all();
+        if (!ready_) {
+            guard.unlock();
+            look(reading, pdf_[0]);
+            guard.lock();
+        }
     }
 }
 

@@ -1,10 +1,13 @@
 // The sequential read's bytes, read one run ahead on a thread of its own:
 // while the engine looks at the clusters of one run, the next is read and
 // its headers are looked for, so that the two take the time of the longer,
-// not of both. An image file is not copied at all: its runs are looked at
-// where it is mapped.
+// not of both; an engine that asks for a run before its headers were all
+// looked for looks for the rest itself, side by side with the thread. An
+// image file is not copied at all: its runs are looked at where it is
+// mapped.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +45,10 @@ class ReadAhead {
 
   private:
     void run();
+    // Looks for the headers of clusters of the run in reading not yet taken
+    // by either thread, a few at a time; the one that looks at the last
+    // marks the run ready.
+    void look(int reading, HeaderLooks::PdfScratch& pdf);
 
     Engine& e_;
     std::vector<std::uint8_t> buffers_[2];
@@ -52,7 +59,11 @@ class ReadAhead {
     std::size_t length_ = 0;  // bytes to read (0 past the last cluster)
     std::size_t size_ = 0;    // bytes of the run
     bool wanted_ = false;     // a run was started and not yet read
-    bool ready_ = false;      // the run's bytes are there
+    bool readable_ = false;   // the run's bytes are there, its headers being looked for
+    bool ready_ = false;      // the run's bytes and headers are there
+    std::atomic<std::size_t> next_{0};    // the run's next cluster to look at
+    std::atomic<std::size_t> looked_{0};  // the run's clusters looked at
+    HeaderLooks::PdfScratch pdf_[2];      // the thread's and the engine's
     bool quit_ = false;
     std::exception_ptr failure_;
     std::mutex lock_;
