@@ -107,7 +107,9 @@ void ReadAhead::run() {
             readable_ = true;
         }
         changed_.notify_all();
-        if (!ready_) {
+        // A run that was read leaves its headers to the engine's thread: this
+        // one is busy with the next read then, which is what it is for.
+        if (!ready_ && mapped) {
             guard.unlock();
             look(reading, pdf_[0]);
             guard.lock();

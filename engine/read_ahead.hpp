@@ -1,10 +1,10 @@
 // The sequential read's bytes, read one run ahead on a thread of its own:
 // while the engine looks at the clusters of one run, the next is read and
 // its headers are looked for, so that the two take the time of the longer,
-// not of both; an engine that asks for a run before its headers were all
-// looked for looks for the rest itself, side by side with the thread. An
-// image file is not copied at all: its runs are looked at where it is
-// mapped.
+// not of both. An image file is not copied at all: its runs are looked at
+// where it is mapped, and the thread, with no read to wait for, looks for
+// the headers of the next run, the engine's thread taking its share once it
+// asks for that run. Where runs are read, the engine looks for them.
 #pragma once
 
 #include <atomic>
