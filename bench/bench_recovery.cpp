@@ -11,15 +11,11 @@
 // asserts nothing.
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #include "engine/card_parameters.hpp"
 #include "engine/common.hpp"
@@ -62,48 +58,6 @@ public:
     void hand_over(int, std::uint32_t) override {}
 };
 
-// The largest anonymous resident memory (RssAnon) of the process, sampled
-// every 5 ms on a thread of its own until stop().
-class AnonymousPeak {
-public:
-    AnonymousPeak() : thread_([this] {
-        while (!done_.load()) {
-            peak_ = std::max(peak_.load(), rss_anon_mb());
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }) {}
-    ~AnonymousPeak() { stop(); }
-    double stop() {
-        if (thread_.joinable()) {
-            done_ = true;
-            thread_.join();
-            peak_ = std::max(peak_.load(), rss_anon_mb());
-        }
-        return peak_;
-    }
-
-private:
-    static double rss_anon_mb() {
-        std::ifstream status("/proc/self/status");
-        std::string key;
-        double kb = 0;
-        while (status >> key) {
-            if (key == "RssAnon:" && status >> kb) return kb / 1024.0;
-            status.ignore(1 << 10, '\n');
-        }
-        return 0;
-    }
-    std::atomic<bool> done_{false};
-    std::atomic<double> peak_{0};
-    std::thread thread_;
-};
-
-std::string format_peak(double own, double resident) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%.1f MB (%.1f MB resident with the mapped image)", own, resident);
-    return text;
-}
-
 }  // namespace
 
 // The files put together from pieces, under dir.
@@ -136,26 +90,22 @@ int main(int argc, char** argv) {
     e.opt.cache = false;  // an image file on a local disk gains nothing from a copy
 
     reporter.start = Clock::now();
-    AnonymousPeak sampler;
     if (lk::RunAnalysis(e) != lk::AnalysisResult::Finished) return 1;
     const double whole = seconds_since(reporter.start);
     const double steps12 = std::chrono::duration<double>(reporter.step3 - reporter.start).count();
     const double steps14 = std::chrono::duration<double>(reporter.step5 - reporter.start).count();
     const auto& k = e.cat.counters;
-    const double own_peak = sampler.stop();
-    // The resident peak counts the pages of a mapped image file, which
-    // belong to the page cache; the program's own memory is sampled apart.
-    auto peak_mb = [own_peak] {
+    auto peak_mb = [] {
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
-        return format_peak(own_peak, usage.ru_maxrss / 1024.0);
+        return usage.ru_maxrss / 1024.0;
     };
     if (until_carving) {
         std::printf("input                 %s (%.1f MB)\n", image, input.input_size / 1e6);
         std::printf("steps 1-2             %.3f s\n", steps12);
         std::printf("steps 1-4             %.3f s\n", steps14);
         std::printf("directories %u, files %u, crippled %u\n", k.directories, k.files, k.crippled);
-        std::printf("peak memory           %s\n", peak_mb().c_str());
+        std::printf("peak memory           %.1f MB\n", peak_mb());
         return 0;
     }
 
@@ -183,6 +133,6 @@ int main(int argc, char** argv) {
     std::printf("in pieces             %u files, join search %.3f s\n", in_pieces(e.cat.root), e.carve.join_seconds);
     std::printf("directories %u, files %u, contiguous %u, crippled %u\n", k.directories, k.files, k.contiguous,
                 k.crippled);
-    std::printf("peak memory           %s\n", peak_mb().c_str());
+    std::printf("peak memory           %.1f MB\n", peak_mb());
     return saved.failed() ? 1 : 0;
 }

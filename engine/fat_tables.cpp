@@ -60,7 +60,7 @@ void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all) {
 }
 
 void free_fats(Engine& e) {
-    for (auto& c : e.fat.copy) std::vector<std::uint8_t>().swap(c);
+    for (auto& c : e.fat.copy) LargeTable<std::uint8_t>().swap(c);
     e.geo.allocated_fat = 0;
     e.fat.loaded = false;
 }
@@ -86,7 +86,7 @@ void prepare_fat_maps(Engine& e) {
 namespace {
 
 // The raw entry of c in a copy; entries beyond the allocated bytes read as free.
-std::uint32_t raw_entry(const std::vector<std::uint8_t>& fat, int fattype, std::int64_t c) {
+std::uint32_t raw_entry(const LargeTable<std::uint8_t>& fat, int fattype, std::int64_t c) {
     const std::uint8_t* p = fat.data();
     const std::size_t n = fat.size();
     switch (fattype) {

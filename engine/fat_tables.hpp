@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/large_table.hpp"
 #include "engine/bitmap.hpp"
 
 namespace lk {
@@ -33,18 +34,18 @@ public:
     }
 
 private:
-    std::vector<std::uint32_t> stamps_;
+    LargeTable<std::uint32_t> stamps_;
     std::uint32_t epoch_ = 0;
 };
 
 struct FatState {
     // Entry c of a copy is stored as on the card: FAT12 packed 12 bits,
     // FAT16 16-bit and FAT32 32-bit little-endian. Empty = not allocated.
-    std::array<std::vector<std::uint8_t>, 2> copy;
-    std::array<std::vector<std::uint8_t>, 2> original;
+    std::array<LargeTable<std::uint8_t>, 2> copy;
+    std::array<LargeTable<std::uint8_t>, 2> original;
     std::array<bool, 2> dirty{true, true};
-    std::array<std::vector<std::int32_t>, 2> pred;  // -1 = nothing points here
-    std::array<std::vector<std::uint32_t>, 2> indeg;
+    std::array<LargeTable<std::int32_t>, 2> pred;  // -1 = nothing points here
+    std::array<LargeTable<std::uint32_t>, 2> indeg;
     std::uint64_t generation = 0;  // grows whenever an entry of a copy is written or reloaded
     bool loaded = false;  // read_fats has read the copies from the card
     Bitmap used;          // clusters that belong to a catalogued item

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "engine/common.hpp"
-#include "input/platform.hpp"
 
 namespace lk {
 
@@ -20,100 +19,86 @@ ReadAhead::~ReadAhead() {
     thread_.join();
 }
 
+bool ReadAhead::has_room() {
+    std::lock_guard guard(lock_);
+    // One slot holds the run taken last.
+    return started_ - taken_ + 1 < kSlots;
+}
+
 void ReadAhead::start(std::int64_t first, std::int64_t count) {
     const std::uint32_t cs = e_.geo.cluster_size;
     std::lock_guard guard(lock_);
-    reading_ ^= 1;
-    offset_ = cluster_offset(e_.geo, first);
-    size_ = static_cast<std::size_t>(count) * cs;
+    Slot& s = slots_[started_ % kSlots];
+    s.first = first;
+    s.count = count;
+    s.offset = cluster_offset(e_.geo, first);
+    s.size = static_cast<std::size_t>(count) * cs;
     // A run from the last cluster on reads as zeros, as read_cluster has it.
-    length_ = first < e_.geo.max_cluster ? size_ : 0;
-    mapped_[reading_] = length_ == size_ ? e_.input.mapped(e_.opt.sector_range, offset_, size_, true)
-                                         : nullptr;
-    if (!mapped_[reading_]) {
-        if (buffers_[reading_].size() < size_) buffers_[reading_].resize(size_);
-        std::memset(buffers_[reading_].data() + length_, 0, size_ - length_);
-    }
-    wanted_ = true;
-    readable_ = false;
-    ready_ = false;
+    s.length = first < e_.geo.max_cluster ? s.size : 0;
+    if (s.buffer.size() < s.size) s.buffer.resize(s.size);
+    std::memset(s.buffer.data() + s.length, 0, s.size - s.length);
+    s.failure = nullptr;
+    ++started_;
     changed_.notify_all();
-}
-
-void ReadAhead::look(int reading, HeaderLooks::PdfScratch& pdf) {
-    constexpr std::size_t kClusters = 16;
-    HeaderLooks& looks = looks_[reading];
-    const std::size_t n = looks.clusters();
-    for (std::size_t first; (first = next_.fetch_add(kClusters)) < n;) {
-        const std::size_t end = std::min(n, first + kClusters);
-        for (std::size_t i = first; i < end; ++i) looks.look_at(i, pdf);
-        if (looked_.fetch_add(end - first) + (end - first) == n) {
-            std::lock_guard guard(lock_);
-            ready_ = true;
-            changed_.notify_all();
-        }
-    }
 }
 
 ReadAhead::Run ReadAhead::take() {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return ready_ || readable_; });
-    if (!ready_) {
-        guard.unlock();
-        look(reading_, pdf_[1]);
-        guard.lock();
-        changed_.wait(guard, [this] { return ready_; });
-    }
-    ready_ = readable_ = false;
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-    const std::int64_t offset = offset_;
-    const std::size_t length = length_;
+    if (taken_ == started_) return {};
+    changed_.wait(guard, [this] { return read_ > taken_; });
+    Slot& s = slots_[taken_++ % kSlots];
+    // The thread takes no more of its clusters; those it took are waited for.
+    const std::size_t ahead = std::min(s.next.exchange(kTaken), s.looks.clusters());
+    changed_.wait(guard, [&] { return s.looked.load() == ahead; });
+    if (s.failure) std::rethrow_exception(std::exchange(s.failure, nullptr));
     guard.unlock();
-    if (length > 0) e_.status.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(offset / 512));
+    if (s.length > 0) e_.status.SendStatus(ST_SECTOR, static_cast<std::uint64_t>(s.offset / 512));
     e_.input.flush_reports();
-    const std::uint8_t* bytes = mapped_[reading_] ? mapped_[reading_] : buffers_[reading_].data();
-    return {Bytes(bytes, size_), looks_[reading_]};
+    return {s.first, s.count, Bytes(s.buffer.data(), s.size), &s.looks, ahead};
+}
+
+ReadAhead::Slot* ReadAhead::lookable() {
+    for (std::uint64_t j = taken_; j < read_; ++j) {
+        Slot& s = slots_[j % kSlots];
+        if (!s.failure && s.next.load() < s.looks.clusters()) return &s;
+    }
+    return nullptr;
 }
 
 void ReadAhead::run() {
     std::unique_lock guard(lock_);
     for (;;) {
-        changed_.wait(guard, [this] { return quit_ || wanted_; });
+        Slot* look = nullptr;
+        changed_.wait(guard, [&] { return quit_ || read_ < started_ || (look = lookable()) != nullptr; });
         if (quit_) return;
-        wanted_ = false;
-        const int reading = reading_;
-        const std::int64_t offset = offset_;
-        const std::size_t length = length_, size = size_;
-        const std::uint8_t* mapped = mapped_[reading];
+        // Reading comes first: it is what the thread is for.
+        const bool reading = read_ < started_;
+        Slot& s = reading ? slots_[read_ % kSlots] : *look;
         guard.unlock();
         std::exception_ptr failure;
+        std::size_t from = 0, to = 0;  // the clusters looked at
+        if (!reading) {
+            from = std::min(s.next.fetch_add(kLookClusters), s.looks.clusters());
+            to = std::min(s.looks.clusters(), from + kLookClusters);
+        }
         try {
-            std::uint8_t* buffer = buffers_[reading].data();
-            if (mapped)
-                PrefaultMapped(mapped, size);
-            else if (length > 0)
-                e_.input.read_input_ahead(e_.opt.sector_range, offset, buffer, length, true);
-            looks_[reading].prepare(Bytes(mapped ? mapped : buffer, size), e_.geo.cluster_size, e_.signatures);
+            if (reading) {
+                if (s.length > 0)
+                    e_.input.read_input_ahead(e_.opt.sector_range, s.offset, s.buffer.data(), s.length, true);
+                s.looks.prepare(Bytes(s.buffer.data(), s.size), e_.geo.cluster_size, e_.signatures);
+                s.next = 0;
+                s.looked = 0;
+            } else {
+                for (std::size_t i = from; i < to; ++i) s.looks.look_at(i, pdf_thread_);
+            }
         } catch (...) {
             failure = std::current_exception();  // handed to the engine's thread
         }
         guard.lock();
-        failure_ = failure;
-        if (failure || looks_[reading].clusters() == 0) {
-            ready_ = true;
-        } else {
-            next_ = 0;
-            looked_ = 0;
-            readable_ = true;
-        }
+        if (failure) s.failure = failure;
+        if (reading) ++read_;
+        s.looked += to - from;  // also when they failed: the engine waits for the count
         changed_.notify_all();
-        // A run that was read leaves its headers to the engine's thread: this
-        // one is busy with the next read then, which is what it is for.
-        if (!ready_ && mapped) {
-            guard.unlock();
-            look(reading, pdf_[0]);
-            guard.lock();
-        }
     }
 }
 

@@ -1,12 +1,15 @@
-// The sequential read's bytes, read one run ahead on a thread of its own:
-// while the engine looks at the clusters of one run, the next is read and
-// its headers are looked for, so that the two take the time of the longer,
-// not of both. An image file is not copied at all: its runs are looked at
-// where it is mapped, and the thread, with no read to wait for, looks for
-// the headers of the next run, the engine's thread taking its share once it
-// asks for that run. Where runs are read, the engine looks for them.
+// The sequential read's bytes, read ahead on a thread of its own: while the
+// engine looks at the clusters of one run, the next ones are copied into
+// memory, so that the two take the time of the longer, not of both. Two runs
+// are kept in reading: the time a run takes to look at varies with what it
+// holds (pictures, directories, uniform clusters), and one run ahead left
+// each thread waiting for the other about a fifth of the time. When both
+// runs ahead are read, the thread looks for the headers of their clusters
+// (HeaderLooks), a few clusters at a time, until the engine takes the run;
+// the engine looks at the rest itself, each cluster as it comes to it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -14,9 +17,9 @@
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "base/bytes.hpp"
+#include "base/large_table.hpp"
 #include "engine/carving.hpp"
 
 namespace lk {
@@ -30,42 +33,64 @@ class ReadAhead {
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
+    // Whether another run may be started now.
+    bool has_room();
     // Starts reading count clusters from cluster first (no shift, sector
-    // range honoured, as read_cluster reads them). One run at a time: the
-    // bytes of the previous one must have been taken.
+    // range honoured, as read_cluster reads them), after the runs started
+    // before it. Only when has_room().
     void start(std::int64_t first, std::int64_t count);
     struct Run {
+        std::int64_t first = 0;
+        std::int64_t count = 0;  // 0: no run was started
         Bytes bytes;
-        const HeaderLooks& looks;  // of bytes
+        HeaderLooks* looks = nullptr;  // of bytes, for the clusters look_at was called for
+        std::size_t looked_ahead = 0;  // its first clusters, looked at by the thread
     };
-    // The run started last, once it is there. It stays valid until the
-    // next take(). The run's status value and read-error lines are sent
-    // from here, on the engine's thread.
+    // The oldest run not yet taken, once its bytes are there. They stay
+    // valid until the next take(). The run's status value and read-error
+    // lines are sent from here, on the engine's thread.
     Run take();
+    // Makes the run's looks hold the index-th cluster's headers; once per
+    // cluster, on the engine's thread.
+    void look_at(const Run& run, std::size_t index) {
+        if (index >= run.looked_ahead) run.looks->look_at(index, pdf_);
+    }
 
   private:
     void run();
-    // Looks for the headers of clusters of the run in reading not yet taken
-    // by either thread, a few at a time; the one that looks at the last
-    // marks the run ready.
-    void look(int reading, HeaderLooks::PdfScratch& pdf);
+    // The read run not yet taken whose headers the thread may look for
+    // (null when there is none); under lock_.
+    struct Slot;
+    Slot* lookable();
+
+    struct Slot {
+        LargeTable<std::uint8_t> buffer;
+        std::int64_t first = 0, count = 0;
+        std::int64_t offset = 0;
+        std::size_t length = 0;  // bytes to read (0 past the last cluster)
+        std::size_t size = 0;    // bytes of the run
+        std::exception_ptr failure;
+        HeaderLooks looks;
+        std::atomic<std::size_t> next{0};    // the next cluster the thread may look at
+        std::atomic<std::size_t> looked{0};  // clusters the thread has looked at
+    };
+    // The run taken last stays in its slot while it is looked at; the
+    // others are being read or wait to be taken.
+    static constexpr std::size_t kSlots = 3;
+    // Clusters the thread takes at a time: few enough that a run to read
+    // or the engine's take() never waits long.
+    static constexpr std::size_t kLookClusters = 16;
+    // next once the engine has taken the run: beyond any cluster.
+    static constexpr std::size_t kTaken = SIZE_MAX / 2;
 
     Engine& e_;
-    std::vector<std::uint8_t> buffers_[2];
-    const std::uint8_t* mapped_[2] = {nullptr, nullptr};  // a run's bytes where the image is mapped
-    HeaderLooks looks_[2];
-    int reading_ = 0;  // the buffer the run under way goes into
-    std::int64_t offset_ = 0;
-    std::size_t length_ = 0;  // bytes to read (0 past the last cluster)
-    std::size_t size_ = 0;    // bytes of the run
-    bool wanted_ = false;     // a run was started and not yet read
-    bool readable_ = false;   // the run's bytes are there, its headers being looked for
-    bool ready_ = false;      // the run's bytes and headers are there
-    std::atomic<std::size_t> next_{0};    // the run's next cluster to look at
-    std::atomic<std::size_t> looked_{0};  // the run's clusters looked at
-    HeaderLooks::PdfScratch pdf_[2];      // the thread's and the engine's
+    std::array<Slot, kSlots> slots_;
+    std::uint64_t started_ = 0;  // runs started, read and taken so far
+    std::uint64_t read_ = 0;
+    std::uint64_t taken_ = 0;
+    HeaderLooks::PdfScratch pdf_;         // the engine's
+    HeaderLooks::PdfScratch pdf_thread_;  // the thread's
     bool quit_ = false;
-    std::exception_ptr failure_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::thread thread_;  // last: it starts once everything above is set up

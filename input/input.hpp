@@ -70,13 +70,6 @@ public:
     // flush_reports, so that front ends hear from the engine's thread only.
     std::int64_t read_input_ahead(const SectorRange& range, std::int64_t offset, void* buffer,
                                   std::size_t length, bool honour_range);
-    // The length bytes at offset straight from a read-only mapping of the
-    // input, when it is a regular file read without a cache file and they
-    // lie wholly within its card bytes (and within the sector range, when
-    // honoured); null otherwise, and the caller reads them. They stay valid
-    // while this input stays open.
-    const std::uint8_t* mapped(const SectorRange& range, std::int64_t offset, std::size_t length,
-                               bool honour_range);
     // Sends the read-error lines collected under the lock. They go out after
     // the lock is released, so a front end that reads the input while it
     // shows a line cannot deadlock against the reader.

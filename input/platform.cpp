@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -41,38 +40,7 @@ std::unique_ptr<FdBackend> FdBackend::adopt(int fd, int& error) {
 }
 
 FdBackend::~FdBackend() {
-    if (map_) ::munmap(map_, map_length_);
     ::close(fd_);
-}
-
-void PrefaultMapped(const std::uint8_t* p, std::size_t length) {
-#ifdef MADV_POPULATE_READ
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(p) / page * page;
-    const auto end = reinterpret_cast<std::uintptr_t>(p) + length;
-    ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_READ);
-#else
-    (void)p;
-    (void)length;
-#endif
-}
-
-const std::uint8_t* FdBackend::mapping(std::size_t& length) {
-    if (!map_tried_) {
-        map_tried_ = true;
-        struct stat st {};
-        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-            static_cast<std::uint64_t>(st.st_size) <= std::numeric_limits<std::size_t>::max()) {
-            const auto n = static_cast<std::size_t>(st.st_size);
-            void* p = ::mmap(nullptr, n, PROT_READ, MAP_SHARED, fd_, 0);
-            if (p != MAP_FAILED) {
-                map_ = p;
-                map_length_ = n;
-            }
-        }
-    }
-    length = map_length_;
-    return static_cast<const std::uint8_t*>(map_);
 }
 
 std::int64_t FdBackend::read(std::int64_t offset, void* buffer, std::size_t length, int& error) {

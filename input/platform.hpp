@@ -25,13 +25,6 @@ public:
                               int& error) = 0;
     // The size the platform reports, -1 when it reports none.
     virtual std::int64_t size() = 0;
-    // The whole input mapped read-only, or null (length 0) where it cannot
-    // be: only a regular file is mapped. A device never is, since a read
-    // error there must stay an error code and not become a signal.
-    virtual const std::uint8_t* mapping(std::size_t& length) {
-        length = 0;
-        return nullptr;
-    }
 };
 
 // A descriptor opened O_RDONLY: block devices, character devices and files.
@@ -50,22 +43,12 @@ public:
     std::int64_t read(std::int64_t offset, void* buffer, std::size_t length, int& error) override;
     // BLKGETSIZE64 for block devices, st_size for regular files, else -1.
     std::int64_t size() override;
-    // Mapped on first use, for the backend's lifetime.
-    const std::uint8_t* mapping(std::size_t& length) override;
     int fd() const { return fd_; }
 
 private:
     explicit FdBackend(int fd) : fd_(fd) {}
     int fd_;
-    bool map_tried_ = false;
-    void* map_ = nullptr;
-    std::size_t map_length_ = 0;
 };
-
-// Asks for the pages of a mapped range to be mapped in one go, ahead of
-// their first use (one call instead of a fault every few pages). A hint:
-// nothing happens where the system cannot.
-void PrefaultMapped(const std::uint8_t* p, std::size_t length);
 
 // The system's text for an errno value, tidied; "Error code %d" when there
 // is none (and for 0).

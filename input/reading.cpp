@@ -290,26 +290,6 @@ std::int64_t Input::read_input_ahead(const SectorRange& range, std::int64_t offs
     return result;
 }
 
-const std::uint8_t* Input::mapped(const SectorRange& range, std::int64_t offset, std::size_t length,
-                                  bool honour_range) {
-    if (offset < 0 || !range.RangeContains(honour_range, offset, static_cast<std::int64_t>(length)))
-        return nullptr;
-    std::lock_guard guard(lock_);
-    if (!backend_ || cache_) return nullptr;
-    const std::int64_t end = offset + static_cast<std::int64_t>(length);
-    if (end > input_size || (device_size > 0 && end > device_size)) return nullptr;
-    std::int64_t at = offset;
-    if (card_image_) {
-        if (image_card_end_ < 0 || end > image_card_end_) return nullptr;
-        at += static_cast<std::int64_t>(kCibSize);
-    }
-    std::size_t mapped_length = 0;
-    const std::uint8_t* base = backend_->mapping(mapped_length);
-    if (!base || at + static_cast<std::int64_t>(length) > static_cast<std::int64_t>(mapped_length))
-        return nullptr;
-    return base + at;
-}
-
 bool Input::IsBadSector(std::int64_t offset) const {
     if (offset < 0) return false;
     std::lock_guard guard(lock_);

@@ -146,58 +146,6 @@ TEST(CardImageInput, TrailerIsNotReadAsCardBytes) {
     for (std::size_t i = 1000; i < 1024; ++i) EXPECT_EQ(got[i], 0) << i;
 }
 
-// An image file is read where it is mapped: the same bytes as a read gives,
-// and only card bytes (not the header or the trailer, not past the input's
-// size or the sector range); a backend that is no regular file is never
-// mapped.
-TEST(CardImageInput, MappedBytesAreTheCardBytesAReadGives) {
-    const auto card = test::random_bytes(3 * 65536 + 512, 9);
-    test::TempDirectory dir;
-    const fs::path plain = dir.path() / "plain.img", framed = dir.path() / "framed.cib";
-    for (const auto& [path, bytes] : {std::pair{plain, card}, std::pair{framed, image_of(card)}}) {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    }
-    test::RecordingReporter reporter;
-    Status status(&reporter);
-    for (const fs::path& path : {plain, framed}) {
-        SCOPED_TRACE(path.filename().string());
-        Input input(status);
-        ASSERT_TRUE(input.OpenInputFile(path.string()));
-        input.input_size = input.InputSize(true, -1);
-        ASSERT_EQ(input.input_size, std::int64_t(card.size()));
-        const SectorRange all;
-        struct Case {
-            std::int64_t offset;
-            std::size_t length;
-            bool mapped;
-        };
-        for (const Case& c : {Case{0, 65536, true}, Case{4096, 2 * 65536 + 512, true},
-                              Case{3 * 65536, 512, true},     // the card's last sector
-                              Case{3 * 65536, 1024, false},   // runs past the card bytes
-                              Case{std::int64_t(card.size()), 512, false}, Case{-512, 512, false}}) {
-            const std::uint8_t* p = input.mapped(all, c.offset, c.length, true);
-            EXPECT_EQ(p != nullptr, c.mapped) << c.offset << "+" << c.length;
-            if (!p) continue;
-            std::vector<std::uint8_t> read(c.length);
-            ASSERT_EQ(input.ReadAt(c.offset, read.data(), read.size()), std::int64_t(c.length));
-            EXPECT_TRUE(std::equal(read.begin(), read.end(), p)) << c.offset;
-        }
-        SectorRange first_sectors;
-        first_sectors.start = 0;
-        first_sectors.end = 65536;
-        EXPECT_NE(input.mapped(first_sectors, 0, 65536, true), nullptr);
-        EXPECT_EQ(input.mapped(first_sectors, 65536, 512, true), nullptr);
-        EXPECT_NE(input.mapped(first_sectors, 65536, 512, false), nullptr);
-        input.device_size = 65536;
-        EXPECT_EQ(input.mapped(all, 0, 65536 + 512, true), nullptr);
-    }
-    Input input(status);
-    ASSERT_TRUE(input.OpenBackend(std::make_unique<FaultBackend>(card), "x"));
-    input.input_size = std::int64_t(card.size());
-    EXPECT_EQ(input.mapped(SectorRange{}, 0, 512, true), nullptr);
-}
-
 // Duplication through the library: the engine function the front ends call.
 class Duplicate : public ::testing::Test {
 protected:

@@ -1,0 +1,111 @@
+#include "engine/read_ahead.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "engine/geometry.hpp"
+#include "formats/identify.hpp"
+#include "tests/support/engine_harness.hpp"
+
+namespace lk {
+namespace {
+
+using test::EngineHarness;
+
+constexpr std::uint32_t kClusterSize = 2048;
+constexpr std::int32_t kMaxCluster = 602;  // clusters 2..601
+constexpr std::int64_t kCluster2 = 4096;
+
+// Random bytes, a few clusters of one value, and headers at sector offsets
+// (a cluster's start and its later sectors, where shifted files begin).
+std::vector<std::uint8_t> card_bytes() {
+    std::vector<std::uint8_t> bytes(kCluster2 + std::size_t(kMaxCluster - 2) * kClusterSize);
+    std::mt19937 random(7);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    auto at = [&](std::int64_t cluster, std::size_t offset) {
+        return bytes.data() + kCluster2 + (cluster - 2) * kClusterSize + offset;
+    };
+    for (std::int64_t c : {3, 40, 41, 599}) std::memset(at(c, 0), c == 41 ? 0 : 0xE5, kClusterSize);
+    for (std::int64_t c : {2, 17, 300, 601}) std::memcpy(at(c, 0), "\x89PNG\r\n\x1A\n", 8);
+    for (std::int64_t c : {17, 251}) std::memcpy(at(c, 1024), "%PDF-1.4\n", 9);
+    std::memcpy(at(52, 512), "\x89PNG\r\n\x1A\n", 8);
+    return bytes;
+}
+
+class ReadAheadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(h.open_memory(card_bytes()));
+        h.input.input_size = h.input.InputSize(true, -1);
+        h.geometry(FAT16, kClusterSize, kMaxCluster, kCluster2);
+    }
+    EngineHarness h;
+};
+
+// Every run gives the bytes read_cluster reads and, cluster by cluster, the
+// headers identify_header finds, whether the thread looked for them while
+// the run waited (the engine pauses before some takes to let it) or the
+// engine did as it came to them. A run from the last cluster on is zeros.
+TEST_F(ReadAheadTest, RunsGiveTheClustersBytesAndHeaders) {
+    Engine& e = h.engine;
+    const std::pair<std::int64_t, std::int64_t> runs[] = {{2, 48}, {50, 1}, {51, 200}, {251, 300},
+                                                          {551, 51}, {602, 3}, {10, 5}};
+    ReadAhead ahead(e);
+    std::size_t next = 0, taken = 0, headers = 0, uniform = 0;
+    std::vector<std::uint8_t> expected(kClusterSize);
+    for (;;) {
+        while (next < std::size(runs) && ahead.has_room()) {
+            ahead.start(runs[next].first, runs[next].second);
+            ++next;
+        }
+        if (taken % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const ReadAhead::Run run = ahead.take();
+        if (run.count == 0) break;
+        ASSERT_LT(taken, std::size(runs));
+        EXPECT_EQ(run.first, runs[taken].first);
+        EXPECT_EQ(run.count, runs[taken].second);
+        ASSERT_EQ(run.bytes.size(), std::size_t(run.count) * kClusterSize);
+        for (std::size_t k = 0; k < std::size_t(run.count); ++k) {
+            const std::int64_t c = run.first + std::int64_t(k);
+            read_cluster(e, c, expected.data(), kClusterSize, 0, true);
+            const std::uint8_t* got = run.bytes.data() + k * kClusterSize;
+            ASSERT_EQ(std::memcmp(got, expected.data(), kClusterSize), 0) << "cluster " << c;
+            ahead.look_at(run, k);
+            const bool same = std::all_of(got, got + kClusterSize, [&](std::uint8_t b) { return b == got[0]; });
+            EXPECT_EQ(run.looks->uniform(k), same) << "cluster " << c;
+            uniform += same;
+            if (same) continue;
+            for (std::size_t s = 0; s < kClusterSize / 512; ++s) {
+                const TypeTag want = identify_header(Bytes(got + 512 * s, kClusterSize - 512 * s), e.signatures);
+                EXPECT_EQ(run.looks->headers(k)[s], want) << "cluster " << c << " sector " << s;
+                headers += !want.empty();
+            }
+        }
+        ++taken;
+    }
+    EXPECT_EQ(taken, std::size(runs));
+    // The card holds what the test is about: headers and uniform clusters,
+    // the zeros past the last cluster counted among them.
+    EXPECT_GE(headers, 8u);
+    EXPECT_GE(uniform, 4u + 3u);
+}
+
+// Runs still being read or looked at when the sequential read stops (a
+// cancelled analysis) are left behind: the read-ahead ends without waiting
+// for them to be taken.
+TEST_F(ReadAheadTest, EndsWithRunsNotTaken) {
+    ReadAhead ahead(h.engine);
+    ahead.start(2, 300);
+    ahead.start(302, 300);
+    const ReadAhead::Run run = ahead.take();
+    EXPECT_EQ(run.count, 300);
+}
+
+}  // namespace
+}  // namespace lk
