@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -17,15 +18,30 @@
 
 namespace lk {
 
-template <class T>
+// Uninitialised: a resize without a value leaves the new elements as they
+// come (zero pages from the system, or stale bytes), for buffers that are
+// filled by reads before they are used.
+template <class T, bool Uninitialised = false>
 class LargeTableAllocator {
   public:
     using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = LargeTableAllocator<U, Uninitialised>;
+    };
     static constexpr std::size_t kHuge = std::size_t{2} << 20;  // the x86-64 and arm64 huge page
 
     LargeTableAllocator() = default;
     template <class U>
-    LargeTableAllocator(const LargeTableAllocator<U>&) noexcept {}
+    LargeTableAllocator(const LargeTableAllocator<U, Uninitialised>&) noexcept {}
+
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (Uninitialised && sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     T* allocate(std::size_t n) {
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
@@ -69,5 +85,6 @@ class LargeTableAllocator {
 
 template <class T>
 using LargeTable = std::vector<T, LargeTableAllocator<T>>;
+using LargeBuffer = std::vector<std::uint8_t, LargeTableAllocator<std::uint8_t, true>>;
 
 }  // namespace lk

@@ -385,12 +385,17 @@ std::int32_t score_fat(Engine& e, int copy, int type) {
     g.fattype = type;
     allocate_fats(e, 0, false);
     e.fat.dirty[copy] = true;
-    rebuild_tables(e, copy);
 
-    std::vector<bool> visited(g.max_cluster > 0 ? g.max_cluster : 0);
+    // Which clusters some entry points to is all the score asks of the
+    // copy: a bit each, rather than the predecessor tables (six scores are
+    // taken, each under another type's cluster count).
+    const std::size_t clusters = g.max_cluster > 0 ? static_cast<std::size_t>(g.max_cluster) : 0;
+    std::vector<bool> pointed_to(clusters), visited(clusters);
+    for (std::int64_t c = 2; c < g.max_cluster; ++c)
+        if (const std::int32_t next = fat_next(e, c, copy); is_valid_cluster(g, next)) pointed_to[next] = true;
     std::int64_t sum = 0, collisions = 0;
     for (std::int64_t c = 2; c < g.max_cluster && sum <= 0x7FFFFFF; ++c) {
-        if (visited[c] || is_valid_cluster(g, e.fat.pred[copy][c])) continue;
+        if (visited[c] || pointed_to[c]) continue;
         std::int64_t length = 0;
         for (std::int64_t x = c; is_valid_cluster(g, x); x = fat_next(e, x, copy)) {
             if (visited[x]) {

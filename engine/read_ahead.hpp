@@ -64,7 +64,7 @@ class ReadAhead {
     Slot* lookable();
 
     struct Slot {
-        LargeTable<std::uint8_t> buffer;
+        LargeBuffer buffer;  // filled by the read, or zeroed past the last cluster
         std::int64_t first = 0, count = 0;
         std::int64_t offset = 0;
         std::size_t length = 0;  // bytes to read (0 past the last cluster)
