@@ -47,6 +47,9 @@ ReadAhead::Run ReadAhead::take() {
     if (taken_ == started_) return {};
     changed_.wait(guard, [this] { return read_ > taken_; });
     Slot& s = slots_[taken_++ % kSlots];
+    // A run whose read failed has no looks to wait for (they are the last
+    // run's, which this slot held before).
+    if (s.failure) std::rethrow_exception(std::exchange(s.failure, nullptr));
     // The thread takes no more of its clusters; those it took are waited for.
     const std::size_t ahead = std::min(s.next.exchange(kTaken), s.looks.clusters());
     changed_.wait(guard, [&] { return s.looked.load() == ahead; });

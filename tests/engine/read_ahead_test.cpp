@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -105,6 +106,51 @@ TEST_F(ReadAheadTest, EndsWithRunsNotTaken) {
     ahead.start(302, 300);
     const ReadAhead::Run run = ahead.take();
     EXPECT_EQ(run.count, 300);
+}
+
+// A device whose reads from a given offset on fail with an exception (as a
+// fatal error does where the front end's handler throws).
+class FailingBackend final : public ReadBackend {
+  public:
+    FailingBackend(std::vector<std::uint8_t> bytes, std::int64_t failing_from)
+        : memory_(std::move(bytes)), failing_from_(failing_from) {}
+    std::int64_t read(std::int64_t offset, void* buffer, std::size_t length, int& error) override {
+        if (offset + static_cast<std::int64_t>(length) > failing_from_) throw std::runtime_error("read failed");
+        return memory_.read(offset, buffer, length, error);
+    }
+    std::int64_t size() override { return memory_.size(); }
+
+  private:
+    test::MemoryBackend memory_;
+    std::int64_t failing_from_;
+};
+
+// A run whose read fails hands the failure to the engine's thread when it is
+// taken, also in a slot that held a run before (whose headers the engine,
+// not the thread, looked for), and the runs before it come as read.
+TEST(ReadAheadFailure, AFailedReadIsThrownWhenItsRunIsTaken) {
+    EngineHarness h;
+    const std::int64_t failing_from = kCluster2 + 350 * std::int64_t(kClusterSize);  // within the fourth run
+    ASSERT_TRUE(h.input.OpenBackend(std::make_unique<FailingBackend>(card_bytes(), failing_from), "failing card"));
+    h.input.input_size = h.input.InputSize(true, -1);
+    h.geometry(FAT16, kClusterSize, kMaxCluster, kCluster2);
+    ReadAhead ahead(h.engine);
+    const std::pair<std::int64_t, std::int64_t> runs[] = {{2, 100}, {102, 100}, {202, 100}, {302, 100}, {402, 100}};
+    std::size_t next = 0;
+    for (std::size_t taken = 0; taken < std::size(runs); ++taken) {
+        while (next < std::size(runs) && ahead.has_room()) {
+            ahead.start(runs[next].first, runs[next].second);
+            ++next;
+        }
+        if (runs[taken].first + runs[taken].second > 350) {
+            EXPECT_THROW(ahead.take(), std::runtime_error);
+            return;
+        }
+        const ReadAhead::Run run = ahead.take();
+        EXPECT_EQ(run.first, runs[taken].first);
+        EXPECT_EQ(run.bytes[0], card_bytes()[kCluster2 + (run.first - 2) * kClusterSize]);
+    }
+    ADD_FAILURE() << "no run failed";
 }
 
 }  // namespace
