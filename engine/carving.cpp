@@ -211,18 +211,14 @@ void HeaderLooks::prepare(Bytes run, std::uint32_t cs, const SignatureTable* sig
     signatures_ = signatures;
     per_cluster_ = cs / 512;
     const std::size_t clusters = cs == 0 ? 0 : run.size() / cs;
-    uniform_.assign(clusters, 0);
-    tags_.assign(clusters * per_cluster_, TypeTag{});
+    // Sized only: look_at writes a cluster's entries before anything reads them.
+    uniform_.resize(clusters);
+    tags_.resize(clusters * per_cluster_);
 }
 
 void HeaderLooks::look_at(std::size_t i, PdfScratch& positions) {
     const std::uint32_t cs = cluster_size_;
     const std::uint8_t* data = run_.data() + i * cs;
-    // The hardware streams within a page only: the next cluster's first
-    // page is asked for now, so that its bytes are on their way while this
-    // one is looked at.
-    if (i + 1 < uniform_.size())
-        for (std::size_t b = 0; b < std::min<std::size_t>(cs, 4096); b += 64) __builtin_prefetch(data + cs + b);
     if ((uniform_[i] = all_equal(data, cs))) return;
     // The PDF test searches: the cluster is searched once for all its offsets.
     pdf_positions(Bytes(data, cs), positions);

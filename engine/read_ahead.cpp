@@ -92,7 +92,11 @@ void ReadAhead::run() {
                 s.next = 0;
                 s.looked = 0;
             } else {
-                for (std::size_t i = from; i < to; ++i) s.looks.look_at(i, pdf_thread_);
+                const std::uint32_t cs = e_.geo.cluster_size;
+                for (std::size_t i = from; i < to; ++i) {
+                    if (i + 1 < s.looks.clusters()) prefetch_cluster(s.buffer.data() + (i + 1) * cs, cs);
+                    s.looks.look_at(i, pdf_thread_);
+                }
             }
         } catch (...) {
             failure = std::current_exception();  // handed to the engine's thread

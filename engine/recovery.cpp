@@ -276,11 +276,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         for (std::int64_t i = run.first; i < run.first + run.count && !e.status.IsCancelled(); ++i) {
             const auto k = static_cast<std::size_t>(i - run.first);
             const std::uint8_t* data = run.bytes.data() + k * cs;
-            // The processor fetches ahead within a page only: the next
-            // cluster's first page is asked for now, so that its bytes are on
-            // their way while this one is looked at.
-            if (i + 1 < run.first + run.count)
-                for (std::size_t b = 0; b < std::min<std::size_t>(cs, 4096); b += 64) __builtin_prefetch(data + cs + b);
+            if (i + 1 < run.first + run.count) prefetch_cluster(data + cs, cs);
             if (cluster_in_use(e, i)) continue;
             ahead.look_at(run, k);
             accepted += look_at_cluster(e, found, i, data, *run.looks, k, scan_dirs, shifted);
