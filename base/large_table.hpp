@@ -5,6 +5,7 @@
 // miss the TLB far less. Smaller tables come from the usual allocator.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,10 @@ class LargeTableAllocator {
         using other = LargeTableAllocator<U, Uninitialised>;
     };
     static constexpr std::size_t kHuge = std::size_t{2} << 20;  // the x86-64 and arm64 huge page
+    // Tables from half a huge page up get memory of their own, rounded up
+    // to whole huge pages: a 2 GB card's per-cluster table of 32-bit
+    // entries falls just short of 2 MB.
+    static constexpr std::size_t kMapped = kHuge / 2;
 
     LargeTableAllocator() = default;
     template <class U>
@@ -46,13 +51,13 @@ class LargeTableAllocator {
     T* allocate(std::size_t n) {
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
 #if defined(__linux__)
-        if (n * sizeof(T) >= kHuge) return static_cast<T*>(map(rounded(n)));
+        if (n * sizeof(T) >= kMapped) return static_cast<T*>(map(rounded(n)));
 #endif
         return std::allocator<T>().allocate(n);
     }
     void deallocate(T* p, std::size_t n) noexcept {
 #if defined(__linux__)
-        if (n * sizeof(T) >= kHuge) {
+        if (n * sizeof(T) >= kMapped) {
             ::munmap(p, rounded(n));
             return;
         }
@@ -61,6 +66,17 @@ class LargeTableAllocator {
     }
 
     friend bool operator==(const LargeTableAllocator&, const LargeTableAllocator&) { return true; }
+
+    // Whether allocate(n) gives memory that reads as zeros: a fresh
+    // mapping does, before anything is written to it.
+    static constexpr bool zero_filled(std::size_t n) {
+#if defined(__linux__)
+        return n * sizeof(T) >= kMapped;
+#else
+        (void)n;
+        return false;
+#endif
+    }
 
   private:
 #if defined(__linux__)
@@ -86,5 +102,30 @@ class LargeTableAllocator {
 template <class T>
 using LargeTable = std::vector<T, LargeTableAllocator<T>>;
 using LargeBuffer = std::vector<std::uint8_t, LargeTableAllocator<std::uint8_t, true>>;
+
+// A table of entries that start at zero, for tables where most entries
+// stay zero (the FAT's predecessor table on a formatted card): a large one
+// is made afresh from zero pages, also when made again at its size, and not
+// written over, so that only the pages written to are backed by memory.
+template <class T>
+class ZeroedTable {
+  public:
+    void reset(std::size_t n) {
+        if (!Allocator::zero_filled(n)) {
+            table_.assign(n, T{});
+            return;
+        }
+        Table().swap(table_);  // given back before the new one is made
+        table_.resize(n);      // not written: zero_filled
+    }
+    std::size_t size() const { return table_.size(); }
+    T& operator[](std::size_t i) { return table_[i]; }
+    const T& operator[](std::size_t i) const { return table_[i]; }
+
+  private:
+    using Allocator = LargeTableAllocator<T, true>;
+    using Table = std::vector<T, Allocator>;
+    Table table_;
+};
 
 }  // namespace lk

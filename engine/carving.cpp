@@ -300,15 +300,25 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
     // With nothing unclaimed left the file ends with the range.
     if (current == 0 || current >= end) return current;
     std::uint64_t sum = 0;
+    // The headers at this shift after current, met in ascending order as
+    // the clusters are (header_at for each would search the index each time).
+    const CarveState& s = e.carve;
+    const std::size_t k = static_cast<std::size_t>(e.geo.data_shift / 512);
+    const std::vector<std::pair<std::int32_t, std::uint16_t>> none;
+    const auto& map = k < s.headers.size() ? s.headers[k] : none;
+    auto header = std::upper_bound(map.begin(), map.end(), current,
+                                   [](std::int64_t c, const auto& h) { return c < h.first; });
     for (;;) {
         const std::int64_t d = next_unclaimed(e, current);
         if (d == 0 || d >= end) return d;
         sum += e.geo.cluster_size;
         if (e.opt.truncate_uniform && sum >= limit && is_uniform(e, d)) return d;
-        TypeTag header = header_at(e, d);
-        if (!header.empty() && !is_text_tag(header) &&
-            (allowed_tag.empty() || header != allowed_tag))
-            return d;
+        while (header != map.end() && header->first < d) ++header;
+        if (header != map.end() && header->first == d) {
+            const TypeTag tag_here = s.tags[header->second];
+            if (!tag_here.empty() && !is_text_tag(tag_here) && (allowed_tag.empty() || tag_here != allowed_tag))
+                return d;
+        }
         current = d;
     }
 }

@@ -186,8 +186,8 @@ void rebuild_tables(Engine& e, int copy) {
     const std::int32_t mc = std::max(e.geo.max_cluster, 0);
     auto& pred = e.fat.pred[copy];
     auto& indeg = e.fat.indeg[copy];
-    pred.assign(mc, -1);
-    indeg.assign(mc, 0);
+    pred.reset(static_cast<std::size_t>(mc));
+    indeg.reset(static_cast<std::size_t>(mc));
     // The exFAT entries of free clusters are undefined: a stale one must not
     // make a cluster look like the middle of a chain.
     const bool allocated_only = e.geo.fattype == EXFAT && e.fat.allocation_trusted;
@@ -210,7 +210,8 @@ static void ensure_tables(Engine& e, int copy) {
 std::int32_t predecessor(Engine& e, std::int64_t c, int copy) {
     ensure_tables(e, copy);
     if (!e.valid(c)) return 0;
-    return e.fat.pred[copy][c];
+    const std::int32_t p = e.fat.pred[copy][static_cast<std::size_t>(c)];
+    return p == 0 ? -1 : p;
 }
 
 std::uint32_t in_degree(Engine& e, std::int64_t c, int copy) {

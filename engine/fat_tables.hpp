@@ -44,8 +44,10 @@ struct FatState {
     std::array<LargeTable<std::uint8_t>, 2> copy;
     std::array<LargeTable<std::uint8_t>, 2> original;
     std::array<bool, 2> dirty{true, true};
-    std::array<LargeTable<std::int32_t>, 2> pred;  // -1 = nothing points here
-    std::array<LargeTable<std::uint32_t>, 2> indeg;
+    // The predecessor tables hold 0 where nothing points (cluster numbers
+    // begin at 2): predecessor() gives -1 there.
+    std::array<ZeroedTable<std::int32_t>, 2> pred;
+    std::array<ZeroedTable<std::uint32_t>, 2> indeg;
     std::uint64_t generation = 0;  // grows whenever an entry of a copy is written or reloaded
     bool loaded = false;  // read_fats has read the copies from the card
     Bitmap used;          // clusters that belong to a catalogued item

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -68,6 +69,21 @@ class FreeRuns {
 
   private:
     std::vector<Piece> runs_;
+};
+
+// The free runs, listed when a search first needs them: most cards hold
+// no file in pieces, and listing them goes over every cluster.
+class LazyFreeRuns {
+  public:
+    explicit LazyFreeRuns(Engine& e) : e_(e) {}
+    FreeRuns* operator->() {
+        if (!runs_) runs_.emplace(e_);
+        return &*runs_;
+    }
+
+  private:
+    Engine& e_;
+    std::optional<FreeRuns> runs_;
 };
 
 // The time the searches of this card have spent, against their budget.
@@ -366,7 +382,7 @@ void note_pieces(Engine& e, dir_t& item) {
 std::uint32_t join_lost_pieces(Engine& e) {
     if (e.opt.ignore_fat || e.lost.empty() || e.geo.cluster_size == 0) return 0;
     Budget budget(e);
-    FreeRuns free(e);
+    LazyFreeRuns free(e);
     std::uint32_t joined = 0, entries = 0, validated = 0;
     for (auto it = e.lost.begin(); it != e.lost.end() && !budget.spent();) {
         const std::int32_t key = it->first;
@@ -393,9 +409,9 @@ std::uint32_t join_lost_pieces(Engine& e) {
         // a file system hands out the free clusters after a file's first
         // ones before it wraps around.
         std::vector<Piece> order;
-        for (const Piece& r : free.runs())
+        for (const Piece& r : free->runs())
             if (r.first >= head.end()) order.push_back(r);
-        for (const Piece& r : free.runs())
+        for (const Piece& r : free->runs())
             if (r.end() <= head.first) order.push_back(r);
         std::uint32_t tried = 0;
         for (const Piece& run : order) {
@@ -412,7 +428,7 @@ std::uint32_t join_lost_pieces(Engine& e) {
                 named.entry.name[0] = guess_first_letter(*home, named.entry);
             const EntrySource source = d.is_deleted() ? EntrySource::Deleted : EntrySource::Live;
             if (put_together(e, *home, named, pieces, item_size(entry), source)) ++joined;
-            for (const Piece& p : pieces) free.take(p);
+            for (const Piece& p : pieces) free->take(p);
             break;
         }
         validated += tried;
@@ -427,7 +443,7 @@ std::uint32_t join_lost_pieces(Engine& e) {
 std::uint32_t join_jpeg_pieces(Engine& e) {
     if (e.geo.cluster_size == 0) return 0;
     Budget budget(e);
-    FreeRuns free(e);
+    LazyFreeRuns free(e);
     const std::uint32_t cs = e.geo.cluster_size;
     const std::uint64_t max = max_file_size("JPG", e.opt.movie_limit);
     const std::int64_t max_clusters = static_cast<std::int64_t>(clusters_for(e.geo, max));
@@ -452,7 +468,7 @@ std::uint32_t join_jpeg_pieces(Engine& e) {
             if (!walk.in_scan() || head_bytes >= max) continue;
             ++headers;
             std::uint32_t tried = 0;
-            for (const Piece& run : data_starts(e, free.runs(), head.end())) {
+            for (const Piece& run : data_starts(e, free->runs(), head.end())) {
                 if (tried >= kRunsPerFile || budget.spent()) break;
                 if (starts_file(e, run.first, "")) continue;
                 ++tried;
@@ -483,7 +499,7 @@ std::uint32_t join_jpeg_pieces(Engine& e) {
                     ++joined;
                     ++e.carve.carved_number;
                 }
-                for (const Piece& p : pieces) free.take(p);
+                for (const Piece& p : pieces) free->take(p);
                 break;
             }
             tried_runs += tried;

@@ -296,6 +296,10 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
     for (std::int64_t j = first; j < last && !e.status.IsCancelled(); ++j) {
         if (cluster_in_use(e, j) || (e.exfat() && !cluster_allocated(e, j))) continue;
         RangeProgress(e, j);
+        // A chain longer than min_size goes on from its head: a cluster
+        // whose entry is free or ends a chain heads none (most clusters of
+        // a formatted card), and needs no look at its predecessors.
+        if (!e.valid(fat_next(e, j, 0))) continue;
         if (e.valid(predecessor(e, j, 0))) continue;  // not a chain head
         const std::uint64_t size = chain_bytes(e, j, 0);
         if (size <= min_size) continue;

@@ -22,7 +22,7 @@ TEST(LargeTable, GrowsAcrossTheHugePageSizeKeepingItsContents) {
         for (std::size_t i = 0; i < n; ++i) table[i] = value(i);
         filled = n;
 #if defined(__linux__)
-        if (n * sizeof(std::uint32_t) >= kHuge) {
+        if (n * sizeof(std::uint32_t) >= LargeTableAllocator<std::uint32_t>::kMapped) {
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(table.data()) % kHuge, 0u) << n;
         }
 #endif
@@ -31,6 +31,19 @@ TEST(LargeTable, GrowsAcrossTheHugePageSizeKeepingItsContents) {
     EXPECT_EQ(copy, table);
     table.shrink_to_fit();
     EXPECT_EQ(table.size(), 7u);
+}
+
+// A zeroed table reads as zeros after every reset, whether its memory is
+// new, given back and made again at the same size, or reused (small).
+TEST(ZeroedTable, ReadsAsZerosAfterEveryReset) {
+    constexpr std::size_t kHuge = LargeTableAllocator<std::uint32_t>::kHuge;
+    ZeroedTable<std::uint32_t> table;
+    for (const std::size_t n : {std::size_t{100}, std::size_t{100}, kHuge / 4 + 5, kHuge / 4 + 5, std::size_t{50}}) {
+        table.reset(n);
+        ASSERT_EQ(table.size(), n);
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(table[i], 0u) << n << " " << i;
+        for (std::size_t i = 0; i < n; i += 7) table[i] = 0xFFFFFFFFu;
+    }
 }
 
 }  // namespace
