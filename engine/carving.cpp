@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/join_checks.hpp"
 #include "formats/containers.hpp"
 #include "formats/office.hpp"
 #include "formats/sound.hpp"
@@ -537,6 +538,14 @@ std::vector<std::int64_t> movie_frames(Engine& e, std::size_t k) {
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass) {
     CarveState& s = e.carve;
     std::uint32_t total = 0;
+    // Pictures in pieces are checked a few ahead of the sweep in the first
+    // pass, where the decodes come one after another.
+    std::optional<JoinChecks> ahead;
+    struct Detach {
+        CarveState& s;
+        ~Detach() { s.join_checks = nullptr; }
+    } detach{s};
+    if (first_pass) s.join_checks = &ahead.emplace(e);
     const std::int64_t first = range_first_cluster(e), end = scan_end(e);
     for (;;) {
         std::uint32_t found_now = 0;
@@ -601,6 +610,8 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
     }
     e.geo.data_shift = 0;
     std::vector<std::uint8_t>().swap(s.data);  // a large carve's buffer is not kept
+    if (ahead && ahead->planned() != 0)
+        e.status.Trace("pictures in pieces checked ahead: %u planned, %u used\n", ahead->planned(), ahead->used());
     return total;
 }
 

@@ -16,6 +16,7 @@
 namespace lk {
 
 struct Engine;
+class JoinChecks;
 
 struct shift_count_t {
     std::int32_t shift;  // bytes
@@ -56,6 +57,7 @@ struct CarveState {
     // one is not a fresh (and freshly zeroed) allocation.
     std::vector<std::uint8_t> data;
     std::vector<std::uint8_t> joined;  // likewise, the bytes of a picture whose join is checked
+    JoinChecks* join_checks = nullptr;  // checks made ahead, during the first pass
 
     void reset() {
         headers.clear();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/join_checks.hpp"
 #include "formats/containers.hpp"
 #include "formats/jpeg.hpp"
 #include "formats/jpeg_decode.hpp"
@@ -341,23 +342,27 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
     if (recorded != 0 && recorded != size) return false;
     const std::uint32_t cs = e.geo.cluster_size;
     if (size > max_file_size("JPG", e.opt.movie_limit)) return false;
-    std::vector<std::uint8_t>& data = e.carve.joined;
-    data.resize(static_cast<std::size_t>(clusters_for(e.geo, size)) * cs);
-    std::size_t held = 0, head = 0;
-    for (std::int64_t c = start; held < data.size() && e.valid(c); ++c) {
-        if (cluster_in_use(e, c)) {
-            if (head == 0) head = held;
-            continue;
-        }
-        read_cluster(e, c, data.data() + held, cs, e.geo.data_shift, true);
-        held += cs;
+    // The picture's clusters: the unclaimed ones from start on.
+    const std::size_t n = static_cast<std::size_t>(clusters_for(e.geo, size));
+    std::vector<std::int32_t> clusters;
+    for (std::int64_t c = start; clusters.size() < n && e.valid(c); ++c)
+        if (!cluster_in_use(e, c)) clusters.push_back(static_cast<std::int32_t>(c));
+    if (clusters.size() < n) return false;
+    std::optional<JpegDecodeCheck> check;
+    if (JoinChecks* ahead = e.carve.join_checks) {
+        ahead->plan_after(start);
+        check = ahead->take(start, clusters, size);
     }
-    if (held < size) return false;
-    const JpegDecodeCheck check =
-        check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)), head);
+    if (!check) {
+        std::vector<std::uint8_t>& data = e.carve.joined;
+        data.resize(n * cs);
+        read_clusters(e, e.geo.data_shift, clusters, data.data(), false);
+        check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)),
+                                  first_piece_bytes(clusters, cs));
+    }
     e.status.Trace("picture in pieces at %lld: %s, seam %.2f\n", static_cast<long long>(start),
-                   check.clean ? "clean" : "warnings", check.seam);
-    return check.clean && (recorded != 0 || check.seam <= kMaxSeam);
+                   check->clean ? "clean" : "warnings", check->seam);
+    return check->clean && (recorded != 0 || check->seam <= kMaxSeam);
 }
 
 void note_pieces(Engine& e, dir_t& item) {
