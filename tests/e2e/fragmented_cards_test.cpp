@@ -215,6 +215,40 @@ TEST_F(FragmentedCards, PictureIsJoinedByItsContent) {
     EXPECT_NE(h->reporter.traces.find("join_jpeg_pieces: 1 joined"), std::string::npos);
 }
 
+// Pictures in pieces one after another, each around a whole picture: the
+// checks of the later ones are made ahead on a thread of their own while
+// the first is checked, and every picture comes back whole all the same.
+TEST_F(FragmentedCards, PicturesInPiecesOneAfterAnotherComeBackWhole) {
+    FatOptions o;
+    o.image_size = 64u << 20;
+    o.sectors_per_cluster = 8;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    std::vector<std::vector<std::uint8_t>> cut, whole;
+    std::uint32_t cluster = 10;
+    for (std::uint32_t k = 0; k < 4; ++k) {
+        cut.push_back(camera_picture(50 + k, 1024, 768));
+        whole.push_back(camera_picture(60 + k, 640, 480));
+        const std::size_t head = cut[k].size() / 4096 / 2 * 4096;
+        card.write_at_cluster(cluster, 0, std::span(cut[k]).first(head));
+        cluster += std::uint32_t(head / 4096);
+        card.write_at_cluster(cluster, 0, whole[k]);
+        cluster += std::uint32_t((whole[k].size() + 4095) / 4096);
+        card.write_at_cluster(cluster, 0, std::span(cut[k]).subspan(head));
+        cluster += std::uint32_t((cut[k].size() - head + 4095) / 4096);
+    }
+
+    auto back = recover(card.path(), "out");
+    for (std::uint32_t k = 0; k < 4; ++k) {
+        EXPECT_TRUE(back.count(cut[k])) << "picture " << k << " in pieces";
+        EXPECT_TRUE(back.count(whole[k])) << "whole picture " << k;
+    }
+    std::size_t joined = 0;
+    for (const dir_t* f : files()) joined += f->pieces.size() == 2;
+    EXPECT_EQ(joined, 4u);
+    EXPECT_NE(h->reporter.traces.find("pictures in pieces checked ahead: 3 planned, 3 used"), std::string::npos)
+        << h->reporter.traces;
+}
+
 // A picture whose second piece is gone, followed on the card by the data of
 // other pictures of the same camera and size whose first clusters were
 // overwritten: those are the only candidate second pieces, and none of them
