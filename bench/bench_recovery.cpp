@@ -5,7 +5,9 @@
 //
 // Prints the time of steps 1-2 (boot structures, FAT, existing files), of
 // steps 1-4 (everything before carving), of the whole analysis, of Save all
-// with its throughput (when an output folder is given), the counts, and the
+// with its throughput (when an output folder is given), the files put
+// together from pieces with the time of the searches after the first pass
+// and of the first pass's checks of pictures in pieces, the counts, and the
 // peak memory of the process. With --until-carving the analysis is cancelled
 // where step 5 begins and nothing is saved. Run it on a release build; it
 // asserts nothing.
@@ -130,7 +132,8 @@ int main(int argc, char** argv) {
     if (save_all)
         std::printf("save all              %.3f s, %.1f MB, %.1f MB/s%s\n", save, bytes / 1e6, bytes / 1e6 / save,
                     saved.failed() ? " (FAILED)" : "");
-    std::printf("in pieces             %u files, join search %.3f s\n", in_pieces(e.cat.root), e.carve.join_seconds);
+    std::printf("in pieces             %u files, join search %.3f s, first-pass checks %.3f s\n", in_pieces(e.cat.root),
+                e.carve.join_seconds, e.carve.piece_check_seconds);
     std::printf("directories %u, files %u, contiguous %u, crippled %u\n", k.directories, k.files, k.contiguous,
                 k.crippled);
     std::printf("peak memory           %.1f MB\n", peak_mb());

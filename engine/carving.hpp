@@ -50,6 +50,7 @@ struct CarveState {
     bool walking = false;
     std::uint64_t walked = 0;               // bytes given to the open walk
     double join_seconds = 0;                // spent putting files in pieces together
+    double piece_check_seconds = 0;         // spent by the first pass checking pictures in pieces
     std::set<std::int32_t> joins_tried;     // lost entries searched for, by first cluster
     std::size_t shift_cursor = 0;
     std::uint32_t carved_number = 1;
@@ -68,6 +69,7 @@ struct CarveState {
         measured.clear();
         walking = false;
         join_seconds = 0;
+        piece_check_seconds = 0;
         joins_tried.clear();
         std::vector<std::uint8_t>().swap(data);
         std::vector<std::uint8_t>().swap(joined);

@@ -348,6 +348,7 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
     for (std::int64_t c = start; clusters.size() < n && e.valid(c); ++c)
         if (!cluster_in_use(e, c)) clusters.push_back(static_cast<std::int32_t>(c));
     if (clusters.size() < n) return false;
+    const Clock::time_point began = Clock::now();
     std::optional<JpegDecodeCheck> check;
     if (JoinChecks* ahead = e.carve.join_checks) {
         ahead->plan_after(start);
@@ -360,6 +361,7 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
         check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)),
                                   first_piece_bytes(clusters, cs));
     }
+    e.carve.piece_check_seconds += std::chrono::duration<double>(Clock::now() - began).count();
     e.status.Trace("picture in pieces at %lld: %s, seam %.2f\n", static_cast<long long>(start),
                    check->clean ? "clean" : "warnings", check->seam);
     return check->clean && (recorded != 0 || check->seam <= kMaxSeam);
