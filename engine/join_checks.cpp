@@ -10,9 +10,12 @@ namespace lk {
 void read_clusters(Engine& e, std::int32_t shift, std::span<const std::int32_t> clusters, std::uint8_t* out,
                    bool ahead) {
     const std::uint32_t cs = e.geo.cluster_size;
+    // Within a sector range a read is made only when it lies wholly inside:
+    // one cluster at a time, so that each is read or zeroed on its own.
+    const bool runs = !e.opt.sector_range.is_set();
     for (std::size_t i = 0; i < clusters.size();) {
         std::size_t j = i + 1;
-        while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
+        while (runs && j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
         const std::int64_t offset = cluster_offset(e.geo, clusters[i]) + shift;
         const std::size_t length = (j - i) * cs;
         if (ahead)
