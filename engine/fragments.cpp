@@ -303,7 +303,7 @@ class LostJoin {
         JpegExtentWalk walk = walk_;
         walk.feed(Bytes(rest, static_cast<std::size_t>(need_)));
         return walk.settled() && walk.result() == static_cast<std::int32_t>(size_) &&
-               check_jpeg_decode(whole).clean;
+               check_jpeg_decode(whole, 0, false).clean;
     }
 
   private:
@@ -352,14 +352,15 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
     std::optional<JpegDecodeCheck> check;
     if (JoinChecks* ahead = e.carve.join_checks) {
         ahead->plan_after(start);
-        check = ahead->take(start, clusters, size);
+        check = ahead->take(start, clusters, size, recorded == 0);
     }
     if (!check) {
         std::vector<std::uint8_t>& data = e.carve.joined;
         data.resize(n * cs);
         read_clusters(e, e.geo.data_shift, clusters, data.data(), false);
+        // With a recorded size, the seam is not asked for.
         check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)),
-                                  first_piece_bytes(clusters, cs));
+                                  first_piece_bytes(clusters, cs), recorded == 0);
     }
     e.carve.piece_check_seconds += std::chrono::duration<double>(Clock::now() - began).count();
     e.status.Trace("picture in pieces at %lld: %s, seam %.2f\n", static_cast<long long>(start),

@@ -79,6 +79,8 @@ void JoinChecks::plan_after(std::int64_t start) {
         Job job;
         job.shift = shift;
         job.start = c;
+        const auto entry = e_.lost.find(c);
+        job.seam = entry == e_.lost.end() || entry->second.shift != shift;
         for (std::int64_t d = c; d < stop && job.clusters.size() < max_clusters; ++d)
             if (!cluster_in_use(e_, d)) job.clusters.push_back(static_cast<std::int32_t>(d));
         guard.lock();
@@ -92,7 +94,7 @@ void JoinChecks::plan_after(std::int64_t start) {
 }
 
 std::optional<JpegDecodeCheck> JoinChecks::take(std::int64_t start, std::span<const std::int32_t> clusters,
-                                                std::uint64_t size) {
+                                                std::uint64_t size, bool seam) {
     std::unique_lock guard(lock_);
     const std::int32_t shift = e_.geo.data_shift;
     auto job = std::find_if(jobs_.begin(), jobs_.end(),
@@ -109,7 +111,8 @@ std::optional<JpegDecodeCheck> JoinChecks::take(std::int64_t start, std::span<co
     // While the thread works on it, the waiting ones are made here.
     while (job->state != Job::State::Done)
         if (!work_on_one(guard)) changed_.wait(guard, [&] { return job->state == Job::State::Done; });
-    const bool same = job->checked && job->size == size && job->clusters.size() >= clusters.size() &&
+    const bool same = job->checked && (job->seam || !seam) && job->size == size &&
+                      job->clusters.size() >= clusters.size() &&
                       std::equal(clusters.begin(), clusters.end(), job->clusters.begin());
     const JpegDecodeCheck check = job->check;
     jobs_.erase(job);
@@ -135,7 +138,7 @@ void JoinChecks::work(Job& job) {
         const std::size_t n = static_cast<std::size_t>(clusters_for(e_.geo, job.size));
         const std::size_t head = first_piece_bytes(std::span(job.clusters).first(n), cs);
         if (head == 0) return;  // in one piece: not checked
-        job.check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(job.size)), head);
+        job.check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(job.size)), head, job.seam);
         job.checked = true;
     } catch (...) {
         // A read that failed: the engine's thread makes the check itself

@@ -49,9 +49,10 @@ class JoinChecks {
     void plan_after(std::int64_t start);
     // The check of the picture at start whose first size bytes lie in
     // clusters (at the current shift), when one was planned for exactly
-    // those bytes: waited for if under way. On the engine's thread.
+    // those bytes, with the seam measured when seam is asked for: waited
+    // for if under way. On the engine's thread.
     std::optional<JpegDecodeCheck> take(std::int64_t start, std::span<const std::int32_t> clusters,
-                                        std::uint64_t size);
+                                        std::uint64_t size, bool seam);
 
     std::uint32_t planned() const { return planned_; }
     std::uint32_t used() const { return used_; }
@@ -64,6 +65,9 @@ class JoinChecks {
         // carving pass gives them to the picture.
         std::vector<std::int32_t> clusters;
         enum class State { Waiting, Working, Done } state = State::Waiting;
+        // A picture with a lost entry is judged by the size the entry
+        // recorded: its check needs no seam.
+        bool seam = true;
         // What the picture measures over them (0: nothing to check), and
         // its check when it lies in more than one piece.
         std::uint64_t size = 0;

@@ -39,8 +39,9 @@ void on_message(j_common_ptr c, int level) {
 }
 
 // Decodes into rows (output rows of stride bytes each) and notes, for each
-// MCU row, the bytes consumed once it was decoded. Returns false on an error.
-bool decode(Bytes data, jpeg_decompress_struct& d, ErrorManager& err,
+// MCU row, the bytes consumed once it was decoded; without keep_rows, only
+// the last row. Returns false on an error.
+bool decode(Bytes data, jpeg_decompress_struct& d, ErrorManager& err, bool keep_rows,
             std::vector<std::uint8_t>& rows, std::vector<std::size_t>& consumed,
             std::size_t& stride, std::size_t& mcu_rows) {
     if (setjmp(err.jump)) return false;
@@ -53,6 +54,17 @@ bool decode(Bytes data, jpeg_decompress_struct& d, ErrorManager& err,
     if (d.jpeg_color_space == JCS_YCbCr) d.out_color_space = JCS_YCbCr;  // no colour conversion
     jpeg_start_decompress(&d);
     stride = std::size_t(d.output_width) * std::size_t(d.output_components);
+    if (!keep_rows) {
+        // Passed-over rows are entropy-decoded all the same (the decoder
+        // warns of corrupt data there too); only their output is not made.
+        if (d.output_height > 1) jpeg_skip_scanlines(&d, d.output_height - 1);
+        rows.assign(stride, 0);
+        JSAMPROW row = rows.data();
+        if (d.output_scanline < d.output_height && jpeg_read_scanlines(&d, &row, 1) != 1) return false;
+        jpeg_finish_decompress(&d);
+        mcu_rows = 0;
+        return true;
+    }
     rows.assign(stride * d.output_height, 0);
     const std::size_t per_mcu_row = std::max(1, d.rec_outbuf_height);
     mcu_rows = (d.output_height + per_mcu_row - 1) / per_mcu_row;
@@ -71,7 +83,7 @@ bool decode(Bytes data, jpeg_decompress_struct& d, ErrorManager& err,
 
 }  // namespace
 
-JpegDecodeCheck check_jpeg_decode(Bytes data, std::size_t join) {
+JpegDecodeCheck check_jpeg_decode(Bytes data, std::size_t join, bool seam) {
     JpegDecodeCheck result;
     jpeg_decompress_struct d{};
     ErrorManager err;
@@ -82,7 +94,7 @@ JpegDecodeCheck check_jpeg_decode(Bytes data, std::size_t join) {
     std::vector<std::uint8_t> rows;
     std::vector<std::size_t> consumed;
     std::size_t stride = 0, mcu_rows = 0;
-    const bool decoded = decode(data, d, err, rows, consumed, stride, mcu_rows);
+    const bool decoded = decode(data, d, err, seam, rows, consumed, stride, mcu_rows);
     const std::size_t per_mcu_row = std::max(1, d.rec_outbuf_height);
     jpeg_destroy_decompress(&d);
     result.clean = decoded && err.warnings == 0;

@@ -66,26 +66,34 @@ class JoinChecksTest : public ::testing::Test {
 
 // A check made ahead is the check of the bytes the engine would check, and
 // it is given only for exactly those: not after a claim changed which
-// clusters the picture is carved from, nor for another size.
+// clusters the picture is carved from, nor for another size. A picture with
+// a lost entry is checked without the seam measure (its recorded size
+// judges it), and that check is not given where the seam is asked for.
 TEST_F(JoinChecksTest, ChecksMadeAheadAreGivenOnlyForTheSameBytes) {
     Engine& e = h.engine;
     for (const Picture& p : pictures) {
         const JpegDecodeCheck inline_check = check_jpeg_decode(p.bytes, p.head);
         ASSERT_TRUE(inline_check.clean);
+        ASSERT_GT(inline_check.seam, 0.0);
         const std::int32_t moved = p.clusters.back();  // claimed once the check is planned
         struct Case {
             const char* what;
+            bool entry;  // a lost entry names the picture when it is planned
             std::function<void()> change;
             std::uint64_t size;
+            bool seam;  // asked for
             bool given;
         };
         const Case cases[] = {
-            {"the same bytes", [] {}, p.bytes.size(), true},
-            {"a cluster claimed since", [&] { e.fat.used.set(moved); }, p.bytes.size(), false},
-            {"another size", [] {}, p.bytes.size() - 1, false},
+            {"the same bytes", false, [] {}, p.bytes.size(), true, true},
+            {"a cluster claimed since", false, [&] { e.fat.used.set(moved); }, p.bytes.size(), true, false},
+            {"another size", false, [] {}, p.bytes.size() - 1, true, false},
+            {"with an entry, no seam asked", true, [] {}, p.bytes.size(), false, true},
+            {"with an entry, the seam asked", true, [] {}, p.bytes.size(), true, false},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << "picture at " << p.first << ": " << c.what);
+            if (c.entry) e.lost[p.first] = lost_entry_t{};
             JoinChecks ahead(e);
             ahead.plan_after(2);
             EXPECT_EQ(ahead.planned(), pictures.size());
@@ -93,14 +101,15 @@ TEST_F(JoinChecksTest, ChecksMadeAheadAreGivenOnlyForTheSameBytes) {
             std::vector<std::int32_t> now;
             for (std::int64_t k = p.first; now.size() * kClusterSize < c.size; ++k)
                 if (!cluster_in_use(e, k)) now.push_back(static_cast<std::int32_t>(k));
-            const std::optional<JpegDecodeCheck> check = ahead.take(p.first, now, c.size);
+            const std::optional<JpegDecodeCheck> check = ahead.take(p.first, now, c.size, c.seam);
             EXPECT_EQ(check.has_value(), c.given);
             if (check) {
                 EXPECT_EQ(check->clean, inline_check.clean);
-                EXPECT_EQ(check->seam, inline_check.seam);
+                EXPECT_EQ(check->seam, c.entry ? 0.0 : inline_check.seam);
             }
             EXPECT_EQ(ahead.used(), c.given ? 1u : 0u);
             e.fat.used.unset(moved);
+            e.lost.clear();
         }
     }
 }
@@ -120,7 +129,7 @@ TEST_F(JoinChecksTest, PlansOnlyPicturesInPiecesOncePerSweep) {
     ahead.plan_after(2);  // a new sweep
     EXPECT_EQ(ahead.planned(), 2u);
     const Picture& p = pictures[1];
-    EXPECT_TRUE(ahead.take(p.first, p.clusters, p.bytes.size()).has_value());
+    EXPECT_TRUE(ahead.take(p.first, p.clusters, p.bytes.size(), true).has_value());
 }
 
 }  // namespace
