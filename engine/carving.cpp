@@ -262,15 +262,22 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data, co
     follow_jpeg(e, cluster, data, false, tags[0]);
 }
 
-TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {
-    const CarveState& s = e.carve;
-    if (shift == -1) shift = e.geo.data_shift;
+const HeaderList& headers_at_shift(const Engine& e, std::int32_t shift) {
+    static const HeaderList none;
     const std::size_t k = static_cast<std::size_t>(shift / 512);
-    if (k >= s.headers.size()) return {};
-    const auto& map = s.headers[k];
+    return k < e.carve.headers.size() ? e.carve.headers[k] : none;
+}
+
+HeaderList::const_iterator first_header_after(const HeaderList& list, std::int64_t cluster) {
+    return std::upper_bound(list.begin(), list.end(), cluster,
+                            [](std::int64_t c, const auto& h) { return c < h.first; });
+}
+
+TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {
+    const HeaderList& map = headers_at_shift(e, shift == -1 ? e.geo.data_shift : shift);
     auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(static_cast<std::int32_t>(cluster), std::uint16_t{0}));
     if (it == map.end() || it->first != cluster) return {};
-    return s.tags[it->second];
+    return e.carve.tags[it->second];
 }
 
 bool is_uniform(Engine& e, std::int64_t cluster) { return e.carve.uniform.test(cluster); }
@@ -303,12 +310,8 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
     std::uint64_t sum = 0;
     // The headers at this shift after current, met in ascending order as
     // the clusters are (header_at for each would search the index each time).
-    const CarveState& s = e.carve;
-    const std::size_t k = static_cast<std::size_t>(e.geo.data_shift / 512);
-    const std::vector<std::pair<std::int32_t, std::uint16_t>> none;
-    const auto& map = k < s.headers.size() ? s.headers[k] : none;
-    auto header = std::upper_bound(map.begin(), map.end(), current,
-                                   [](std::int64_t c, const auto& h) { return c < h.first; });
+    const HeaderList& map = headers_at_shift(e, e.geo.data_shift);
+    auto header = first_header_after(map, current);
     for (;;) {
         const std::int64_t d = next_unclaimed(e, current);
         if (d == 0 || d >= end) return d;
@@ -316,7 +319,7 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
         if (e.opt.truncate_uniform && sum >= limit && is_uniform(e, d)) return d;
         while (header != map.end() && header->first < d) ++header;
         if (header != map.end() && header->first == d) {
-            const TypeTag tag_here = s.tags[header->second];
+            const TypeTag tag_here = e.carve.tags[header->second];
             if (!tag_here.empty() && !is_text_tag(tag_here) && (allowed_tag.empty() || tag_here != allowed_tag))
                 return d;
         }

@@ -41,7 +41,7 @@ struct measured_jpeg_t {
 struct CarveState {
     // Header index: one map per sector offset k within a cluster, cluster ->
     // index into the interned tags.
-    std::vector<std::vector<std::pair<std::int32_t, std::uint16_t>>> headers;
+    std::vector<std::vector<std::pair<std::int32_t, std::uint16_t>>> headers;  // HeaderList each
     std::vector<std::string> tags;  // interned tag texts
     Bitmap uniform;
     std::vector<shift_count_t> shift_list;
@@ -116,6 +116,11 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data, co
 // the JPEG candidate still open ends there.
 void end_index(Engine& e, std::int64_t end);
 TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift = -1);
+// The headers indexed at a shift (none where the index has no such shift),
+// by ascending cluster, and the first of them after cluster.
+using HeaderList = std::vector<std::pair<std::int32_t, std::uint16_t>>;
+const HeaderList& headers_at_shift(const Engine& e, std::int32_t shift);
+HeaderList::const_iterator first_header_after(const HeaderList& list, std::int64_t cluster);
 bool is_uniform(Engine& e, std::int64_t cluster);
 std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass);
 std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeTag tag, TypeTag allowed_tag);

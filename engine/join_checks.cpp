@@ -46,12 +46,9 @@ JoinChecks::~JoinChecks() {
 void JoinChecks::plan_after(std::int64_t start) {
     const CarveState& s = e_.carve;
     const std::int32_t shift = e_.geo.data_shift;
-    const std::size_t k = static_cast<std::size_t>(shift / 512);
-    if (k >= s.headers.size()) return;
-    const auto& map = s.headers[k];
-    const auto after = static_cast<std::size_t>(
-        std::upper_bound(map.begin(), map.end(), start, [](std::int64_t c, const auto& h) { return c < h.first; }) -
-        map.begin());
+    const HeaderList& map = headers_at_shift(e_, shift);
+    if (map.empty()) return;
+    const auto after = static_cast<std::size_t>(first_header_after(map, start) - map.begin());
     std::unique_lock guard(lock_);
     if (shift != shift_ || start <= last_start_) {
         // Another sweep over the index: what was planned for the last one
@@ -100,14 +97,7 @@ std::optional<JpegDecodeCheck> JoinChecks::take(std::int64_t start, std::span<co
     auto job = std::find_if(jobs_.begin(), jobs_.end(),
                             [&](const Job& j) { return j.shift == shift && j.start == start; });
     if (job == jobs_.end()) return std::nullopt;
-    if (job->state == Job::State::Waiting) {
-        // Made here rather than waited for.
-        job->state = Job::State::Working;
-        guard.unlock();
-        work(*job);
-        guard.lock();
-        job->state = Job::State::Done;
-    }
+    if (job->state == Job::State::Waiting) work_on(*job, guard);  // made here rather than waited for
     // While the thread works on it, the waiting ones are made here.
     while (job->state != Job::State::Done)
         if (!work_on_one(guard)) changed_.wait(guard, [&] { return job->state == Job::State::Done; });
@@ -147,15 +137,19 @@ void JoinChecks::work(Job& job) {
     }
 }
 
+void JoinChecks::work_on(Job& job, std::unique_lock<std::mutex>& guard) {
+    job.state = Job::State::Working;
+    guard.unlock();
+    work(job);
+    guard.lock();
+    job.state = Job::State::Done;
+    changed_.notify_all();
+}
+
 bool JoinChecks::work_on_one(std::unique_lock<std::mutex>& guard) {
     auto job = std::find_if(jobs_.begin(), jobs_.end(), [](const Job& j) { return j.state == Job::State::Waiting; });
     if (job == jobs_.end()) return false;
-    job->state = Job::State::Working;
-    guard.unlock();
-    work(*job);
-    guard.lock();
-    job->state = Job::State::Done;
-    changed_.notify_all();
+    work_on(*job, guard);
     return true;
 }
 

@@ -77,8 +77,9 @@ class JoinChecks {
     // Reads, measures and decodes: on either thread, writing nothing of the
     // engine's.
     void work(Job& job);
-    // Makes a waiting check, when there is one; under the lock, which it
-    // releases while working.
+    // Makes job's check (or a waiting one's, when there is one); under the
+    // lock, which they release while working.
+    void work_on(Job& job, std::unique_lock<std::mutex>& guard);
     bool work_on_one(std::unique_lock<std::mutex>& guard);
     void run();
 
