@@ -87,11 +87,15 @@ inline std::optional<std::uint32_t> rd32(Bytes d, std::size_t off, bool big_endi
 }
 
 // True when the bytes at off equal `text` (the text's terminator excluded).
+// The first byte is compared before the rest: header tests are made at
+// every sector of a card, and almost all of them fail on it.
 inline bool matches(Bytes d, std::size_t off, std::string_view text) {
-    return has(d, off, text.size()) && std::memcmp(d.data() + off, text.data(), text.size()) == 0;
+    return has(d, off, text.size()) && (text.empty() || d[off] == static_cast<std::uint8_t>(text[0])) &&
+           std::memcmp(d.data() + off, text.data(), text.size()) == 0;
 }
 inline bool matches(Bytes d, std::size_t off, std::span<const std::uint8_t> bytes) {
-    return has(d, off, bytes.size()) && std::memcmp(d.data() + off, bytes.data(), bytes.size()) == 0;
+    return has(d, off, bytes.size()) && (bytes.empty() || d[off] == bytes[0]) &&
+           std::memcmp(d.data() + off, bytes.data(), bytes.size()) == 0;
 }
 
 // A cursor over a span. A failed read sets a sticky error flag and yields 0,

@@ -8,7 +8,8 @@
 
 namespace lk {
 
-ReadAhead::ReadAhead(Engine& e) : e_(e), thread_([this] { run(); }) {}
+ReadAhead::ReadAhead(Engine& e, std::size_t piece_bytes)
+    : e_(e), piece_bytes_(std::max<std::size_t>(piece_bytes / 512 * 512, 512)), thread_([this] { run(); }) {}
 
 ReadAhead::~ReadAhead() {
     {
@@ -38,6 +39,9 @@ void ReadAhead::start(std::int64_t first, std::int64_t count) {
     if (s.buffer.size() < s.size) s.buffer.resize(s.size);
     std::memset(s.buffer.data() + s.length, 0, s.size - s.length);
     s.failure = nullptr;
+    s.pieces = std::max<std::size_t>(1, (s.length + piece_bytes_ - 1) / piece_bytes_);
+    s.claimed = s.done = 0;
+    s.ready = false;
     ++started_;
     changed_.notify_all();
 }
@@ -45,8 +49,17 @@ void ReadAhead::start(std::int64_t first, std::int64_t count) {
 ReadAhead::Run ReadAhead::take() {
     std::unique_lock guard(lock_);
     if (taken_ == started_) return {};
-    changed_.wait(guard, [this] { return read_ > taken_; });
-    Slot& s = slots_[taken_++ % kSlots];
+    Slot& s = slots_[taken_ % kSlots];
+    while (!s.ready) {
+        // Rather than wait for the thread, read a piece of the run.
+        if (claiming_ == taken_) {
+            const auto [slot, piece] = claim_piece();
+            read_piece(guard, *slot, piece);
+        } else {
+            changed_.wait(guard);
+        }
+    }
+    ++taken_;
     // A run whose read failed has no looks to wait for (they are the last
     // run's, which this slot held before).
     if (s.failure) std::rethrow_exception(std::exchange(s.failure, nullptr));
@@ -60,10 +73,47 @@ ReadAhead::Run ReadAhead::take() {
     return {s.first, s.count, Bytes(s.buffer.data(), s.size), &s.looks, ahead};
 }
 
+std::pair<ReadAhead::Slot*, std::size_t> ReadAhead::claim_piece() {
+    Slot& s = slots_[claiming_ % kSlots];
+    const std::size_t piece = s.claimed++;
+    if (s.claimed == s.pieces) ++claiming_;
+    return {&s, piece};
+}
+
+void ReadAhead::read_piece(std::unique_lock<std::mutex>& guard, Slot& s, std::size_t piece) {
+    guard.unlock();
+    std::exception_ptr failure;
+    try {
+        const std::size_t from = piece * piece_bytes_, to = std::min(s.length, from + piece_bytes_);
+        if (to > from)
+            e_.input.read_input_ahead(e_.opt.sector_range, s.offset + static_cast<std::int64_t>(from),
+                                      s.buffer.data() + from, to - from, true);
+    } catch (...) {
+        failure = std::current_exception();  // handed to the engine's thread
+    }
+    guard.lock();
+    if (failure && !s.failure) s.failure = failure;
+    if (++s.done < s.pieces) return;
+    // The last piece: the run's looks are made ready (nobody else touches
+    // them before it is).
+    guard.unlock();
+    try {
+        s.looks.prepare(Bytes(s.buffer.data(), s.size), e_.geo.cluster_size, e_.signatures);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    guard.lock();
+    if (failure && !s.failure) s.failure = failure;
+    s.next = 0;
+    s.looked = 0;
+    s.ready = true;
+    changed_.notify_all();
+}
+
 ReadAhead::Slot* ReadAhead::lookable() {
-    for (std::uint64_t j = taken_; j < read_; ++j) {
+    for (std::uint64_t j = taken_; j < started_; ++j) {
         Slot& s = slots_[j % kSlots];
-        if (!s.failure && s.next.load() < s.looks.clusters()) return &s;
+        if (s.ready && !s.failure && s.next.load() < s.looks.clusters()) return &s;
     }
     return nullptr;
 }
@@ -72,38 +122,30 @@ void ReadAhead::run() {
     std::unique_lock guard(lock_);
     for (;;) {
         Slot* look = nullptr;
-        changed_.wait(guard, [&] { return quit_ || read_ < started_ || (look = lookable()) != nullptr; });
+        changed_.wait(guard, [&] { return quit_ || claiming_ < started_ || (look = lookable()) != nullptr; });
         if (quit_) return;
         // Reading comes first: it is what the thread is for.
-        const bool reading = read_ < started_;
-        Slot& s = reading ? slots_[read_ % kSlots] : *look;
+        if (claiming_ < started_) {
+            const auto [slot, piece] = claim_piece();
+            read_piece(guard, *slot, piece);
+            continue;
+        }
+        Slot& s = *look;
         guard.unlock();
         std::exception_ptr failure;
-        std::size_t from = 0, to = 0;  // the clusters looked at
-        if (!reading) {
-            from = std::min(s.next.fetch_add(kLookClusters), s.looks.clusters());
-            to = std::min(s.looks.clusters(), from + kLookClusters);
-        }
+        const std::size_t from = std::min(s.next.fetch_add(kLookClusters), s.looks.clusters());
+        const std::size_t to = std::min(s.looks.clusters(), from + kLookClusters);
         try {
-            if (reading) {
-                if (s.length > 0)
-                    e_.input.read_input_ahead(e_.opt.sector_range, s.offset, s.buffer.data(), s.length, true);
-                s.looks.prepare(Bytes(s.buffer.data(), s.size), e_.geo.cluster_size, e_.signatures);
-                s.next = 0;
-                s.looked = 0;
-            } else {
-                const std::uint32_t cs = e_.geo.cluster_size;
-                for (std::size_t i = from; i < to; ++i) {
-                    if (i + 1 < s.looks.clusters()) prefetch_cluster(s.buffer.data() + (i + 1) * cs, cs);
-                    s.looks.look_at(i, pdf_thread_);
-                }
+            const std::uint32_t cs = e_.geo.cluster_size;
+            for (std::size_t i = from; i < to; ++i) {
+                if (i + 1 < s.looks.clusters()) prefetch_cluster(s.buffer.data() + (i + 1) * cs, cs);
+                s.looks.look_at(i, pdf_thread_);
             }
         } catch (...) {
             failure = std::current_exception();  // handed to the engine's thread
         }
         guard.lock();
         if (failure) s.failure = failure;
-        if (reading) ++read_;
         s.looked += to - from;  // also when they failed: the engine waits for the count
         changed_.notify_all();
     }

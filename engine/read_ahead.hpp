@@ -6,7 +6,9 @@
 // each thread waiting for the other about a fifth of the time. When both
 // runs ahead are read, the thread looks for the headers of their clusters
 // (HeaderLooks), a few clusters at a time, until the engine takes the run;
-// the engine looks at the rest itself, each cluster as it comes to it.
+// the engine looks at the rest itself, each cluster as it comes to it. The
+// other way round, where the clusters take little looking at (a card's
+// empty end), the engine reads pieces of the run it waits for itself.
 #pragma once
 
 #include <array>
@@ -17,6 +19,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "base/bytes.hpp"
 #include "base/large_table.hpp"
@@ -28,7 +31,8 @@ struct Engine;
 
 class ReadAhead {
   public:
-    explicit ReadAhead(Engine& e);
+    // Runs are read in pieces of piece_bytes, which either thread may read.
+    explicit ReadAhead(Engine& e, std::size_t piece_bytes = kPieceBytes);
     ~ReadAhead();  // waits for the read under way
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -56,11 +60,19 @@ class ReadAhead {
         if (index >= run.looked_ahead) run.looks->look_at(index, pdf_);
     }
 
+    static constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+
   private:
     void run();
+    struct Slot;
+    // The next piece of the oldest run with pieces nobody reads yet, and
+    // that piece's index; under lock_.
+    std::pair<Slot*, std::size_t> claim_piece();
+    // Reads the piece claimed, with guard released; the last piece of a run
+    // makes it ready for the engine.
+    void read_piece(std::unique_lock<std::mutex>& guard, Slot& s, std::size_t piece);
     // The read run not yet taken whose headers the thread may look for
     // (null when there is none); under lock_.
-    struct Slot;
     Slot* lookable();
 
     struct Slot {
@@ -69,6 +81,10 @@ class ReadAhead {
         std::int64_t offset = 0;
         std::size_t length = 0;  // bytes to read (0 past the last cluster)
         std::size_t size = 0;    // bytes of the run
+        // Pieces of the run, claimed for reading and read; under lock_. A
+        // run is ready once its last piece is read and its looks prepared.
+        std::size_t pieces = 0, claimed = 0, done = 0;
+        bool ready = false;
         std::exception_ptr failure;
         HeaderLooks looks;
         std::atomic<std::size_t> next{0};    // the next cluster the thread may look at
@@ -85,9 +101,10 @@ class ReadAhead {
 
     Engine& e_;
     std::array<Slot, kSlots> slots_;
-    std::uint64_t started_ = 0;  // runs started, read and taken so far
-    std::uint64_t read_ = 0;
+    const std::size_t piece_bytes_;
+    std::uint64_t started_ = 0;  // runs started and taken so far
     std::uint64_t taken_ = 0;
+    std::uint64_t claiming_ = 0;  // the oldest run with pieces not yet claimed
     HeaderLooks::PdfScratch pdf_;         // the engine's
     HeaderLooks::PdfScratch pdf_thread_;  // the thread's
     bool quit_ = false;

@@ -137,6 +137,7 @@ void Input::close_locked() {
     // Nothing read from one input may answer a read of the next.
     reset_caches_locked();
     pending_reports_.clear();
+    reports_waiting_.store(false, std::memory_order_relaxed);
 }
 
 bool Input::is_open() const {

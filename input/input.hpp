@@ -68,6 +68,8 @@ public:
     // read_input for a thread that reads ahead of the engine: it sends no
     // status value and leaves its read-error lines for the next
     // flush_reports, so that front ends hear from the engine's thread only.
+    // Two threads may call it at once; where the backend allows, their
+    // reads are then made side by side.
     std::int64_t read_input_ahead(const SectorRange& range, std::int64_t offset, void* buffer,
                                   std::size_t length, bool honour_range);
     // Sends the read-error lines collected under the lock. They go out after
@@ -127,6 +129,10 @@ private:
                             int& error);
     // Whether a known bad sector lies in the count bytes from offset.
     bool has_bad_sector_locked(std::int64_t offset, std::size_t count) const;
+    // The backend, when a read of length bytes at offset may be made without
+    // the lock: it allows reads from several threads, no cache file is in
+    // use, no known bad sector lies there and the bytes are card bytes.
+    ReadBackend* unlocked_backend_locked(std::int64_t offset, std::size_t length) const;
     void read_error_locked(std::int64_t offset, std::int64_t result, int error);
     void drop_cache_locked();
 
@@ -145,6 +151,7 @@ private:
     std::atomic<std::uint32_t> read_errors_{0};
     std::unique_ptr<InputCache> cache_;
     std::vector<ReadErrorReport> pending_reports_;
+    std::atomic<bool> reports_waiting_{false};  // pending_reports_ may hold some
     bool quiet_ = false;  // the read under way sends no status value (read_input_ahead)
 };
 

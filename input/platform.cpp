@@ -39,6 +39,11 @@ std::unique_ptr<FdBackend> FdBackend::adopt(int fd, int& error) {
     return std::unique_ptr<FdBackend>(new FdBackend(fd));
 }
 
+FdBackend::FdBackend(int fd) : fd_(fd) {
+    struct stat st {};
+    regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 FdBackend::~FdBackend() {
     ::close(fd_);
 }

@@ -25,6 +25,9 @@ public:
                               int& error) = 0;
     // The size the platform reports, -1 when it reports none.
     virtual std::int64_t size() = 0;
+    // Whether reads may be made from several threads at once, and fail
+    // rarely enough that one which fails may simply be made again.
+    virtual bool concurrent_reads() const { return false; }
 };
 
 // A descriptor opened O_RDONLY: block devices, character devices and files.
@@ -43,11 +46,15 @@ public:
     std::int64_t read(std::int64_t offset, void* buffer, std::size_t length, int& error) override;
     // BLKGETSIZE64 for block devices, st_size for regular files, else -1.
     std::int64_t size() override;
+    // A regular file: pread from several threads at once. Never a device,
+    // where a failing read costs a time-out each time it is made.
+    bool concurrent_reads() const override { return regular_; }
     int fd() const { return fd_; }
 
 private:
-    explicit FdBackend(int fd) : fd_(fd) {}
+    explicit FdBackend(int fd);
     int fd_;
+    bool regular_;
 };
 
 // The system's text for an errno value, tidied; "Error code %d" when there

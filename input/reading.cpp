@@ -250,13 +250,19 @@ std::int64_t Input::chunk_read(std::int64_t offset, std::uint8_t* buffer, std::s
 
 void Input::read_error_locked(std::int64_t offset, std::int64_t result, int error) {
     pending_reports_.push_back({offset, result, error});
+    reports_waiting_.store(true, std::memory_order_release);
     read_errors_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Input::flush_reports() {
+    // Asked after every run the sequential read takes, while the reading
+    // thread holds the lock for the next run's read: the lock is taken only
+    // when there is something to send.
+    if (!reports_waiting_.load(std::memory_order_acquire)) return;
     std::vector<ReadErrorReport> reports;
     {
         std::lock_guard guard(lock_);
+        reports_waiting_.store(false, std::memory_order_relaxed);
         if (pending_reports_.empty()) return;
         reports.swap(pending_reports_);
     }
@@ -283,11 +289,33 @@ std::int64_t Input::read_input_ahead(const SectorRange& range, std::int64_t offs
         std::memset(buffer, 0, length);
         return 0;
     }
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
+    // A read that needs nothing of the input's own state is made without the
+    // lock where the platform allows it, so that two threads can copy at
+    // once; one that does not come back whole is made again below, under the
+    // lock and the read-error policy.
+    if (ReadBackend* backend = unlocked_backend_locked(offset, length)) {
+        const std::int64_t at = offset + (card_image_ ? static_cast<std::int64_t>(kCibSize) : 0);
+        guard.unlock();
+        int error = 0;
+        if (backend->read(at, buffer, length, error) == static_cast<std::int64_t>(length))
+            return static_cast<std::int64_t>(length);
+        guard.lock();
+    }
     quiet_ = true;
     const std::int64_t result = read_at_locked(offset, static_cast<std::uint8_t*>(buffer), length);
     quiet_ = false;
     return result;
+}
+
+ReadBackend* Input::unlocked_backend_locked(std::int64_t offset, std::size_t length) const {
+    const std::int64_t end = offset + static_cast<std::int64_t>(length);
+    const bool plain = backend_ && backend_->concurrent_reads() && !cache_ && fast_read && length > 0 &&
+                       offset >= 0 && offset % kSector == 0 && length % kSectorSize == 0 && end <= input_size &&
+                       (device_size <= 0 || end <= device_size) &&
+                       (!card_image_ || image_card_end_ < 0 || end <= image_card_end_) &&
+                       !has_bad_sector_locked(offset, length);
+    return plain ? backend_.get() : nullptr;
 }
 
 bool Input::IsBadSector(std::int64_t offset) const {

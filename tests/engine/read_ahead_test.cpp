@@ -52,49 +52,56 @@ class ReadAheadTest : public ::testing::Test {
 // Every run gives the bytes read_cluster reads and, cluster by cluster, the
 // headers identify_header finds, whether the thread looked for them while
 // the run waited (the engine pauses before some takes to let it) or the
-// engine did as it came to them. A run from the last cluster on is zeros.
+// engine did as it came to them, and whether the thread read the run or,
+// in pieces smaller than a run, the engine read some of it while it would
+// otherwise have waited. A run from the last cluster on is zeros.
 TEST_F(ReadAheadTest, RunsGiveTheClustersBytesAndHeaders) {
     Engine& e = h.engine;
     const std::pair<std::int64_t, std::int64_t> runs[] = {{2, 48}, {50, 1}, {51, 200}, {251, 300},
                                                           {551, 51}, {602, 3}, {10, 5}};
-    ReadAhead ahead(e);
-    std::size_t next = 0, taken = 0, headers = 0, uniform = 0;
-    std::vector<std::uint8_t> expected(kClusterSize);
-    for (;;) {
-        while (next < std::size(runs) && ahead.has_room()) {
-            ahead.start(runs[next].first, runs[next].second);
-            ++next;
-        }
-        if (taken % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const ReadAhead::Run run = ahead.take();
-        if (run.count == 0) break;
-        ASSERT_LT(taken, std::size(runs));
-        EXPECT_EQ(run.first, runs[taken].first);
-        EXPECT_EQ(run.count, runs[taken].second);
-        ASSERT_EQ(run.bytes.size(), std::size_t(run.count) * kClusterSize);
-        for (std::size_t k = 0; k < std::size_t(run.count); ++k) {
-            const std::int64_t c = run.first + std::int64_t(k);
-            read_cluster(e, c, expected.data(), kClusterSize, 0, true);
-            const std::uint8_t* got = run.bytes.data() + k * kClusterSize;
-            ASSERT_EQ(std::memcmp(got, expected.data(), kClusterSize), 0) << "cluster " << c;
-            ahead.look_at(run, k);
-            const bool same = std::all_of(got, got + kClusterSize, [&](std::uint8_t b) { return b == got[0]; });
-            EXPECT_EQ(run.looks->uniform(k), same) << "cluster " << c;
-            uniform += same;
-            if (same) continue;
-            for (std::size_t s = 0; s < kClusterSize / 512; ++s) {
-                const TypeTag want = identify_header(Bytes(got + 512 * s, kClusterSize - 512 * s), e.signatures);
-                EXPECT_EQ(run.looks->headers(k)[s], want) << "cluster " << c << " sector " << s;
-                headers += !want.empty();
+    for (std::size_t piece : {ReadAhead::kPieceBytes, std::size_t{4096}, std::size_t{1000}}) {
+        SCOPED_TRACE(piece);
+        ReadAhead ahead(e, piece);
+        std::size_t next = 0, taken = 0, headers = 0, uniform = 0;
+        std::vector<std::uint8_t> expected(kClusterSize);
+        for (;;) {
+            while (next < std::size(runs) && ahead.has_room()) {
+                ahead.start(runs[next].first, runs[next].second);
+                ++next;
             }
+            if (taken % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const ReadAhead::Run run = ahead.take();
+            if (run.count == 0) break;
+            ASSERT_LT(taken, std::size(runs));
+            EXPECT_EQ(run.first, runs[taken].first);
+            EXPECT_EQ(run.count, runs[taken].second);
+            ASSERT_EQ(run.bytes.size(), std::size_t(run.count) * kClusterSize);
+            for (std::size_t k = 0; k < std::size_t(run.count); ++k) {
+                const std::int64_t c = run.first + std::int64_t(k);
+                read_cluster(e, c, expected.data(), kClusterSize, 0, true);
+                const std::uint8_t* got = run.bytes.data() + k * kClusterSize;
+                ASSERT_EQ(std::memcmp(got, expected.data(), kClusterSize), 0) << "cluster " << c;
+                ahead.look_at(run, k);
+                const bool same =
+                    std::all_of(got, got + kClusterSize, [&](std::uint8_t b) { return b == got[0]; });
+                EXPECT_EQ(run.looks->uniform(k), same) << "cluster " << c;
+                uniform += same;
+                if (same) continue;
+                for (std::size_t s = 0; s < kClusterSize / 512; ++s) {
+                    const TypeTag want =
+                        identify_header(Bytes(got + 512 * s, kClusterSize - 512 * s), e.signatures);
+                    EXPECT_EQ(run.looks->headers(k)[s], want) << "cluster " << c << " sector " << s;
+                    headers += !want.empty();
+                }
+            }
+            ++taken;
         }
-        ++taken;
+        EXPECT_EQ(taken, std::size(runs));
+        // The card holds what the test is about: headers and uniform clusters,
+        // the zeros past the last cluster counted among them.
+        EXPECT_GE(headers, 8u);
+        EXPECT_GE(uniform, 4u + 3u);
     }
-    EXPECT_EQ(taken, std::size(runs));
-    // The card holds what the test is about: headers and uniform clusters,
-    // the zeros past the last cluster counted among them.
-    EXPECT_GE(headers, 8u);
-    EXPECT_GE(uniform, 4u + 3u);
 }
 
 // Runs still being read or looked at when the sequential read stops (a
@@ -119,6 +126,7 @@ class FailingBackend final : public ReadBackend {
         return memory_.read(offset, buffer, length, error);
     }
     std::int64_t size() override { return memory_.size(); }
+    bool concurrent_reads() const override { return true; }  // the failure comes without the lock held
 
   private:
     test::MemoryBackend memory_;
@@ -129,28 +137,35 @@ class FailingBackend final : public ReadBackend {
 // taken, also in a slot that held a run before (whose headers the engine,
 // not the thread, looked for), and the runs before it come as read.
 TEST(ReadAheadFailure, AFailedReadIsThrownWhenItsRunIsTaken) {
-    EngineHarness h;
-    const std::int64_t failing_from = kCluster2 + 350 * std::int64_t(kClusterSize);  // within the fourth run
-    ASSERT_TRUE(h.input.OpenBackend(std::make_unique<FailingBackend>(card_bytes(), failing_from), "failing card"));
-    h.input.input_size = h.input.InputSize(true, -1);
-    h.geometry(FAT16, kClusterSize, kMaxCluster, kCluster2);
-    ReadAhead ahead(h.engine);
-    const std::pair<std::int64_t, std::int64_t> runs[] = {{2, 100}, {102, 100}, {202, 100}, {302, 100}, {402, 100}};
-    std::size_t next = 0;
-    for (std::size_t taken = 0; taken < std::size(runs); ++taken) {
-        while (next < std::size(runs) && ahead.has_room()) {
-            ahead.start(runs[next].first, runs[next].second);
-            ++next;
+    for (std::size_t piece : {ReadAhead::kPieceBytes, std::size_t{4096}}) {
+        SCOPED_TRACE(piece);
+        EngineHarness h;
+        const std::int64_t failing_from = kCluster2 + 350 * std::int64_t(kClusterSize);  // within the fourth run
+        ASSERT_TRUE(
+            h.input.OpenBackend(std::make_unique<FailingBackend>(card_bytes(), failing_from), "failing card"));
+        h.input.input_size = h.input.InputSize(true, -1);
+        h.geometry(FAT16, kClusterSize, kMaxCluster, kCluster2);
+        ReadAhead ahead(h.engine, piece);
+        const std::pair<std::int64_t, std::int64_t> runs[] = {
+            {2, 100}, {102, 100}, {202, 100}, {302, 100}, {402, 100}};
+        std::size_t next = 0;
+        bool failed = false;
+        for (std::size_t taken = 0; taken < std::size(runs) && !failed; ++taken) {
+            while (next < std::size(runs) && ahead.has_room()) {
+                ahead.start(runs[next].first, runs[next].second);
+                ++next;
+            }
+            if (runs[taken].first + runs[taken].second > 350) {
+                EXPECT_THROW(ahead.take(), std::runtime_error);
+                failed = true;
+                break;
+            }
+            const ReadAhead::Run run = ahead.take();
+            EXPECT_EQ(run.first, runs[taken].first);
+            EXPECT_EQ(run.bytes[0], card_bytes()[kCluster2 + (run.first - 2) * kClusterSize]);
         }
-        if (runs[taken].first + runs[taken].second > 350) {
-            EXPECT_THROW(ahead.take(), std::runtime_error);
-            return;
-        }
-        const ReadAhead::Run run = ahead.take();
-        EXPECT_EQ(run.first, runs[taken].first);
-        EXPECT_EQ(run.bytes[0], card_bytes()[kCluster2 + (run.first - 2) * kClusterSize]);
+        EXPECT_TRUE(failed) << "no run failed";
     }
-    ADD_FAILURE() << "no run failed";
 }
 
 }  // namespace

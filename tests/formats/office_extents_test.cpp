@@ -250,5 +250,26 @@ TEST(TextExtent, TextRunsToItsFirstForeignByte) {
     for (const Case& c : cases) EXPECT_EQ(text_extent(bytes_of(c.data)), c.extent) << c.what;
 }
 
+// The first 32 bytes are looked at together before the bytes are followed
+// one by one: a text byte or a whole UTF-8 sequence anywhere among them must
+// not turn the text away; any other byte must.
+TEST(TextExtent, EveryByteValueInTheFirstThirtyTwoBytes) {
+    std::string text;
+    while (text.size() < 600) text += "Notes\tand\r\nlines.\n";
+    for (std::size_t at : {1, 2, 15, 16, 17, 31, 32, 100}) {
+        for (int c = 0; c < 256; ++c) {
+            std::string d = text;
+            d[at] = static_cast<char>(c);
+            const bool alone = c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c <= 0x7E);
+            EXPECT_EQ(is_text_header(bytes_of(d)), alone) << "byte " << c << " at " << at;
+        }
+        for (std::string_view sequence : {"\xC3\xA9"sv, "\xE2\x82\xAC"sv, "\xF0\x9F\x93\xB7"sv}) {
+            std::string d = text;
+            d.replace(at, sequence.size(), sequence);
+            EXPECT_TRUE(is_text_header(bytes_of(d))) << sequence.size() << "-byte sequence at " << at;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lk

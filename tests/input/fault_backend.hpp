@@ -64,6 +64,9 @@ public:
     std::set<std::int64_t> bad;      // any read touching one fails with EIO
     std::set<std::int64_t> timeout;  // a read stops before it with ETIMEDOUT
     bool report_size = true;         // false: the platform gives no size
+    bool concurrent = false;         // answers concurrent_reads(), as a regular file does
+
+    bool concurrent_reads() const override { return concurrent; }
 
     std::int64_t read(std::int64_t offset, void* buffer, std::size_t length, int& error) override {
         if (log_) log_->calls.push_back({offset, length});

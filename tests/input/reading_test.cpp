@@ -259,19 +259,42 @@ TEST_F(Reading, LargeRequestsGoToTheDeviceWhole) {
 }
 
 // The read of a thread that reads ahead sends nothing itself: its read-error
-// line waits for the engine's thread to flush it.
+// line waits for the engine's thread to flush it. Where the backend allows
+// reads side by side (a regular file), a read is made without the input's
+// lock, in one request; one that fails is made again under the lock and
+// ends as any other, and one over a sector known bad is made under it.
 TEST_F(Reading, ReadingAheadLeavesItsReportsToTheEnginesThread) {
-    FaultBackend& dev = open(1 << 20);
-    dev.bad = {10};
-    std::vector<std::uint8_t> buf(65536);
-    const int values = reporter.values;
-    EXPECT_EQ(input.read_input_ahead(SectorRange{}, 0, buf.data(), buf.size(), true), 65536);
-    EXPECT_TRUE(matches_device(buf, 0, 11, 128, dev));
-    EXPECT_EQ(reporter.values, values);
-    EXPECT_TRUE(reporter.lines.empty());
-    input.flush_reports();
-    ASSERT_EQ(reporter.lines.size(), 1u);
-    EXPECT_EQ(reporter.lines[0], "READ ERROR AT 5120, READ -1: Input/output error");
+    for (const bool concurrent : {false, true}) {
+        SCOPED_TRACE(concurrent);
+        FaultBackend& dev = open(1 << 20);
+        dev.concurrent = concurrent;
+        std::vector<std::uint8_t> buf(65536);
+        ASSERT_EQ(input.read_input_ahead(SectorRange{}, 65536, buf.data(), buf.size(), true), 65536);
+        EXPECT_TRUE(matches_device(buf, 65536, 128, 256, dev));
+
+        dev.bad = {10};
+        log->calls.clear();
+        const int values = reporter.values;
+        EXPECT_EQ(input.read_input_ahead(SectorRange{}, 0, buf.data(), buf.size(), true), 65536);
+        EXPECT_TRUE(matches_device(buf, 0, 11, 128, dev));
+        EXPECT_EQ(reporter.values, values);
+        EXPECT_TRUE(reporter.lines.empty());
+        input.flush_reports();
+        ASSERT_EQ(reporter.lines.size(), 1u);
+        EXPECT_EQ(reporter.lines[0], "READ ERROR AT 5120, READ -1: Input/output error");
+        EXPECT_EQ(sector_reads(11), 1) << "the bad sector's block is read sector by sector";
+        // The whole-length request: the unlocked read, then the locked one.
+        int whole = 0;
+        for (const auto& c : log->calls) whole += c.offset == 0 && c.length == buf.size();
+        EXPECT_EQ(whole, concurrent ? 2 : 1);
+
+        // Now the sector is known bad: no read runs into it again.
+        log->calls.clear();
+        EXPECT_EQ(input.read_input_ahead(SectorRange{}, 0, buf.data(), buf.size(), true), 65536);
+        EXPECT_EQ(log->touching(10), 0);
+        reporter.lines.clear();
+        input.CloseInput();
+    }
 }
 
 TEST_F(Reading, BadSectorsPastTwoTerabytesKeepTheirOwnNumbers) {

@@ -33,6 +33,7 @@ class MemoryBackend final : public ReadBackend {
         return static_cast<std::int64_t>(n);
     }
     std::int64_t size() override { return static_cast<std::int64_t>(bytes_.size()); }
+    bool concurrent_reads() const override { return true; }  // it only copies
 
   private:
     std::vector<std::uint8_t> bytes_;
