@@ -50,7 +50,8 @@ class ReadAhead {
         HeaderLooks* looks = nullptr;  // of bytes, for the clusters look_at was called for
         std::size_t looked_ahead = 0;  // its first clusters, looked at by the thread
     };
-    // The oldest run not yet taken, once its bytes are there. They stay
+    // The oldest run not yet taken, once its bytes are there; until then the
+    // engine's thread reads its unclaimed pieces itself. The bytes stay
     // valid until the next take(). The run's status value and read-error
     // lines are sent from here, on the engine's thread.
     Run take();
