@@ -24,6 +24,40 @@ std::size_t by_bytes(const std::uint8_t* p, std::size_t from, std::size_t n, Pai
     return n == 0 ? 0 : rest_by_bytes(p, from, n, t);
 }
 
+bool passes(const std::uint8_t* q, PairTest t) {
+    return q[0] == t.lead && ((q[1] == t.next_a || q[1] == t.next_b) != t.negate);
+}
+
+// Where the two-test searches put what they find.
+struct Hits {
+    std::vector<std::uint32_t>& a;
+    std::uint32_t* b;
+    std::size_t max_b;
+    std::size_t b_count = 0;
+
+    void add_b(std::size_t at) {
+        if (b_count < max_b) b[b_count] = static_cast<std::uint32_t>(at);
+        ++b_count;
+    }
+    // The matches of one block of 64 positions from i, a bit each.
+    void add(std::size_t i, std::uint64_t ma, std::uint64_t mb) {
+        for (; ma; ma &= ma - 1) a.push_back(static_cast<std::uint32_t>(i + __builtin_ctzll(ma)));
+        for (; mb; mb &= mb - 1) add_b(i + static_cast<std::size_t>(__builtin_ctzll(mb)));
+    }
+    void rest(const std::uint8_t* p, std::size_t i, std::size_t n, PairTest ta, PairTest tb) {
+        for (; i + 1 < n; ++i) {
+            if (passes(p + i, ta)) a.push_back(static_cast<std::uint32_t>(i));
+            if (passes(p + i, tb)) add_b(i);
+        }
+    }
+};
+
+using TwoSearch = void (*)(const std::uint8_t*, std::size_t, PairTest, PairTest, Hits&);
+
+void two_by_bytes(const std::uint8_t* p, std::size_t n, PairTest a, PairTest b, Hits& hits) {
+    hits.rest(p, 0, n, a, b);
+}
+
 #ifdef LK_X86_SCAN
 
 // Each position reads its follower, so a block of B bytes needs B + 1.
@@ -49,6 +83,52 @@ std::size_t sse2(const std::uint8_t* p, std::size_t from, std::size_t n, PairTes
         i += 64;
     }
     return rest_by_bytes(p, i, n, t);
+}
+
+std::uint32_t sse2_mask(__m128i here, __m128i next, PairTest t) {
+    const __m128i follows = _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(t.next_a))),
+                                         _mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(t.next_b))));
+    const __m128i leads = _mm_cmpeq_epi8(here, _mm_set1_epi8(static_cast<char>(t.lead)));
+    const __m128i hit = t.negate ? _mm_andnot_si128(follows, leads) : _mm_and_si128(follows, leads);
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+}
+
+void two_sse2(const std::uint8_t* p, std::size_t n, PairTest a, PairTest b, Hits& hits) {
+    std::size_t i = 0;
+    for (; i + 65 <= n; i += 64) {
+        std::uint64_t ma = 0, mb = 0;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k + 1));
+            ma |= std::uint64_t(sse2_mask(here, next, a)) << (16 * k);
+            mb |= std::uint64_t(sse2_mask(here, next, b)) << (16 * k);
+        }
+        if (ma | mb) hits.add(i, ma, mb);
+    }
+    hits.rest(p, i, n, a, b);
+}
+
+__attribute__((target("avx2"))) inline std::uint32_t avx2_mask(__m256i here, __m256i next, PairTest t) {
+    const __m256i follows = _mm256_or_si256(_mm256_cmpeq_epi8(next, _mm256_set1_epi8(static_cast<char>(t.next_a))),
+                                            _mm256_cmpeq_epi8(next, _mm256_set1_epi8(static_cast<char>(t.next_b))));
+    const __m256i leads = _mm256_cmpeq_epi8(here, _mm256_set1_epi8(static_cast<char>(t.lead)));
+    const __m256i hit = t.negate ? _mm256_andnot_si256(follows, leads) : _mm256_and_si256(follows, leads);
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
+}
+
+__attribute__((target("avx2"))) void two_avx2(const std::uint8_t* p, std::size_t n, PairTest a, PairTest b,
+                                              Hits& hits) {
+    std::size_t i = 0;
+    for (; i + 65 <= n; i += 64) {
+        const __m256i here0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i next0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+        const __m256i here1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+        const __m256i next1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 33));
+        const std::uint64_t ma = std::uint64_t(avx2_mask(here0, next0, a)) | std::uint64_t(avx2_mask(here1, next1, a)) << 32;
+        const std::uint64_t mb = std::uint64_t(avx2_mask(here0, next0, b)) | std::uint64_t(avx2_mask(here1, next1, b)) << 32;
+        if (ma | mb) hits.add(i, ma, mb);
+    }
+    hits.rest(p, i, n, a, b);
 }
 
 // The matches among the 32 positions from q, a bit each.
@@ -113,6 +193,22 @@ Search search_for(ScanWidth w) {
     return by_bytes;
 }
 
+TwoSearch two_search_for(ScanWidth w) {
+#ifdef LK_X86_SCAN
+    switch (w) {
+        case ScanWidth::Bytes:
+            return two_by_bytes;
+        case ScanWidth::Sse2:
+            return two_sse2;
+        case ScanWidth::Avx2:
+            return two_avx2;
+    }
+#else
+    (void)w;
+#endif
+    return two_by_bytes;
+}
+
 }  // namespace
 
 std::vector<ScanWidth> available_scan_widths() {
@@ -132,6 +228,23 @@ std::size_t find_pair(const std::uint8_t* p, std::size_t from, std::size_t n, Pa
     // on a card they were no faster than 32.)
     static const Search widest = search_for(available_scan_widths().back());
     return widest(p, from, n, t);
+}
+
+std::size_t find_pairs_with(ScanWidth width, const std::uint8_t* p, std::size_t n, PairTest a,
+                            std::vector<std::uint32_t>& a_out, PairTest b, std::uint32_t* b_out, std::size_t max_b) {
+    a_out.clear();
+    Hits hits{a_out, b_out, max_b};
+    (has(width) ? two_search_for(width) : two_by_bytes)(p, n, a, b, hits);
+    return hits.b_count;
+}
+
+std::size_t find_pairs(const std::uint8_t* p, std::size_t n, PairTest a, std::vector<std::uint32_t>& a_out,
+                       PairTest b, std::uint32_t* b_out, std::size_t max_b) {
+    static const TwoSearch widest = two_search_for(available_scan_widths().back());
+    a_out.clear();
+    Hits hits{a_out, b_out, max_b};
+    widest(p, n, a, b, hits);
+    return hits.b_count;
 }
 
 }  // namespace lk

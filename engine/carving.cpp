@@ -155,14 +155,15 @@ void close_walk(CarveState& s, std::int64_t end) {
 // Follows the open JPEG candidate at shift 0 over the cluster the
 // sequential read hands over (uniform or not, header at shift 0 or none),
 // and opens a new one at a JPEG header.
-void follow_jpeg(Engine& e, std::int64_t cluster, const std::uint8_t* data, bool uniform, TypeTag header) {
+void follow_jpeg(Engine& e, std::int64_t cluster, const std::uint8_t* data, bool uniform, TypeTag header,
+                 JpegMarkerHints hints) {
     CarveState& s = e.carve;
     const std::uint32_t cs = e.geo.cluster_size;
     const std::uint64_t max = kJpegMaxSize;
     auto give = [&] {
         measured_jpeg_t& m = s.measured.back();
         const std::uint64_t n = std::min<std::uint64_t>(cs, max - s.walked);
-        s.walk.feed(Bytes(data, static_cast<std::size_t>(n)));
+        s.walk.feed(Bytes(data, static_cast<std::size_t>(n)), hints);
         s.walked += n;
         m.last = static_cast<std::int32_t>(cluster);
         ++m.given;
@@ -215,14 +216,21 @@ void HeaderLooks::prepare(Bytes run, std::uint32_t cs, const SignatureTable* sig
     // Sized only: look_at writes a cluster's entries before anything reads them.
     uniform_.resize(clusters);
     tags_.resize(clusters * per_cluster_);
+    marks_.resize(clusters * kMaxMarks);
+    mark_counts_.resize(clusters);
 }
 
-void HeaderLooks::look_at(std::size_t i, PdfScratch& positions) {
+void HeaderLooks::look_at(std::size_t i, PdfScratch& scratch) {
     const std::uint32_t cs = cluster_size_;
     const std::uint8_t* data = run_.data() + i * cs;
+    mark_counts_[i] = kMaxMarks + 1;
     if ((uniform_[i] = all_equal(data, cs))) return;
-    // The PDF test searches: the cluster is searched once for all its offsets.
-    pdf_positions(Bytes(data, cs), positions);
+    // The PDF test searches: the cluster is searched once for all its
+    // offsets, and for the marker walk's stops in the same pass.
+    const std::size_t marks = pdf_and_marker_positions(Bytes(data, cs), scratch.patterns, scratch.leads,
+                                                       marks_.data() + i * kMaxMarks, kMaxMarks);
+    mark_counts_[i] = static_cast<std::uint8_t>(std::min(marks, kMaxMarks + 1));
+    const auto& positions = scratch.patterns;
     TypeTag* tags = tags_.data() + i * per_cluster_;
     for (std::size_t k = 0; k < per_cluster_; ++k) {
         const PdfHint pdf = pdf_hint_at(positions, 512 * k, cs - 512 * k) ? PdfHint::Present : PdfHint::Absent;
@@ -238,7 +246,7 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data, co
         s.uniform.reset(static_cast<std::size_t>(std::max(e.geo.max_cluster, 0)));
     if (looks.uniform(index)) {
         s.uniform.set(cluster);
-        follow_jpeg(e, cluster, data, true, {});
+        follow_jpeg(e, cluster, data, true, {}, {});
         return;
     }
     const std::size_t sectors = cs / 512;
@@ -259,7 +267,7 @@ void index_cluster(Engine& e, std::int64_t cluster, const std::uint8_t* data, co
             else map.insert(it, {c, id});
         }
     }
-    follow_jpeg(e, cluster, data, false, tags[0]);
+    follow_jpeg(e, cluster, data, false, tags[0], looks.marker_hints(index));
 }
 
 const HeaderList& headers_at_shift(const Engine& e, std::int32_t shift) {

@@ -83,7 +83,11 @@ struct CarveState {
 // sector's shift).
 class HeaderLooks {
   public:
-    using PdfScratch = std::vector<std::pair<std::uint32_t, std::uint32_t>>;  // PDF patterns of one cluster
+    // A thread's room for the searches of one cluster.
+    struct PdfScratch {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> patterns;  // the PDF patterns
+        std::vector<std::uint32_t> leads;
+    };
     // Makes room for the run's clusters; then look_at fills them in, any
     // cluster on any thread, each once.
     void prepare(Bytes run, std::uint32_t cluster_size, const SignatureTable* signatures);
@@ -92,8 +96,18 @@ class HeaderLooks {
     bool uniform(std::size_t cluster) const { return uniform_[cluster] != 0; }
     // The headers of one cluster's sectors, its first sector's first.
     const TypeTag* headers(std::size_t cluster) const { return tags_.data() + cluster * per_cluster_; }
+    // Where a JPEG marker walk would stop in the cluster, found in the same
+    // pass as the PDF patterns; not complete when there are too many to
+    // list (as in most data that is not a JPEG's) or the cluster is uniform.
+    JpegMarkerHints marker_hints(std::size_t cluster) const {
+        const std::uint8_t n = mark_counts_[cluster];
+        return {marks_.data() + cluster * kMaxMarks, n <= kMaxMarks ? n : 0u, n <= kMaxMarks};
+    }
 
   private:
+    static constexpr std::size_t kMaxMarks = 8;
+    std::vector<std::uint32_t> marks_;       // kMaxMarks a cluster
+    std::vector<std::uint8_t> mark_counts_;  // more than kMaxMarks: not all listed
     Bytes run_;
     std::uint32_t cluster_size_ = 0;
     const SignatureTable* signatures_ = nullptr;

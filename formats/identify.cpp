@@ -152,19 +152,27 @@ bool is_mpeg_header(Bytes d) {
 constexpr std::string_view kPdf = "%PDF-#.#";
 constexpr std::string_view kPostScriptPdf = "%!PS-Adobe-#.# PDF-#.#";
 
-void pdf_positions(Bytes d, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out) {
+std::size_t pdf_and_marker_positions(Bytes d, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out,
+                                     std::vector<std::uint32_t>& leads, std::uint32_t* marks,
+                                     std::size_t max_marks) {
     out.clear();
-    const std::uint8_t* base = d.data();
     // Both patterns begin "%P" or "%!".
-    for (std::size_t j = 0; j + kPdf.size() <= d.size();) {
-        j = find_pair(base, j, d.size(), {'%', 'P', '!'});
+    const std::size_t found =
+        find_pairs(d.data(), d.size(), {'%', 'P', '!'}, leads, kJpegMarkerStop, marks, max_marks);
+    const std::uint8_t* base = d.data();
+    for (const std::uint32_t j : leads) {
         if (j + kPdf.size() > d.size()) break;
         if (matches_pdf_pattern(base + j, kPdf))
-            out.emplace_back(static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(kPdf.size()));
+            out.emplace_back(j, static_cast<std::uint32_t>(kPdf.size()));
         else if (j + kPostScriptPdf.size() <= d.size() && matches_pdf_pattern(base + j, kPostScriptPdf))
-            out.emplace_back(static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(kPostScriptPdf.size()));
-        ++j;
+            out.emplace_back(j, static_cast<std::uint32_t>(kPostScriptPdf.size()));
     }
+    return found;
+}
+
+void pdf_positions(Bytes d, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out) {
+    std::vector<std::uint32_t> leads;
+    pdf_and_marker_positions(d, out, leads, nullptr, 0);
 }
 
 bool pdf_hint_at(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& positions, std::size_t start,

@@ -40,6 +40,12 @@ TypeTag identify_header(Bytes data, const SignatureTable* signatures = nullptr, 
 // Where the PDF test's patterns start in data: (offset, pattern length) in
 // ascending order of offset.
 void pdf_positions(Bytes data, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out);
+// The same, and in the same pass over the bytes the JPEG marker walk's stops
+// in data (JpegMarkerHints): the first max_marks of them go to marks, and
+// the count of them all is returned. leads is scratch space.
+std::size_t pdf_and_marker_positions(Bytes data, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out,
+                                     std::vector<std::uint32_t>& leads, std::uint32_t* marks,
+                                     std::size_t max_marks);
 // Whether the PDF test passes for the buffer data.subspan(start), given the
 // positions pdf_positions found in data.
 bool pdf_hint_at(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& positions, std::size_t start,

@@ -97,7 +97,7 @@ bool JpegExtentWalk::settle(std::int64_t result) {
 // the end of any piece and go on with the next: a marker's 0xFF, its code,
 // the two length bytes, the payload, then the search for the next marker
 // (in which a 0xFF ending a piece waits for the byte that follows it).
-bool JpegExtentWalk::feed(Bytes chunk) {
+bool JpegExtentWalk::feed(Bytes chunk, JpegMarkerHints hints) {
     if (settled_) return false;
     constexpr std::uint64_t kMax = std::numeric_limits<std::int32_t>::max();
     if (pos_ >= kMax) return true;
@@ -105,6 +105,7 @@ bool JpegExtentWalk::feed(Bytes chunk) {
     const std::uint8_t* base = d.data();
     const std::size_t n = d.size();
     std::size_t i = 0;
+    std::size_t hint = 0;  // the first of the hints not behind i
     while (i < n) {
         switch (step_) {
             case Step::Marker:
@@ -159,7 +160,14 @@ bool JpegExtentWalk::feed(Bytes chunk) {
                 // 0xFF bytes only the last can begin a marker. The search
                 // passes over FF 00 pairs; it stops at an FF before another
                 // byte, or at the last byte, whose follower is not here.
-                const std::size_t at = find_pair(base, i, n, {0xFF, 0x00, 0x00, true});
+                std::size_t at;
+                if (hints.complete) {
+                    // As find_pair answers: the last byte is never a stop here.
+                    while (hint < hints.count && hints.at[hint] < i) ++hint;
+                    at = hint < hints.count && hints.at[hint] + 1 < n ? hints.at[hint] : std::max(i, n - 1);
+                } else {
+                    at = find_pair(base, i, n, kJpegMarkerStop);
+                }
                 pos_ += at - i;
                 i = at;
                 if (base[i] != 0xFF) {

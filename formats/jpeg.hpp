@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "base/byte_scan.hpp"
 #include "base/bytes.hpp"
 
 namespace lk {
@@ -14,6 +15,20 @@ namespace lk {
 // data; -1 when the data is not a valid JPEG.
 std::int32_t jpeg_extent(Bytes data);
 
+// Where the marker walk stops inside entropy-coded data: an FF followed by
+// anything but a stuffed 00.
+inline constexpr PairTest kJpegMarkerStop{0xFF, 0x00, 0x00, true};
+
+// The stops of a chunk found beforehand (find_pairs with kJpegMarkerStop over
+// the chunk or over bytes that begin with it), so that the walk need not
+// search the chunk again: their offsets in ascending order. Not complete
+// when the search listed only some of them.
+struct JpegMarkerHints {
+    const std::uint32_t* at = nullptr;
+    std::size_t count = 0;
+    bool complete = false;
+};
+
 // The marker walk of jpeg_extent over bytes that arrive in pieces (a card's
 // clusters as they are read): fed the same bytes, cut anywhere, it gives the
 // result jpeg_extent gives for them all.
@@ -21,7 +36,7 @@ class JpegExtentWalk {
 public:
     // Feeds the next bytes; false once the result is settled, after which
     // further bytes change nothing.
-    bool feed(Bytes chunk);
+    bool feed(Bytes chunk, JpegMarkerHints hints = {});
     bool settled() const { return settled_; }
     // jpeg_extent of the bytes fed so far.
     std::int32_t result() const { return settled_ ? result_ : 0; }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace lk {
@@ -50,6 +51,46 @@ TEST(FindPair, TheLastByteIsNeverAMatch) {
         EXPECT_EQ(find_pair_with(width, d.data(), 0, d.size(), {0xFF, 0x00, 0x00, true}), 0u);
         EXPECT_EQ(find_pair_with(width, d.data(), 299, d.size(), {0xFF, 0x00, 0x00, true}), 299u);
         EXPECT_EQ(find_pair_with(width, d.data(), 0, d.size(), {0xFF, 0x00, 0x00}), 299u);
+    }
+}
+
+// The two-test search lists every match of both tests, as many find_pair
+// calls would, and of the second only the first max_b, counting them all.
+TEST(FindPairs, ListsWhatFindPairFindsForBothTests) {
+    const PairTest pdf{'%', 'P', '!'};
+    const PairTest marker{0xFF, 0x00, 0x00, true};
+    auto all = [](const std::vector<std::uint8_t>& d, PairTest t) {
+        std::vector<std::uint32_t> out;
+        for (std::size_t i = 0; i + 1 < d.size(); ++i) {
+            i = find_pair_with(ScanWidth::Bytes, d.data(), i, d.size(), t);
+            if (i + 1 < d.size()) out.push_back(static_cast<std::uint32_t>(i));
+        }
+        return out;
+    };
+    std::uint32_t seed = 1;
+    for (ScanWidth width : available_scan_widths()) {
+        for (std::size_t n : {0, 1, 2, 63, 64, 65, 129, 200, 4096}) {
+            for (int density : {0, 3, 40}) {  // planted pairs per 1,000 bytes
+                std::vector<std::uint8_t> d(n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    seed = seed * 1103515245 + 12345;
+                    d[i] = static_cast<std::uint8_t>(seed >> 16);
+                    if (static_cast<int>(seed % 1000) < density) d[i] = (seed >> 8) & 1 ? 0xFF : '%';
+                    if (static_cast<int>(seed % 1000) < density / 2 && i + 1 < n) d[++i] = 'P';
+                }
+                const std::vector<std::uint32_t> want_a = all(d, pdf), want_b = all(d, marker);
+                for (std::size_t max_b : {std::size_t{0}, std::size_t{2}, std::size_t{64}}) {
+                    SCOPED_TRACE(testing::Message() << "width=" << static_cast<int>(width) << " n=" << n
+                                                    << " density=" << density << " max_b=" << max_b);
+                    std::vector<std::uint32_t> a{99}, b(max_b);
+                    const std::size_t count = find_pairs_with(width, d.data(), n, pdf, a, marker, b.data(), max_b);
+                    EXPECT_EQ(a, want_a);
+                    ASSERT_EQ(count, want_b.size());
+                    b.resize(std::min(max_b, count));
+                    EXPECT_EQ(b, std::vector<std::uint32_t>(want_b.begin(), want_b.begin() + b.size()));
+                }
+            }
+        }
     }
 }
 

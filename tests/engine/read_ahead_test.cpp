@@ -87,6 +87,17 @@ TEST_F(ReadAheadTest, RunsGiveTheClustersBytesAndHeaders) {
                 EXPECT_EQ(run.looks->uniform(k), same) << "cluster " << c;
                 uniform += same;
                 if (same) continue;
+                // The marker walk's stops, where listed, are all of them.
+                const JpegMarkerHints hints = run.looks->marker_hints(k);
+                std::vector<std::uint32_t> stops;
+                for (std::size_t i = 0; i + 1 < kClusterSize; ++i) {
+                    i = find_pair(got, i, kClusterSize, kJpegMarkerStop);
+                    if (i + 1 < kClusterSize) stops.push_back(static_cast<std::uint32_t>(i));
+                }
+                EXPECT_EQ(hints.complete, stops.size() <= 8) << "cluster " << c;
+                if (hints.complete) {
+                    EXPECT_EQ(std::vector<std::uint32_t>(hints.at, hints.at + hints.count), stops) << "cluster " << c;
+                }
                 for (std::size_t s = 0; s < kClusterSize / 512; ++s) {
                     const TypeTag want =
                         identify_header(Bytes(got + 512 * s, kClusterSize - 512 * s), e.signatures);

@@ -81,6 +81,22 @@ TEST(JpegExtent, MarkerWalk) {
                 walk.feed(Bytes(c.data).subspan(at, std::min(piece, c.data.size() - at)));
             EXPECT_EQ(walk.result(), c.extent) << c.what << " (pieces of " << piece << ")";
         }
+        // Told beforehand where it stops in each piece (all of the stops, or
+        // too few to be complete), the walk settles on the same result.
+        for (std::size_t piece : {2, 7, 64}) {
+            for (std::size_t listed : {0, 1, 16}) {
+                JpegExtentWalk walk;
+                for (std::size_t at = 0; at < c.data.size(); at += piece) {
+                    const Bytes chunk = Bytes(c.data).subspan(at, std::min(piece, c.data.size() - at));
+                    std::vector<std::uint32_t> leads, stops(listed);
+                    const std::size_t n = find_pairs(chunk.data(), chunk.size(), {'%', 'P', '!'}, leads,
+                                                     kJpegMarkerStop, stops.data(), listed);
+                    walk.feed(chunk, {stops.data(), std::min(n, listed), n <= listed});
+                }
+                EXPECT_EQ(walk.result(), c.extent)
+                    << c.what << " (pieces of " << piece << ", " << listed << " stops listed)";
+            }
+        }
         for (std::size_t cut = 0; cut <= c.data.size(); ++cut) {
             JpegExtentWalk walk;
             walk.feed(Bytes(c.data).first(cut));
