@@ -10,22 +10,19 @@ namespace {
 
 using Search = std::size_t (*)(const std::uint8_t*, std::size_t, std::size_t, PairTest);
 
+bool passes(const std::uint8_t* q, PairTest t) {
+    return q[0] == t.lead && ((q[1] == t.next_a || q[1] == t.next_b) != t.negate);
+}
+
 // From i on, a byte at a time: the tail after the last whole block.
 std::size_t rest_by_bytes(const std::uint8_t* p, std::size_t i, std::size_t n, PairTest t) {
-    for (; i + 1 < n; ++i) {
-        if (p[i] != t.lead) continue;
-        const bool follows = p[i + 1] == t.next_a || p[i + 1] == t.next_b;
-        if (follows != t.negate) return i;
-    }
+    for (; i + 1 < n; ++i)
+        if (passes(p + i, t)) return i;
     return i;
 }
 
 std::size_t by_bytes(const std::uint8_t* p, std::size_t from, std::size_t n, PairTest t) {
     return n == 0 ? 0 : rest_by_bytes(p, from, n, t);
-}
-
-bool passes(const std::uint8_t* q, PairTest t) {
-    return q[0] == t.lead && ((q[1] == t.next_a || q[1] == t.next_b) != t.negate);
 }
 
 // Where the two-test searches put what they find.
@@ -60,20 +57,23 @@ void two_by_bytes(const std::uint8_t* p, std::size_t n, PairTest a, PairTest b, 
 
 #ifdef LK_X86_SCAN
 
+// The matches among the 16 positions whose bytes are here and whose
+// followers are next, a bit each.
+std::uint32_t sse2_mask(__m128i here, __m128i next, PairTest t) {
+    const __m128i follows = _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(t.next_a))),
+                                         _mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(t.next_b))));
+    const __m128i leads = _mm_cmpeq_epi8(here, _mm_set1_epi8(static_cast<char>(t.lead)));
+    const __m128i hit = t.negate ? _mm_andnot_si128(follows, leads) : _mm_and_si128(follows, leads);
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+}
+
 // Each position reads its follower, so a block of B bytes needs B + 1.
 std::size_t sse2(const std::uint8_t* p, std::size_t from, std::size_t n, PairTest t) {
     if (n == 0) return 0;
     std::size_t i = from;
-    const __m128i lead = _mm_set1_epi8(static_cast<char>(t.lead));
-    const __m128i a = _mm_set1_epi8(static_cast<char>(t.next_a));
-    const __m128i b = _mm_set1_epi8(static_cast<char>(t.next_b));
     auto mask = [&](const std::uint8_t* q) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
-        const __m128i follows = _mm_or_si128(_mm_cmpeq_epi8(next, a), _mm_cmpeq_epi8(next, b));
-        const __m128i hit = t.negate ? _mm_andnot_si128(follows, _mm_cmpeq_epi8(here, lead))
-                                     : _mm_and_si128(follows, _mm_cmpeq_epi8(here, lead));
-        return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+        return sse2_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1)), t);
     };
     while (i + 65 <= n) {
         const std::uint64_t m = std::uint64_t(mask(p + i)) | std::uint64_t(mask(p + i + 16)) << 16 |
@@ -83,14 +83,6 @@ std::size_t sse2(const std::uint8_t* p, std::size_t from, std::size_t n, PairTes
         i += 64;
     }
     return rest_by_bytes(p, i, n, t);
-}
-
-std::uint32_t sse2_mask(__m128i here, __m128i next, PairTest t) {
-    const __m128i follows = _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(t.next_a))),
-                                         _mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(t.next_b))));
-    const __m128i leads = _mm_cmpeq_epi8(here, _mm_set1_epi8(static_cast<char>(t.lead)));
-    const __m128i hit = t.negate ? _mm_andnot_si128(follows, leads) : _mm_and_si128(follows, leads);
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
 }
 
 void two_sse2(const std::uint8_t* p, std::size_t n, PairTest a, PairTest b, Hits& hits) {
@@ -108,6 +100,7 @@ void two_sse2(const std::uint8_t* p, std::size_t n, PairTest a, PairTest b, Hits
     hits.rest(p, i, n, a, b);
 }
 
+// As sse2_mask, 32 positions at a time.
 __attribute__((target("avx2"))) inline std::uint32_t avx2_mask(__m256i here, __m256i next, PairTest t) {
     const __m256i follows = _mm256_or_si256(_mm256_cmpeq_epi8(next, _mm256_set1_epi8(static_cast<char>(t.next_a))),
                                             _mm256_cmpeq_epi8(next, _mm256_set1_epi8(static_cast<char>(t.next_b))));
@@ -133,13 +126,8 @@ __attribute__((target("avx2"))) void two_avx2(const std::uint8_t* p, std::size_t
 
 // The matches among the 32 positions from q, a bit each.
 __attribute__((target("avx2"))) inline std::uint32_t avx2_mask(const std::uint8_t* q, PairTest t) {
-    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-    const __m256i follows = _mm256_or_si256(_mm256_cmpeq_epi8(next, _mm256_set1_epi8(static_cast<char>(t.next_a))),
-                                            _mm256_cmpeq_epi8(next, _mm256_set1_epi8(static_cast<char>(t.next_b))));
-    const __m256i leads = _mm256_cmpeq_epi8(here, _mm256_set1_epi8(static_cast<char>(t.lead)));
-    const __m256i hit = t.negate ? _mm256_andnot_si256(follows, leads) : _mm256_and_si256(follows, leads);
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
+    return avx2_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)),
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1)), t);
 }
 
 __attribute__((target("avx2"))) std::size_t avx2(const std::uint8_t* p, std::size_t from, std::size_t n,
@@ -177,36 +165,41 @@ bool has(ScanWidth w) {
 
 #endif
 
-Search search_for(ScanWidth w) {
+// The searches of one width.
+struct Searches {
+    Search one;
+    TwoSearch two;
+};
+
+Searches searches_for(ScanWidth w) {
 #ifdef LK_X86_SCAN
     switch (w) {
         case ScanWidth::Bytes:
-            return by_bytes;
+            return {by_bytes, two_by_bytes};
         case ScanWidth::Sse2:
-            return sse2;
+            return {sse2, two_sse2};
         case ScanWidth::Avx2:
-            return avx2;
+            return {avx2, two_avx2};
     }
 #else
     (void)w;
 #endif
-    return by_bytes;
+    return {by_bytes, two_by_bytes};
 }
 
-TwoSearch two_search_for(ScanWidth w) {
-#ifdef LK_X86_SCAN
-    switch (w) {
-        case ScanWidth::Bytes:
-            return two_by_bytes;
-        case ScanWidth::Sse2:
-            return two_sse2;
-        case ScanWidth::Avx2:
-            return two_avx2;
-    }
-#else
-    (void)w;
-#endif
-    return two_by_bytes;
+// Chosen once, by what the processor has. (64-byte vectors were tried: on a
+// card they were no faster than 32.)
+const Searches& widest() {
+    static const Searches chosen = searches_for(available_scan_widths().back());
+    return chosen;
+}
+
+std::size_t find_both(TwoSearch search, const std::uint8_t* p, std::size_t n, PairTest a,
+                      std::vector<std::uint32_t>& a_out, PairTest b, std::uint32_t* b_out, std::size_t max_b) {
+    a_out.clear();
+    Hits hits{a_out, b_out, max_b};
+    search(p, n, a, b, hits);
+    return hits.b_count;
 }
 
 }  // namespace
@@ -220,31 +213,21 @@ std::vector<ScanWidth> available_scan_widths() {
 
 std::size_t find_pair_with(ScanWidth width, const std::uint8_t* p, std::size_t from, std::size_t n,
                            PairTest t) {
-    return has(width) ? search_for(width)(p, from, n, t) : by_bytes(p, from, n, t);
+    return searches_for(has(width) ? width : ScanWidth::Bytes).one(p, from, n, t);
 }
 
 std::size_t find_pair(const std::uint8_t* p, std::size_t from, std::size_t n, PairTest t) {
-    // Chosen once, by what the processor has. (64-byte vectors were tried:
-    // on a card they were no faster than 32.)
-    static const Search widest = search_for(available_scan_widths().back());
-    return widest(p, from, n, t);
+    return widest().one(p, from, n, t);
 }
 
 std::size_t find_pairs_with(ScanWidth width, const std::uint8_t* p, std::size_t n, PairTest a,
                             std::vector<std::uint32_t>& a_out, PairTest b, std::uint32_t* b_out, std::size_t max_b) {
-    a_out.clear();
-    Hits hits{a_out, b_out, max_b};
-    (has(width) ? two_search_for(width) : two_by_bytes)(p, n, a, b, hits);
-    return hits.b_count;
+    return find_both(searches_for(has(width) ? width : ScanWidth::Bytes).two, p, n, a, a_out, b, b_out, max_b);
 }
 
 std::size_t find_pairs(const std::uint8_t* p, std::size_t n, PairTest a, std::vector<std::uint32_t>& a_out,
                        PairTest b, std::uint32_t* b_out, std::size_t max_b) {
-    static const TwoSearch widest = two_search_for(available_scan_widths().back());
-    a_out.clear();
-    Hits hits{a_out, b_out, max_b};
-    widest(p, n, a, b, hits);
-    return hits.b_count;
+    return find_both(widest().two, p, n, a, a_out, b, b_out, max_b);
 }
 
 }  // namespace lk

@@ -67,9 +67,7 @@ constexpr std::uint32_t tag32(const char (&s)[5]) {
 bool is_mov_header(Bytes d) {
     if (!has(d, 4, 4)) return false;
     // Tested at every sector of a card: one load, not five string compares.
-    const std::uint8_t* q = d.data() + 4;
-    const std::uint32_t type = std::uint32_t(q[0]) | std::uint32_t(q[1]) << 8 | std::uint32_t(q[2]) << 16 |
-                               std::uint32_t(q[3]) << 24;
+    const std::uint32_t type = load_le32(d.data() + 4);
     return type == tag32("ftyp") || type == tag32("mdat") || type == tag32("moov") || type == tag32("pnot") ||
            type == tag32("skip");
 }
