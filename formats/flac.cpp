@@ -31,7 +31,6 @@ namespace lk {
 namespace {
 
 constexpr std::size_t kStreamInfoLength = 34;
-constexpr std::size_t kMaxFrameHeader = 16;
 
 struct FrameHeader {
     std::size_t length = 0;  // header bytes, CRC-8 included

@@ -20,9 +20,9 @@ bool is_builtin_tag(lk::TypeTag tag) {
 }
 
 void classes(lk::TypeTag tag) {
-    const bool any = lk::is_document_ext(tag) | lk::is_raw_ext(tag) | lk::is_jpeg_ext(tag) |
-                     lk::is_picture_ext(tag) | lk::is_iconic_ext(tag) | lk::is_movie_ext(tag) |
-                     lk::is_sound_ext(tag) | lk::is_content_sized_ext(tag);
+    const bool any = lk::is_document_ext(tag) || lk::is_raw_ext(tag) || lk::is_jpeg_ext(tag) ||
+                     lk::is_picture_ext(tag) || lk::is_iconic_ext(tag) || lk::is_movie_ext(tag) ||
+                     lk::is_sound_ext(tag) || lk::is_content_sized_ext(tag);
     if (any && tag.empty()) __builtin_trap();
     if (lk::max_file_size(tag, lk::kDefaultMovieLimit) == 0) __builtin_trap();
     if (lk::uniform_stop_size(tag, lk::kDefaultMovieLimit) == 0) __builtin_trap();

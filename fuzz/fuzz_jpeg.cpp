@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_scan.hpp"
 #include "formats/jpeg.hpp"
 
 namespace {
@@ -21,6 +22,18 @@ void check(const std::vector<std::uint8_t>& buffer) {
     lk::JpegExtentWalk walk;
     for (std::size_t at = 0; at < d.size(); at += piece) walk.feed(d.subspan(at, std::min(piece, d.size() - at)));
     if (walk.result() != extent) __builtin_trap();
+    // Told the stops of each piece beforehand, as the sequential read tells
+    // it (all of them, or too few listed to be complete), it agrees too.
+    const std::size_t listed = d.size() < 2 ? 0 : d[1] % 10;
+    lk::JpegExtentWalk hinted;
+    std::vector<std::uint32_t> leads, stops(listed);
+    for (std::size_t at = 0; at < d.size(); at += piece) {
+        const lk::Bytes chunk = d.subspan(at, std::min(piece, d.size() - at));
+        const std::size_t n = lk::find_pairs(chunk.data(), chunk.size(), {'%', 'P', '!'}, leads,
+                                             lk::kJpegMarkerStop, stops.data(), listed);
+        hinted.feed(chunk, {stops.data(), std::min(n, listed), n <= listed});
+    }
+    if (hinted.result() != extent) __builtin_trap();
     // A file ends right after an FF D9 pair.
     if (extent > 0 && (extent < 2 || d[extent - 2] != 0xFF || d[extent - 1] != 0xD9))
         __builtin_trap();

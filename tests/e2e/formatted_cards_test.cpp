@@ -208,9 +208,12 @@ std::vector<std::uint8_t> picture_with_text(std::uint32_t seed) {
     std::vector<std::uint8_t> jpeg = tools::make_jpeg({.seed = seed}, &layout);
     std::string text;
     for (int i = 0; text.size() < 12'000; ++i) text += "comment line " + std::to_string(i) + "\n";
-    std::vector<std::uint8_t> com = {0xFF, 0xFE, std::uint8_t((text.size() + 2) >> 8),
-                                     std::uint8_t(text.size() + 2)};
-    com.insert(com.end(), text.begin(), text.end());
+    std::vector<std::uint8_t> com(4 + text.size());
+    com[0] = 0xFF;
+    com[1] = 0xFE;
+    com[2] = std::uint8_t((text.size() + 2) >> 8);
+    com[3] = std::uint8_t(text.size() + 2);
+    std::copy(text.begin(), text.end(), com.begin() + 4);
     jpeg.insert(jpeg.begin() + std::ptrdiff_t(layout.main_offset), com.begin(), com.end());
     return jpeg;
 }

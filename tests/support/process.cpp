@@ -101,10 +101,11 @@ std::vector<std::string> child_environment(const Environment& extra) {
     fixed.insert(fixed.end(), extra.begin(), extra.end());
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
-    for (const auto& [name, value] : fixed) {
+    for (const auto& pair : fixed) {
         // The fixed settings replace inherited ones; a later pair for the same name wins.
-        std::erase_if(env, [&](const std::string& s) { return s.starts_with(name + "="); });
-        env.push_back(name + "=" + value);
+        const std::string prefix = pair.first + "=";
+        std::erase_if(env, [&](const std::string& s) { return s.starts_with(prefix); });
+        env.push_back(prefix + pair.second);
     }
     return env;
 }
