@@ -22,6 +22,9 @@ std::int32_t bmp_extent(Bytes d) {
     const auto header = le32(d, 14);
     if (!header) return 0;
     std::uint64_t width, height, bits, compression = 0;
+    // A file ends after the headers read here at the least; sizes that say
+    // less are wrong, and the data cut at such an end would not be a BMP.
+    const std::uint64_t headers = *header == 12 ? 26 : 34;
     if (*header == 12) {
         if (!has(d, 0, 26)) return 0;
         width = load_le16(d.data() + 18);
@@ -39,14 +42,15 @@ std::int32_t bmp_extent(Bytes d) {
     const std::uint64_t file_size = load_le32(d.data() + 2);
     const std::uint64_t offset = load_le32(d.data() + 10);
     if (compression != 0 && compression != 3 && compression != 6)
-        return extent_at(file_size, d.size());
+        return file_size < headers ? 0 : extent_at(file_size, d.size());
     // A row is at most 2^34 bytes and the height below 2^32: the product fits
     // in 64 bits only when checked.
     const std::uint64_t row = (bits * width + 31) / 32 * 4;
     if (height != 0 && row > (std::uint64_t(1) << 62) / height) return 0;
     // A size field too small for its own pixels is wrong; a larger one covers
     // data after the pixels (a colour profile).
-    return extent_at(std::max(file_size, offset + row * height), d.size());
+    const std::uint64_t end = std::max(file_size, offset + row * height);
+    return end < headers ? 0 : extent_at(end, d.size());
 }
 
 }  // namespace lk

@@ -152,6 +152,15 @@ TEST(BmpExtent, PixelsOrTheSizeFieldWhicheverIsLarger) {
         {"RLE8 with a size field beyond the data", bmp(50000, 100, 75, 8, 1, 6000), 0},
         {"pixels past the data", bmp(0, 100, 75, 24, 0, 20000), 0},
         {"12 bits per pixel", bmp(22554, 100, 75, 12, 0, 30000), -1},
+        // A file cannot end inside its own headers: such fields are wrong.
+        {"RLE8 with a size field of 1", bmp(1, 100, 75, 8, 1, 6000), 0},
+        {"no pixels, size field and pixel offset inside the headers",
+         [] {
+             Buffer b = bmp(20, 0, 0, 24, 0, 6000);
+             store_le32(b.data() + 10, 20);
+             return b;
+         }(),
+         0},
     };
     for (const Case& c : cases) EXPECT_EQ(bmp_extent(c.data), c.extent) << c.what;
 
