@@ -136,8 +136,10 @@ TEST_F(GuiRun, WholeRunThroughTheWindows) {
     EXPECT_EQ(list_texts(*form.files()),
               QStringList({"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"}));
 
-    // Save all: every file, byte for byte, with its time.
-    EXPECT_TRUE(form.findChild<QAction*>("acSaveAll")->isEnabled());
+    // Save all: every file, byte for byte, with its time. The windows may
+    // come back while the worker thread is still ending; the action waits
+    // for that end.
+    EXPECT_TRUE(wait_for([&] { return form.findChild<QAction*>("acSaveAll")->isEnabled(); }));
     EXPECT_FALSE(form.findChild<QAction*>("acSave")->isEnabled());  // nothing selected
     const auto all = tmp / "all";
     std::filesystem::create_directories(all);
