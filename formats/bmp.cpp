@@ -25,13 +25,12 @@ std::int32_t bmp_extent(Bytes d) {
     // A file ends after the headers read here at the least; sizes that say
     // less are wrong, and the data cut at such an end would not be a BMP.
     const std::uint64_t headers = *header == 12 ? 26 : 34;
+    if (!has(d, 0, headers)) return 0;
     if (*header == 12) {
-        if (!has(d, 0, 26)) return 0;
         width = load_le16(d.data() + 18);
         height = load_le16(d.data() + 20);
         bits = load_le16(d.data() + 24);
     } else {
-        if (!has(d, 0, 34)) return 0;
         width = load_le32(d.data() + 18);
         const std::int32_t h = std::int32_t(load_le32(d.data() + 22));
         height = h < 0 ? std::uint64_t(-std::int64_t(h)) : std::uint64_t(h);

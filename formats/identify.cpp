@@ -168,11 +168,6 @@ std::size_t pdf_and_marker_positions(Bytes d, std::vector<std::pair<std::uint32_
     return found;
 }
 
-void pdf_positions(Bytes d, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out) {
-    std::vector<std::uint32_t> leads;
-    pdf_and_marker_positions(d, out, leads, nullptr, 0);
-}
-
 bool pdf_hint_at(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& positions, std::size_t start,
                  std::size_t size) {
     // The same window as is_pdf_header: a pattern of length n counts when it

@@ -33,21 +33,19 @@ inline constexpr std::uint64_t kDefaultMovieLimit = 716'800'000;
 // would read past them.
 // The PDF test is the only one that searches (the first 1,024 bytes). A caller
 // that tests every 512-byte offset of a cluster can search the whole cluster
-// once (pdf_positions) and tell each call what the search would find.
+// once (pdf_and_marker_positions) and tell each call what the search would find.
 enum class PdfHint : std::uint8_t { Search, Present, Absent };
 TypeTag identify_header(Bytes data, const SignatureTable* signatures = nullptr, PdfHint pdf = PdfHint::Search);
 
 // Where the PDF test's patterns start in data: (offset, pattern length) in
-// ascending order of offset.
-void pdf_positions(Bytes data, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out);
-// The same, and in the same pass over the bytes the JPEG marker walk's stops
-// in data (JpegMarkerHints): the first max_marks of them go to marks, and
-// the count of them all is returned. leads is scratch space.
+// ascending order of offset. In the same pass over the bytes, the JPEG
+// marker walk's stops in data (JpegMarkerHints): the first max_marks of them
+// go to marks, and the count of them all is returned. leads is scratch space.
 std::size_t pdf_and_marker_positions(Bytes data, std::vector<std::pair<std::uint32_t, std::uint32_t>>& out,
                                      std::vector<std::uint32_t>& leads, std::uint32_t* marks,
                                      std::size_t max_marks);
 // Whether the PDF test passes for the buffer data.subspan(start), given the
-// positions pdf_positions found in data.
+// positions pdf_and_marker_positions found in data.
 bool pdf_hint_at(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& positions, std::size_t start,
                  std::size_t size);
 

@@ -605,7 +605,8 @@ TEST(IdentifyHeader, PdfHintsAgreeWithTheSearch) {
             std::memcpy(cluster.data() + at, text, std::strlen(text));
         }
         std::vector<std::pair<std::uint32_t, std::uint32_t>> positions;
-        pdf_positions(cluster, positions);
+        std::vector<std::uint32_t> leads;
+        pdf_and_marker_positions(cluster, positions, leads, nullptr, 0);
         for (std::size_t k = 0; k < cluster.size() / 512; ++k) {
             const Bytes at(cluster.data() + 512 * k, cluster.size() - 512 * k);
             const bool hinted = pdf_hint_at(positions, 512 * k, at.size());
