@@ -66,7 +66,7 @@ public:
 std::uint32_t in_pieces(const lk::dir_t& dir, int depth = 0) {
     std::uint32_t n = 0;
     if (depth > lk::kMaxDirectoryDepth) return 0;
-    for (const lk::dir_t& item : dir.children) n += (item.pieces.empty() ? 0 : 1) + in_pieces(item, depth + 1);
+    for (const lk::dir_t& item : dir.children) n += (item.extent.runs.size() > 1 ? 1 : 0) + in_pieces(item, depth + 1);
     return n;
 }
 

@@ -34,11 +34,19 @@ void tree_lines(Engine& e, const dir_t& dir, int depth, std::FILE* out) {
             std::fprintf(out, "%s%s/\n", indent.c_str(), display_name(item).c_str());
             tree_lines(e, item, depth + 1, out);
         } else {
-            // A graded picture shows how much of it decodes.
-            const std::string grade = GradeText({item.grade, item.decoded_rows_percent});
+            // A graded picture shows how much of it decodes; a file that is
+            // not wholly its own, or whose clusters were guessed, says so.
+            std::string marks = GradeText({item.grade, item.decoded_rows_percent});
+            auto mark = [&](const std::string& text) { marks += (marks.empty() ? "" : "  ") + text; };
+            if (item.extent.how == ExtentHow::Partial) {
+                mark(translate("partial"));
+                if (item.extent.foreign != 0)
+                    marks += format(" (%s)", format(translate("%s bytes not its own"), GroupedNumber(item.extent.foreign)));
+            } else if (item.extent.how == ExtentHow::Guessed) {
+                mark(translate("guessed"));
+            }
             std::fprintf(out, "%s%s  %s%s%s\n", indent.c_str(), display_name(item).c_str(),
-                         GroupedNumber(item_size(item)).c_str(), grade.empty() ? "" : "  ",
-                         grade.c_str());
+                         GroupedNumber(item_size(item)).c_str(), marks.empty() ? "" : "  ", marks.c_str());
         }
     }
 }
@@ -70,11 +78,23 @@ void json_items(Engine& e, const dir_t& dir, const std::string& prefix, int dept
             j["grade"] = GradeWord(item.grade);
             j["decoded_rows_percent"] = item.decoded_rows_percent;
         }
+        if (!item.entry.is_directory()) {
+            // Where the file's bytes lie on the input ([offset, length], zeros
+            // as [null, length]) and how they were found.
+            nlohmann::ordered_json runs = nlohmann::ordered_json::array();
+            for (const ByteRun& r : item.extent.runs)
+                runs.push_back({r.zeros() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(r.offset),
+                                r.length});
+            j["runs"] = std::move(runs);
+            j["how"] = extent_how_name(item.extent.how);
+            if (item.extent.how == ExtentHow::Partial) j["partial_bytes"] = item.extent.foreign;
+        }
         // A file put together from pieces lists them: [first cluster, clusters].
-        if (!item.pieces.empty()) {
-            nlohmann::ordered_json pieces = nlohmann::ordered_json::array();
-            for (const auto& [cluster, count] : item.pieces) pieces.push_back({cluster, count});
-            j["pieces"] = std::move(pieces);
+        if (const ClusterRuns pieces = cluster_runs(e.geo, item.extent, item.shift);
+            item.extent.how == ExtentHow::Pieces && pieces.size() > 1) {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const auto& [cluster, count] : pieces) list.push_back({cluster, count});
+            j["pieces"] = std::move(list);
         }
         out.push_back(std::move(j));
         json_items(e, item, path + "/", depth + 1, out);

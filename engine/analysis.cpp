@@ -38,12 +38,14 @@ bool single_file_test(Engine& e) {
     TypeTag tag = identify_header(first, e.signatures);
     if (tag.empty()) return false;
 
-    fix_fat(e, 2, static_cast<std::uint64_t>(input_size), 0);
     lfn_t entry;
     set_numbered_name(entry, "TESTFILE", tag);
     entry.entry.set_first_cluster(2, e.wide_clusters());
     entry.entry.size = static_cast<std::uint32_t>(input_size);
-    dir_t& item = find_or_add_child(e, e.cat.root, entry, 0, 0);
+    dir_t& item = find_or_add_child(e, e.cat.root, entry, 0, -1);
+    // The whole input is the file.
+    item.extent.how = ExtentHow::Consecutive;
+    item.extent.add(0, static_cast<std::uint64_t>(input_size));
     return add_recovered_file(e, item, true);
 }
 
@@ -228,16 +230,29 @@ bool run_steps(Engine& e) {
 
         st.Trace("read_sequentially\n");
         std::uint32_t n = read_sequentially(e, found(), tree_kept);
+        // A cancel keeps what was found: what the sequential read got to is
+        // still carved on the unshifted grid and the lost entries still get
+        // their files; the searches for pieces and the other shifts, which
+        // take longest, are left out.
+        const bool cancelled = st.IsCancelled();
+        struct Finishing {
+            Engine& e;
+            ~Finishing() { e.finishing = false; }
+        } finishing{e};
+        e.finishing = cancelled;
         st.Trace("recover_contiguous_files\n");
         n += recover_contiguous_files(e, found(), true);
         // Files in two pieces named by lost entries go first, so that no
         // entry taken as consecutive clusters holds a piece of them; the
         // entries of the folders that the lost files bring back follow.
-        st.Trace("join_lost_pieces\n");
-        std::uint32_t m = join_lost_pieces(e);
+        std::uint32_t m = 0;
+        if (!cancelled) {
+            st.Trace("join_lost_pieces\n");
+            m += join_lost_pieces(e);
+        }
         st.Trace("recover_lost_files\n");
         const std::uint32_t lost = recover_lost_files(e, found());
-        if (lost != 0) m += join_lost_pieces(e);
+        if (lost != 0 && !cancelled) m += join_lost_pieces(e);
         m += lost;
         n += m;
         if (m != 0) {
@@ -247,8 +262,10 @@ bool run_steps(Engine& e) {
         }
         // Pictures in two pieces without an entry, once every whole file has
         // taken its clusters.
-        st.Trace("join_jpeg_pieces\n");
-        n += join_jpeg_pieces(e);
+        if (!cancelled) {
+            st.Trace("join_jpeg_pieces\n");
+            n += join_jpeg_pieces(e);
+        }
         e.carve.carved_number = 1;
         st.Trace("recover_contiguous_files (final)\n");
         n += recover_contiguous_files(e, found(), false);
@@ -270,6 +287,7 @@ bool run_steps(Engine& e) {
         if (!st.IsCancelled()) st.StatusStep(ST_STEP, "Analysis finished, please click Continue");
         st.SendProgress(100);
     }
+    if (st.IsCancelled()) st.StatusStep(ST_STEP, "Cancelled: %u files found so far", e.cat.counters.files);
 
     st.Trace("recovery finished, recovery size %LX%s\n---\n", e.cat.counters.recovered_size,
              st.IsCancelled() ? "(cancelled)" : "");

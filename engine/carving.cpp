@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/extent_finder.hpp"
 #include "engine/join_checks.hpp"
 #include "formats/containers.hpp"
 #include "formats/office.hpp"
@@ -19,7 +20,9 @@ bool all_equal(const std::uint8_t* p, std::size_t n) {
     return n == 0 || (p[0] == p[n - 1] && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
-std::int64_t scan_end(Engine& e) { return range_last_cluster(e); }
+// The end of the scan: the range's, or where the sequential read stopped
+// when the analysis was cancelled during it.
+std::int64_t scan_end(Engine& e) { return std::min<std::int64_t>(range_last_cluster(e), e.carve.read_end); }
 
 // The next unclaimed cluster after c within the scan range: the end cluster
 // when there is none, 0 when the analysis was cancelled.
@@ -27,7 +30,7 @@ std::int64_t next_unclaimed(Engine& e, std::int64_t c) {
     const std::int64_t end = scan_end(e);
     std::int64_t d = std::max<std::int64_t>(c + 1, range_first_cluster(e));
     for (; d < end; ++d) {
-        if (e.status.IsCancelled()) return 0;
+        if (e.stopping()) return 0;
         if (!cluster_in_use(e, d)) return d;
     }
     return end;
@@ -442,7 +445,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     // catalogue has it.
     dir_t* home = usable ? folder_of(e, lost->second.folder) : nullptr;
     dir_t& dir = home ? *home : found;
-    if (usable && entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    if (usable && entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(e, dir, entry);
     if (size != 0 && compound) entry.entry.set_extension(ole_kind(bytes));
     // A carved file without an entry is named by its content; a surviving
     // entry keeps the extension the user gave (a JAR is a ZIP package too).
@@ -451,6 +454,10 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     if (size != 0 && !usable && tag == "MP3" && is_id3_tagged_flac(bytes))
         entry.entry.set_extension("FLA");
     if (size == 0) return false;
+    // An entry recorded its file's size: clusters that measure another size
+    // hold something else after its first piece (the file lies in pieces),
+    // and the searches for pieces and the lost entries' guesses take it.
+    if (usable && first_pass && size != item_size(lost->second)) return false;
     // A picture measured over clusters that other files had claimed was put
     // together from pieces: taken in the first pass only when the join
     // holds, else it is carved in the final pass as any other.
@@ -461,11 +468,19 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     const EntrySource source = !usable                    ? EntrySource::None
                                : is_deleted(lost->second) ? EntrySource::Deleted
                                                           : EntrySource::Live;
+    // The file's runs: its first cluster and the unclaimed ones after it.
+    Extent extent = unclaimed_extent(e, start, size, e.geo.data_shift);
     dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
     item.source = source;
-    fix_fat(e, e.first_cluster(item.entry), item_size(item), 0);
-    item.fat_copy = 0;
-    if (joined) note_pieces(e, item);
+    item.fat_copy = -1;
+    item.extent = std::move(extent);
+    // A file that runs up to where the read stopped at a cancel may go on
+    // past it: it is kept with the bytes known so far.
+    if (end >= e.carve.read_end) item.extent.how = ExtentHow::Partial;
+    if (joined) {
+        item.extent.how = ExtentHow::Pieces;
+        note_pieces(e, item);
+    }
     if (!add_recovered_file(e, item, false)) return false;
     e.status.SendStatus(ST_CONTIGUOUS, ++e.cat.counters.contiguous);
     return true;
@@ -495,7 +510,7 @@ std::uint32_t movie_sweep(Engine& e, dir_t& found, std::size_t k) {
     const std::int64_t end = scan_end(e);
     std::uint32_t carved = 0;
     for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
-        if (e.status.IsCancelled()) break;
+        if (e.stopping()) break;
         const std::int64_t c = s.headers[k][h].first;
         TypeTag tag = s.tags[s.headers[k][h].second];
         if ((tag != "MOV" && tag != "ASF") || c >= end || cluster_in_use(e, c)) continue;
@@ -525,7 +540,7 @@ std::vector<std::int64_t> movie_frames(Engine& e, std::size_t k) {
     const std::uint32_t cs = e.geo.cluster_size;
     std::vector<std::int64_t> frames;
     for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
-        if (e.status.IsCancelled()) break;
+        if (e.stopping()) break;
         const std::int64_t c = s.headers[k][h].first;
         TypeTag tag = s.tags[s.headers[k][h].second];
         if (tag != "MOV" || c >= end || cluster_in_use(e, c)) continue;
@@ -566,7 +581,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
         // Only clusters with a header at this shift can start a file, so the
         // sweep walks the header index rather than every cluster.
         for (std::size_t h = 0; k < s.headers.size() && h < s.headers[k].size(); ++h) {
-            if (e.status.IsCancelled()) break;
+            if (e.stopping()) break;
             const std::int64_t c = s.headers[k][h].first;
             if (c < resume || c >= end || cluster_in_use(e, c)) continue;
             if (end > first) e.status.SendProgress(static_cast<std::uint32_t>((c - first) * 100 / (end - first)));
@@ -609,10 +624,12 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
                 resume = is_text_tag(tag) ? c + 1 : stop;
             }
         }
-        if (first_pass && !e.status.IsCancelled()) found_now += movie_sweep(e, found, k);
+        if (first_pass && !e.stopping()) found_now += movie_sweep(e, found, k);
         total += found_now;
-        if (e.status.IsCancelled()) break;
+        if (e.stopping()) break;
         if (found_now == 0 || !first_pass) {
+            // After a cancel only the unshifted grid is carved.
+            if (e.finishing) break;
             std::uint32_t n = detect_shift(e);
             if (n == 0) break;
             e.status.TraceHook("Shifting clusters by %d bytes - %d potential file headers found", e.geo.data_shift, n);

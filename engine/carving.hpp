@@ -54,6 +54,9 @@ struct CarveState {
     std::set<std::int32_t> joins_tried;     // lost entries searched for, by first cluster
     std::size_t shift_cursor = 0;
     std::uint32_t carved_number = 1;
+    // Where the sequential read stopped when it was cancelled: nothing at
+    // or past it was indexed, so carving ends there.
+    std::int64_t read_end = INT64_MAX;
     // The bytes of the file being carved; kept between files so that each
     // one is not a fresh (and freshly zeroed) allocation.
     std::vector<std::uint8_t> data;
@@ -71,6 +74,7 @@ struct CarveState {
         join_seconds = 0;
         piece_check_seconds = 0;
         joins_tried.clear();
+        read_end = INT64_MAX;
         std::vector<std::uint8_t>().swap(data);
         std::vector<std::uint8_t>().swap(joined);
     }

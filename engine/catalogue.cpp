@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/common.hpp"
+#include "engine/extent_finder.hpp"
 #include "formats/identify.hpp"
 #include "formats/office.hpp"
 #include "formats/tiff.hpp"
@@ -128,32 +129,22 @@ dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t
     return child;
 }
 
-std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, std::int32_t copy, bool is_dir) {
+void mark_recovered(Engine& e, const dir_t& item) {
     Counters& k = e.cat.counters;
-    std::int64_t bytes = static_cast<std::int64_t>(round_to_cluster(e.geo, size));
-    k.recovered_size += static_cast<std::uint64_t>(bytes);
+    k.recovered_size += round_to_cluster(e.geo, item_size(item));
     e.status.SendStatus(ST_RECOVERED_SIZE, k.recovered_size);
-    if (!is_dir) {
-        ++k.files;
-        e.status.SendStatus(ST_FILES, k.files);
-    }
-    for (std::int64_t c = first; bytes > 0 && e.valid(c);) {
-        if (e.fat.used.test(c)) break;
-        e.fat.used.set(c);
-        c = copy == -1 ? c + 1 : fat_next(e, c, copy);
-        bytes -= e.geo.cluster_size;
-    }
-    return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
+    if (item.entry.is_directory()) return;  // a folder's clusters are claimed as it is walked
+    ++k.files;
+    e.status.SendStatus(ST_FILES, k.files);
+    for (const auto& [first, count] : cluster_runs(e.geo, item.extent, item.shift))
+        for (std::uint64_t c = first; c < std::uint64_t(first) + count; ++c) e.fat.used.set(static_cast<std::int64_t>(c));
 }
 
-std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes) {
-    std::uint64_t want = std::min<std::uint64_t>(item_size(item), max_bytes);
+std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes, std::stop_token stop) {
+    const std::uint64_t want = std::min<std::uint64_t>(item.extent.size(), max_bytes);
     std::vector<std::uint8_t> data(static_cast<std::size_t>(want));
-    // Bytes past the valid length are zeros, whatever the clusters hold.
-    const std::size_t recorded =
-        static_cast<std::size_t>(std::min<std::uint64_t>(want, item_valid_length(item)));
-    ChainReader reader(e, e.first_cluster(item.entry), item.fat_copy, item.shift);
-    reader.read(data.data(), recorded);  // bytes the chain does not reach stay zero
+    ExtentReader reader(e.input, e.opt.sector_range, item.extent.runs, std::move(stop));
+    data.resize(reader.read(data.data(), data.size()));
     return data;
 }
 
@@ -161,9 +152,14 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     if (item.accepted) return true;  // found again: counted once
     direntry_t& d = item.entry;
     const std::uint32_t first = e.first_cluster(d);
-    if (item.fat_copy == -1) {
-        std::int64_t offset = cluster_offset(e.geo, first) + item.shift;
-        if (!e.opt.sector_range.RangeContains(true, offset, item_size(item))) return false;
+    if (!d.is_directory() && item.extent.empty()) {
+        // Consecutive clusters that leave the sector range are not this
+        // range's file. (A chain is followed wherever it goes.)
+        if (item.fat_copy == -1) {
+            std::int64_t offset = cluster_offset(e.geo, first) + item.shift;
+            if (!e.opt.sector_range.RangeContains(true, offset, item_size(item))) return false;
+        }
+        item.extent = recorded_extent(e, item, item.fat_copy, item.shift);
     }
 
     // Refinements that need the item's bytes.
@@ -202,6 +198,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
                 std::int32_t extent = content_extent(data);
                 if (extent <= 0) return false;
                 set_item_size(item, static_cast<std::uint64_t>(extent));
+                item.extent.truncate(item_size(item));
             }
             if (tiff) {
                 TypeTag raw = raw_ext_from_tiff(data);
@@ -213,7 +210,7 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
     ++e.cat.generation;  // the size or the type may have changed
     e.status.Trace("add_recovered_file %s size=%Ld cluster=%d\n", display_name(item),
                    item_size(item), first);
-    mark_recovered(e, first, item_size(item), item.fat_copy, d.is_directory());
+    mark_recovered(e, item);
     item.accepted = true;
     return true;
 }

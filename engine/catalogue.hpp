@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "engine/extent.hpp"
 
 namespace lk {
 
@@ -127,7 +129,9 @@ enum class Grade : std::uint8_t { None, Complete, Damaged, Unreadable };
 struct dir_t : lfn_t {
     std::uint32_t thumbnail_index = 0;
     bool has_thumbnail = false;
-    // FAT copy through which the chain is read; -1 = consecutive clusters.
+    // FAT copy through which the item's chain was read; -1 = consecutive
+    // clusters, or bytes not found through a FAT copy (carved, joined,
+    // guessed from a lost entry).
     std::int32_t fat_copy = 0;
     std::int32_t shift = 0;  // bytes added to every cluster read of this item
     std::string date_text;
@@ -138,10 +142,10 @@ struct dir_t : lfn_t {
     // neither counted nor marked a second time.
     bool accepted = false;
     EntrySource source = EntrySource::None;
-    // The runs of clusters (first cluster, clusters) a file was put together
-    // from, in file order; empty for a file that was not. Its chain in FAT
-    // copy 0 links them.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> pieces;
+    // A file's bytes on the input, settled when the catalogue accepts it;
+    // empty for directories (their clusters are read by the walks) and
+    // before acceptance.
+    Extent extent;
     // Children by value: adding one may move its siblings, so nobody keeps a
     // reference to a child across an addition to the same directory.
     std::vector<dir_t> children;
@@ -178,6 +182,8 @@ struct lost_entry_t : lfn_t {
     // The shift of the directory that held it: its first cluster counts on
     // the cluster grid displaced by this many bytes.
     std::int32_t shift = 0;
+    // Step 2 counted it among the crippled files already.
+    bool crippled_counted = false;
 };
 
 // First cluster to a lost directory entry, for entries that point at
@@ -189,8 +195,12 @@ using LostEntries = std::map<std::int32_t, lost_entry_t>;
 // until the next child of the root is added.
 dir_t& add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift);
 dir_t& find_or_add_child(Engine& e, dir_t& dir, const lfn_t& entry, std::int32_t shift, std::int32_t copy);
+// The acceptance step. A file whose extent is still empty gets the extent its
+// FAT copy and shift describe (extent_finder.hpp); one found otherwise
+// (carved, joined, guessed) comes with its extent set.
 bool add_recovered_file(Engine& e, dir_t& item, bool check_content);
-std::uint64_t mark_recovered(Engine& e, std::int64_t first, std::uint64_t size, std::int32_t copy, bool is_dir);
+// Counts an accepted item and claims the clusters its runs cover.
+void mark_recovered(Engine& e, const dir_t& item);
 
 // Names an item that has no entry of its own: base (8 characters, such as
 // "V0000012") and the type tag as the extension. A tag longer than three
@@ -206,7 +216,8 @@ std::string short_name(const direntry_t& entry);
 std::string display_name(const lfn_t& item);
 std::string display_extension(const lfn_t& item);
 
-// The item's first bytes (at most max_bytes of its size) read along its chain.
-std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes);
+// The item's first bytes (at most max_bytes of its size) read along its runs.
+std::vector<std::uint8_t> read_item(Engine& e, const dir_t& item, std::uint64_t max_bytes,
+                                    std::stop_token stop = {});
 
 }  // namespace lk

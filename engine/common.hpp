@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <stop_token>
 #include <map>
 #include <vector>
 
@@ -15,11 +16,11 @@
 #include "engine/analysis.hpp"
 #include "engine/carving.hpp"
 #include "engine/catalogue.hpp"
-#include "engine/chain_reader.hpp"
 #include "engine/coverage.hpp"
 #include "engine/directories.hpp"
 #include "engine/exfat.hpp"
 #include "engine/fat_tables.hpp"
+#include "engine/first_letters.hpp"
 #include "engine/fragments.hpp"
 #include "engine/geometry.hpp"
 #include "engine/options.hpp"
@@ -48,14 +49,23 @@ struct Engine {
     // folder's chain is gone, by checksum: the rest of the name opens another
     // cluster, found on its own.
     std::map<std::uint8_t, std::vector<std::uint8_t>> name_tails;
+    // The first letters of the card's names, for deleted entries' lost ones.
+    FirstLetters first_letters;
     CoverageIndex coverage;
     CarveState carve;
     // The run ended in a way after which the expert-mode rerun is not offered.
     bool no_rerun_offer = false;
-    // Raised by the front end to stop reads along chains (saving, previews)
-    // when it resets or closes; distinct from cancelling an analysis.
-    std::atomic<bool> stop_flag{false};
-    bool stop_requested() const { return stop_flag.load(std::memory_order_relaxed); }
+    // The run's stop request for reads along files' runs (saving, previews):
+    // raised by the front end when it resets or closes, distinct from
+    // cancelling the analysis. Readers take its token.
+    std::stop_source reads_stop;
+
+    // Set while what was found before a cancel is finished: the steps that
+    // follow the cancel still run over what was read (see analysis.cpp).
+    bool finishing = false;
+    // Whether a loop of the analysis stops here: cancelled, and not
+    // finishing what was found.
+    bool stopping() const { return status.IsCancelled() && !finishing; }
 
     // Entries carry the high half of their first cluster: FAT32, and exFAT,
     // whose synthesised entries follow FAT32.

@@ -10,23 +10,22 @@ namespace lk {
 void CoverageIndex::add_item(Engine& e, const dir_t& item, int depth) {
     const std::uint32_t cs = e.geo.cluster_size;
     const std::int64_t first = e.first_cluster(item.entry);
-    const bool is_dir = item.entry.is_directory();
-    if (cs && e.valid(first)) {
-        // An exFAT folder of consecutive clusters covers its allocation.
-        const std::uint64_t bytes_held =
-            is_dir && item.fat_copy == -1 ? item.valid_length : item_size(item);
-        const std::int64_t rounded = static_cast<std::int64_t>(round_to_cluster(e.geo, bytes_held));
+    if (!item.entry.is_directory()) {
+        // A file covers its runs, each to the end of its last cluster.
+        for (const ByteRun& r : item.extent.runs)
+            if (!r.zeros())
+                ranges_.emplace_back(r.offset, r.offset + static_cast<std::int64_t>(round_to_cluster(e.geo, r.length)));
+    } else if (cs && e.valid(first)) {
+        // A folder covers its whole chain (an exFAT folder of consecutive
+        // clusters its allocation).
         if (item.fat_copy == -1) {
-            std::int64_t start = cluster_offset(e.geo, first) + item.shift;
-            ranges_.emplace_back(start, start + rounded);
+            const std::int64_t start = cluster_offset(e.geo, first) + item.shift;
+            ranges_.emplace_back(start, start + static_cast<std::int64_t>(round_to_cluster(e.geo, item.valid_length)));
         } else {
             std::unordered_set<std::int64_t> seen;
-            std::int64_t bytes = rounded;
-            for (std::int64_t c = first; (is_dir || bytes > 0) && e.valid(c) && seen.insert(c).second;
-                 c = fat_next(e, c, item.fat_copy)) {
-                std::int64_t start = cluster_offset(e.geo, c) + item.shift;
+            for (std::int64_t c = first; e.valid(c) && seen.insert(c).second; c = fat_next(e, c, item.fat_copy)) {
+                const std::int64_t start = cluster_offset(e.geo, c) + item.shift;
                 ranges_.emplace_back(start, start + cs);
-                bytes -= cs;
             }
         }
     }

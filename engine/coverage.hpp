@@ -13,10 +13,9 @@ struct dir_t;
 
 class CoverageIndex {
 public:
-    // True when offset lies inside the data of any catalogue item: its
-    // consecutive bytes for FAT copy -1, else the clusters of its chain (each
-    // shifted by the item's shift) for its rounded size, or a directory's
-    // whole chain. Rebuilt when the catalogue or a FAT copy has changed.
+    // True when offset lies inside the data of any catalogue item: a file's
+    // runs (each to the end of its last cluster), or a directory's whole
+    // chain. Rebuilt when the catalogue or a FAT copy has changed.
     bool contains(Engine& e, std::int64_t offset);
 
 private:

@@ -304,20 +304,39 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
     return counted[1] > 0 ? 1 : -1;
 }
 
-void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder) {
+lost_entry_t* remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder) {
     const std::int64_t first = e.first_cluster(entry.entry);
-    if (!e.valid(first) || e.fat.used.test(first)) return;
-    if (is_deleted(entry) && e.lost.count(static_cast<std::int32_t>(first))) return;
-    if (e.coverage.contains(e, cluster_offset(e.geo, first))) return;
-    e.lost[static_cast<std::int32_t>(first)] = lost_entry_t{entry, folder, e.geo.data_shift};
+    if (!e.valid(first) || e.fat.used.test(first)) return nullptr;
+    if (is_deleted(entry) && e.lost.count(static_cast<std::int32_t>(first))) return nullptr;
+    if (e.coverage.contains(e, cluster_offset(e.geo, first))) return nullptr;
+    lost_entry_t& kept = e.lost[static_cast<std::int32_t>(first)];
+    kept = lost_entry_t{entry, folder, e.geo.data_shift};
+    return &kept;
 }
 
-std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry) {
+void note_names(Engine& e, const std::uint8_t* entries, std::size_t count) {
+    LongNameAssembly lfn;
+    lfn_t entry;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!lfn.take(entries + 32 * i, entry)) continue;
+        if (entry.entry.name[0] == 0) break;
+        if (entry.entry.name[0] != '.') e.first_letters.note(entry.entry, entry.long_name);
+    }
+}
+
+std::uint8_t guess_first_letter(const Engine& e, const dir_t& dir, const lfn_t& item) {
+    const direntry_t& entry = item.entry;
+    // The entry's own long name, then the names of its pattern on the card,
+    // then what cameras are known to write.
+    if (const auto own = letter_from_long_name(item.long_name)) return *own;
+    if (const auto seen = e.first_letters.letter_for(entry)) return *seen;
     const char* n = reinterpret_cast<const char*>(entry.name.data());
     auto at1 = [&](const char* text) { return std::memcmp(n + 1, text, std::strlen(text)) == 0; };
+    const std::string_view ext(reinterpret_cast<const char*>(entry.ext.data()), 3);
     if (at1("MG_")) return 'I';
     if (at1("SC_") || at1("SC0") || at1("SCN")) return 'D';
-    if (at1("VI_")) return 'A';
+    // Cameras name their movies MVI_.
+    if (at1("VI_")) return is_movie_ext(ext.substr(0, ext.find(' '))) ? 'M' : 'A';
     if (at1("RW_")) return 'C';
     if (entry.is_directory() && std::memcmp(n + 1, "CIM       ", 10) == 0) return 'D';
     if (std::all_of(n + 1, n + 8, [](char c) { return c >= '0' && c <= '9'; })) return 'P';
@@ -343,19 +362,20 @@ std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining,
     LongNameAssembly lfn;
     std::uint32_t accepted = 0;
     const std::int64_t own_first = e.first_cluster(dir.entry);
-    while (!(remaining < 1 && !e.valid(cluster)) && !e.status.IsCancelled()) {
+    while (!(remaining < 1 && !e.valid(cluster)) && !e.stopping()) {
         if (e.valid(cluster)) {
             if (e.fat.visited.test(cluster)) break;
             e.fat.visited.set(cluster);
         }
         read_cluster(e, cluster, buffer.data(), buffer.size(), e.geo.data_shift, true);
-        for (std::size_t i = 0; i + 32 <= buffer.size() && !e.status.IsCancelled(); i += 32) {
+        note_names(e, buffer.data(), buffer.size() / 32);
+        for (std::size_t i = 0; i + 32 <= buffer.size() && !e.stopping(); i += 32) {
             lfn_t entry;
             if (!lfn.take(buffer.data() + i, entry)) continue;
             const direntry_t& d = entry.entry;
             switch (std::int32_t copy = classify_entry(e, d, false, own_first)) {
                 case -1:
-                    remember_lost_entry(e, entry, own_first);
+                    if (lost_entry_t* kept = remember_lost_entry(e, entry, own_first)) kept->crippled_counted = true;
                     [[fallthrough]];
                 case -2:
                     e.status.SendStatus(ST_CRIPPLED, ++e.cat.counters.crippled);

@@ -55,8 +55,15 @@ std::int32_t choose_fat_copy(Engine& e, std::int64_t first, std::uint32_t size, 
                              std::int64_t parent = kUnknownFolder);
 // folder: the first cluster of the folder whose directory held the entry (0
 // for the root), or kUnknownFolder.
-void remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder = kUnknownFolder);
-std::uint8_t guess_first_letter(const dir_t& dir, const direntry_t& entry);
+// Returns the map's entry when the entry was kept.
+lost_entry_t* remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t folder = kUnknownFolder);
+// Notes the first letters of a block of entries' names (live ones, and
+// deleted ones whose long name survived) for the guesses below.
+void note_names(Engine& e, const std::uint8_t* entries, std::size_t count);
+// The lost first letter of a deleted entry (its own long name, the names of
+// its pattern on the card, the table of camera names, else dir's first
+// child's).
+std::uint8_t guess_first_letter(const Engine& e, const dir_t& dir, const lfn_t& item);
 // shift: of the cluster grid the entry's first cluster counts on.
 bool content_matches(Engine& e, const direntry_t& entry, std::int32_t shift = 0);
 std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining, std::int64_t cluster, int depth = 0);

@@ -57,7 +57,7 @@ void take_entries(Engine& e, EntryStream& s, bool more, bool deleted_pass, F&& o
     const Bytes entries(s.bytes);
     const std::size_t count = entries.size() / kEntry;
     const exfat_set_limits_t limits = limits_of(e);
-    while (s.pos < count && !s.ended && !e.status.IsCancelled()) {
+    while (s.pos < count && !s.ended && !e.stopping()) {
         const std::uint8_t type = entries[s.pos * kEntry];
         if (type == kExfatEndOfDirectory) {
             s.ended = true;
@@ -97,7 +97,7 @@ void walk_folder(Engine& e, dir_t& dir, bool mark_used, F&& read) {
     auto usable = [&](std::int64_t c) { return left > 0 && e.valid(c) && !e.fat.visited.test(c); };
     std::vector<std::uint8_t> data(cs);
     std::int64_t c = folder_cluster(e, dir);
-    while (usable(c) && !e.status.IsCancelled()) {
+    while (usable(c) && !e.stopping()) {
         e.fat.visited.set(c);
         if (mark_used) e.fat.used.set(c);
         --left;
@@ -174,7 +174,8 @@ std::uint32_t read_exfat_directory(Engine& e, dir_t& dir, int depth) {
             if (d == -2) return count_crippled(e);
             const lfn_t record = exfat_set_to_entry(set);
             if (d < 0) {
-                remember_lost_entry(e, record, folder_key(e, dir));
+                if (lost_entry_t* kept = remember_lost_entry(e, record, folder_key(e, dir)))
+                    kept->crippled_counted = true;
                 return count_crippled(e);
             }
             if (names_its_folder(e, record, own) || !content_matches(e, record.entry)) return;
@@ -208,7 +209,10 @@ std::uint32_t recover_exfat_directories(Engine& e, dir_t& dir, int depth) {
                 const std::int32_t d = classify_exfat_set(e, set, pass == 1);
                 if (d == -2 || d == -3) return;
                 const lfn_t record = exfat_set_to_entry(set);
-                if (d == -1) return remember_lost_entry(e, record, folder_key(e, dir));
+                if (d == -1) {
+                    remember_lost_entry(e, record, folder_key(e, dir));
+                    return;
+                }
                 if (names_its_folder(e, record, own) || !content_matches(e, record.entry)) return;
                 accepted += add_entry(e, dir, record, d, depth);
             });

@@ -156,20 +156,6 @@ void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy) {
     }
 }
 
-void fix_fat(Engine& e, std::int64_t first, std::uint64_t size, int copy) {
-    std::uint64_t n = clusters_for(e.geo, size);
-    std::int64_t previous = first, candidate = first;
-    for (std::uint64_t k = 1; k < n; ++k) {
-        do {
-            ++candidate;
-        } while (candidate < e.geo.max_cluster && cluster_in_use(e, candidate));
-        if (!e.valid(candidate)) e.status.Fatal("fix_fat");
-        fix_fat_entry(e, previous, candidate, copy);
-        previous = candidate;
-    }
-    fix_fat_entry(e, previous, -1, copy);
-}
-
 bool cluster_in_use(Engine& e, std::int64_t c) {
     if (e.fat.used.test(c)) return true;
     const int type = e.geo.fattype;

@@ -75,8 +75,9 @@ void prepare_fat_maps(Engine& e);
 // The next cluster of c's chain in a copy: 1 for c = 1 or an unallocated copy,
 // c + 1 for c < 1, -1 for c >= max_cluster, c itself in the reserved range.
 std::int32_t fat_next(Engine& e, std::int64_t c, int copy);
+// Writes one entry of an in-memory copy (the tests lay out chains with it;
+// the analysis only reads the copies).
 void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy);
-void fix_fat(Engine& e, std::int64_t first, std::uint64_t size, int copy);
 bool cluster_in_use(Engine& e, std::int64_t c);
 // exFAT: the trusted allocation bitmap has c's bit set (false without one).
 bool cluster_allocated(const Engine& e, std::int64_t c);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/extent_finder.hpp"
 #include "engine/join_checks.hpp"
 #include "formats/containers.hpp"
 #include "formats/jpeg.hpp"
@@ -94,7 +95,7 @@ class Budget {
     ~Budget() { e_.carve.join_seconds += elapsed(); }
     double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
     bool spent() const {
-        return e_.carve.join_seconds + elapsed() >= kSecondsPerCard || e_.status.IsCancelled();
+        return e_.carve.join_seconds + elapsed() >= kSecondsPerCard || e_.stopping();
     }
 
   private:
@@ -208,24 +209,20 @@ std::vector<Piece> data_starts(Engine& e, const std::vector<Piece>& runs, std::i
     return starts;
 }
 
-// Catalogues a file put together from pieces: its chain in FAT copy 0 runs
-// through the pieces in turn, so that saving and previews read it as any
-// carved file; its clusters are claimed like any carved file's.
+// Catalogues a file put together from pieces: its runs go through the pieces
+// in turn; its clusters are claimed like any carved file's.
 bool put_together(Engine& e, dir_t& dir, lfn_t entry, const std::vector<Piece>& pieces,
                   std::uint64_t size, EntrySource source) {
-    std::int64_t previous = -1;
-    for (const Piece& p : pieces)
-        for (std::int64_t c = p.first; c < p.end(); ++c) {
-            if (previous != -1) fix_fat_entry(e, previous, c, 0);
-            previous = c;
-        }
-    fix_fat_entry(e, previous, -1, 0);
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+    for (const Piece& p : pieces) runs.emplace_back(p.first, p.count);
+    Extent extent = pieces_extent(e, runs, size, e.geo.data_shift);
     entry.entry.set_first_cluster(static_cast<std::uint32_t>(pieces.front().first),
                                   e.wide_clusters());
     set_item_size(entry, size);
     dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
     item.source = source;
-    item.fat_copy = 0;
+    item.fat_copy = -1;
+    item.extent = std::move(extent);
     note_pieces(e, item);
     if (!add_recovered_file(e, item, false)) return false;
     e.status.SendStatus(ST_CONTIGUOUS, ++e.cat.counters.contiguous);
@@ -368,21 +365,11 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
     return check->clean && (recorded != 0 || check->seam <= kMaxSeam);
 }
 
-void note_pieces(Engine& e, dir_t& item) {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
-    std::int64_t c = e.first_cluster(item.entry);
-    // Bounded by the file's clusters: the chain was just written that long.
-    for (std::uint64_t n = clusters_for(e.geo, item_size(item)); n > 0 && e.valid(c); --n) {
-        if (!runs.empty() && runs.back().first + runs.back().second == c)
-            ++runs.back().second;
-        else
-            runs.emplace_back(static_cast<std::uint32_t>(c), 1);
-        c = fat_next(e, c, 0);
-    }
+void note_pieces(Engine& e, const dir_t& item) {
+    const ClusterRuns runs = cluster_runs(e.geo, item.extent, item.shift);
     if (runs.size() < 2) return;
-    item.pieces = std::move(runs);
     std::string text;
-    for (const auto& [first, count] : item.pieces) text += format(" %u+%u", first, count);
+    for (const auto& [first, count] : runs) text += format(" %u+%u", first, count);
     e.status.Trace("join %s size=%llu shift=%d pieces%s\n", display_name(item),
                    static_cast<unsigned long long>(item_size(item)), item.shift, text);
 }
@@ -433,7 +420,7 @@ std::uint32_t join_lost_pieces(Engine& e) {
             if (!home) break;
             lfn_t named = entry;
             if (named.entry.is_deleted())
-                named.entry.name[0] = guess_first_letter(*home, named.entry);
+                named.entry.name[0] = guess_first_letter(e, *home, named);
             const EntrySource source = d.is_deleted() ? EntrySource::Deleted : EntrySource::Live;
             if (put_together(e, *home, named, pieces, item_size(entry), source)) ++joined;
             for (const Piece& p : pieces) free->take(p);

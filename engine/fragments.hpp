@@ -12,11 +12,10 @@ namespace lk {
 struct Engine;
 struct dir_t;
 
-// Records the runs of a catalogued file's chain in FAT copy 0 as its pieces
-// (and says so in the trace) when there are more than one: a file carved
-// over clusters that other files had claimed is put together from pieces
-// too. Call it once the chain is written.
-void note_pieces(Engine& e, dir_t& item);
+// Says in the trace which pieces a file put together from more than one run
+// of clusters lies in: a file carved over clusters that other files had
+// claimed is put together from pieces too.
+void note_pieces(Engine& e, const dir_t& item);
 
 // Lost entries (first cluster F, size S) whose file the first pass could not
 // take whole: the first piece runs from F up to the first claimed cluster or

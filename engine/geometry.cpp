@@ -83,6 +83,7 @@ void reset_geometry(Engine& e) {
     e.fat.generation = fat_generation + 1;
     e.lost.clear();
     e.name_tails.clear();
+    e.first_letters.clear();
     e.carve.reset();
     e.carve.carved_number = 1;
     e.no_rerun_offer = false;
@@ -184,8 +185,17 @@ bool is_mbr(const std::uint8_t* s, std::int64_t input_size) {
 }
 
 bool is_boot_record(const std::uint8_t* s) {
+    // offset | size | what a boot record of a FAT volume holds
+    //      0 |    1 | a jump, E9 or EB
+    //     11 |    2 | bytes per sector: 512, the sectors this program reads
+    //     13 |    1 | sectors per cluster: a power of two, 1 to 128
+    //     16 |    1 | FAT copies: at least one
+    //    510 |    2 | 55 AA
+    // A sector that says otherwise is no answer: the card is searched as one
+    // whose boot record is gone.
+    const std::uint8_t spc = s[13];
     return (s[0] == 0xE9 || s[0] == 0xEB) && s[510] == 0x55 && s[511] == 0xAA && s[16] != 0 &&
-           load_le16(s + 11) == 512 && s[13] != 0;
+           load_le16(s + 11) == 512 && spc != 0 && (spc & (spc - 1)) == 0;
 }
 
 bool is_fat_start(const std::uint8_t* s) { return (s[0] == 0xF8 || s[0] == 0xF0) && s[1] == 0xFF && s[2] == 0xFF; }

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/extent_finder.hpp"
+#include "formats/jpeg.hpp"
+#include "formats/jpeg_decode.hpp"
 #include "engine/read_ahead.hpp"
 #include "engine/shifted_folders.hpp"
 #include "formats/identify.hpp"
@@ -21,7 +25,7 @@ std::uint32_t add_entry_impl(Engine& e, dir_t& dir, lfn_t entry, std::int32_t co
     if (copy < 0) return 0;
     const bool deleted = is_deleted(entry);
     // A deleted FAT entry has lost its first letter; an exFAT set keeps its name.
-    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(e, dir, entry);
     dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, exfat_item_copy(copy));
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
@@ -45,18 +49,20 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
     // One long-name assembly per pass, kept from block to block: a name may
     // begin at the end of one cluster and end in the next.
     LongNameAssembly names[2];
-    while (!ended && !(remaining < 1 && !e.valid(cluster)) && !e.status.IsCancelled()) {
+    while (!ended && !(remaining < 1 && !e.valid(cluster)) && !e.stopping()) {
         if (e.valid(cluster)) {
             if (e.fat.visited.test(cluster)) break;
             e.fat.visited.set(cluster);
             e.fat.used.set(cluster);
         }
         read_cluster(e, cluster, buffer.data(), buffer.size(), e.geo.data_shift, true);
+        // Step 2 noted the names of the live folders; a deleted one's are new.
+        if (from_deleted) note_names(e, buffer.data(), buffer.size() / 32);
         // Live entries first, so that a deleted entry never takes the place
         // of a live one with the same first cluster.
         for (int pass = 1; pass <= 2; ++pass) {
             LongNameAssembly& lfn = names[pass - 1];
-            for (std::size_t i = 0; i + 32 <= buffer.size() && !e.status.IsCancelled(); i += 32) {
+            for (std::size_t i = 0; i + 32 <= buffer.size() && !e.stopping(); i += 32) {
                 lfn_t entry;
                 if (!lfn.take(buffer.data() + i, entry)) continue;
                 const direntry_t& d = entry.entry;
@@ -138,7 +144,8 @@ void read_directory_piece(Engine& e, const std::uint8_t* data) {
     } else if (leading > 0 && data[0] == 0xE5 && !names_its_end(data)) {
         start = leading;
     }
-    for (std::size_t i = start; i < count && !e.status.IsCancelled(); ++i) {
+    note_names(e, data + 32 * start, count - start);
+    for (std::size_t i = start; i < count && !e.stopping(); ++i) {
         if (!lfn.take(data + 32 * i, entry)) continue;
         if (entry.entry.name[0] == 0) break;
         if (entry.entry.name[0] == '.' || (entry.entry.attr & 0x08)) continue;
@@ -180,11 +187,12 @@ std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std
         return 0;
     }
     e.status.SendStatus(ST_DIRECTORIES, ++e.cat.counters.directories);
+    note_names(e, data, cs / 32);
     std::uint32_t accepted = 0;
     LostEntries entries;
     is_directory_block(e, data, cs / 32, &entries, true);
     for (auto& [cluster, entry] : entries) {
-        if (e.status.IsCancelled()) break;
+        if (e.stopping()) break;
         const std::int32_t d = classify_entry(e, entry.entry, true, i);
         if (d < 0) {
             remember_lost_entry(e, entry);
@@ -199,30 +207,93 @@ std::uint32_t look_at_cluster(Engine& e, dir_t& found, std::int64_t i, const std
     return accepted;
 }
 
-// A lost file whose chain is gone (deleting zeroes a file's FAT entries)
-// while the clusters its entry names are all free: its bytes are taken as
-// consecutive clusters from its first one.
-bool lies_in_free_clusters(Engine& e, const lfn_t& record) {
-    const direntry_t& d = record.entry;
-    if (d.is_directory() || item_size(record) == 0) return false;
-    const std::int64_t first = e.first_cluster(d);
-    const std::int64_t n = static_cast<std::int64_t>(clusters_for(e.geo, item_size(record)));
-    for (std::int64_t c = first; c < first + n; ++c) {
-        if (!e.valid(c) || cluster_in_use(e, c)) return false;
-        for (int copy = 0; copy < 2; ++copy)
-            if (!e.fat.copy[copy].empty() && fat_next(e, c, copy) != 0) return false;
-    }
-    return true;
-}
-
-std::uint32_t add_consecutive(Engine& e, dir_t& dir, lfn_t entry, std::int32_t shift) {
+// Catalogues a lost file in dir with the runs found for it.
+std::uint32_t add_lost_file(Engine& e, dir_t& dir, lfn_t entry, std::int32_t shift, Extent extent) {
     if (!content_matches(e, entry.entry, shift)) return 0;
     const bool deleted = is_deleted(entry);
-    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+    if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(e, dir, entry);
     dir_t& item = find_or_add_child(e, dir, entry, shift, -1);
-    if (!item.accepted && item.source == EntrySource::None)
-        item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
+    if (item.accepted) return 0;
+    if (item.source == EntrySource::None) item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
+    item.extent = std::move(extent);
     return add_recovered_file(e, item, true) ? 1 : 0;
+}
+
+// Whether the bytes a guess gives are one whole file of the kind whose
+// header its first cluster holds: a JPEG that ends within them and decodes
+// cleanly, or a file whose format measures exactly its size. False for kinds
+// that cannot be checked so (movies are walked, not measured; text has no
+// end of its own) and for more bytes than such a file has.
+bool guess_holds(Engine& e, TypeTag tag, const Extent& x, std::uint64_t size) {
+    if (tag.empty() || tag == "TXT" || tag == "MOV" || !is_content_sized_ext(tag) || x.empty() ||
+        size > max_file_size(tag, e.opt.movie_limit))
+        return false;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    ExtentReader reader(e.input, e.opt.sector_range, x.runs);
+    if (reader.read(bytes.data(), bytes.size()) < bytes.size()) return false;
+    if (tag != "JPG") return content_extent(bytes) == static_cast<std::int64_t>(size);
+    const std::int32_t end = jpeg_extent(bytes);
+    return end > 0 && check_jpeg_decode(Bytes(bytes.data(), static_cast<std::size_t>(end)), 0, false).clean;
+}
+
+// The runs of a lost file whose chain cannot be read whole.
+Extent lost_extent(Engine& e, const lost_entry_t& entry) {
+    const std::int64_t first = e.first_cluster(entry.entry);
+    // An exFAT file of consecutive clusters keeps them, whoever holds some.
+    if (entry.exfat_flags & kExfatNoFatChain) return consecutive_lost_extent(e, entry, entry.shift);
+    // A chain that broke keeps what it reaches; an entry read at a shift
+    // names clusters this FAT does not describe, like a chain that is gone.
+    if (entry.shift == 0 && !chain_is_gone(e, first)) return broken_chain_extent(e, entry, entry.shift);
+    Extent skipping = guessed_extent(e, entry, entry.shift, true);
+    const TypeTag tag = header_at(e, first, entry.shift);
+    if (guess_holds(e, tag, skipping, item_size(entry))) return skipping;
+    // The content tells between the clusters that follow the first one and
+    // those the guess took passing over others; when it holds for neither,
+    // the guess stands.
+    if (Extent consecutive = guessed_extent(e, entry, entry.shift, false);
+        consecutive.runs != skipping.runs && guess_holds(e, tag, consecutive, item_size(entry)))
+        return consecutive;
+    return skipping;
+}
+
+// Lost files whose chain cannot be read whole, in order of certainty: a file
+// of fewer clusters first (small files are rarely written in pieces; the
+// large ones that are were written around them), then one whose clusters
+// follow its first one unhindered, then by first cluster.
+std::uint32_t recover_lost_extents(Engine& e, const std::vector<std::int32_t>& keys) {
+    struct Candidate {
+        std::uint64_t clusters;
+        bool hindered;
+        std::int32_t key;
+    };
+    std::vector<Candidate> order;
+    for (std::int32_t key : keys) {
+        auto it = e.lost.find(key);
+        if (it == e.lost.end()) continue;
+        const lost_entry_t& entry = it->second;
+        const bool hindered = guessed_extent(e, entry, entry.shift, false).empty();
+        order.push_back({clusters_for(e.geo, item_size(entry)), hindered, key});
+    }
+    std::sort(order.begin(), order.end(), [](const Candidate& a, const Candidate& b) {
+        return std::tie(a.clusters, a.hindered, a.key) < std::tie(b.clusters, b.hindered, b.key);
+    });
+    std::uint32_t accepted = 0;
+    for (const Candidate& c : order) {
+        if (e.stopping()) break;
+        auto it = e.lost.find(c.key);
+        if (it == e.lost.end() || cluster_in_use(e, c.key)) continue;
+        const lost_entry_t entry = it->second;
+        dir_t* dir = folder_of(e, entry.folder);
+        if (!dir) continue;
+        Extent extent = lost_extent(e, entry);
+        const bool partial = extent.how == ExtentHow::Partial;
+        if (add_lost_file(e, *dir, entry, entry.shift, std::move(extent)) == 0) continue;
+        ++accepted;
+        // A partial file is crippled; one step 2 met is counted already.
+        if (partial && !entry.crippled_counted)
+            e.status.SendStatus(ST_CRIPPLED, ++e.cat.counters.crippled);
+    }
+    return accepted;
 }
 
 }  // namespace
@@ -269,23 +340,34 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         }
     };
     start_runs();
-    while (!e.status.IsCancelled()) {
+    std::int64_t looked = first;  // every cluster before it has been looked at
+    while (!e.stopping()) {
         const ReadAhead::Run run = ahead.take();
-        if (run.count == 0) break;
+        if (run.count == 0) {
+            looked = last;
+            break;
+        }
         start_runs();
-        for (std::int64_t i = run.first; i < run.first + run.count && !e.status.IsCancelled(); ++i) {
+        for (std::int64_t i = run.first; i < run.first + run.count && !e.stopping(); ++i) {
             const auto k = static_cast<std::size_t>(i - run.first);
             const std::uint8_t* data = run.bytes.data() + k * cs;
             if (i + 1 < run.first + run.count) prefetch_cluster(data + cs, cs);
+            looked = i + 1;
             if (cluster_in_use(e, i)) continue;
             ahead.look_at(run, k);
             accepted += look_at_cluster(e, found, i, data, *run.looks, k, scan_dirs, shifted);
         }
     }
+    // Cancelled: what follows carves only what was looked at.
+    if (e.stopping()) {
+        e.carve.read_end = looked;
+        end_index(e, looked);
+        return accepted;
+    }
 
     end_index(e, last);
     // Folders at the shift the files lie at, now that the index tells it.
-    if (scan_dirs && !e.status.IsCancelled()) accepted += read_shifted_folders(e, found, shifted);
+    if (scan_dirs && !e.stopping()) accepted += read_shifted_folders(e, found, shifted);
 
     // Chain pass: chains that no directory describes. An exFAT FAT's entries
     // mean something only where the bitmap says allocated: without a bitmap
@@ -293,7 +375,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
     if (e.opt.ignore_fat || (e.exfat() && !e.fat.allocation_trusted)) return accepted;
     std::uint32_t n = 0;
     const std::uint64_t min_size = std::max<std::uint32_t>(2048, cs);
-    for (std::int64_t j = first; j < last && !e.status.IsCancelled(); ++j) {
+    for (std::int64_t j = first; j < last && !e.stopping(); ++j) {
         if (cluster_in_use(e, j) || (e.exfat() && !cluster_allocated(e, j))) continue;
         RangeProgress(e, j);
         // A chain longer than min_size goes on from its head: a cluster
@@ -319,22 +401,23 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
 
 // The entries go to their own folders where the catalogue has them, else to
 // the found-items folder, which is looked up each time (additions to the
-// root move it).
+// root move it). Entries whose chain can be read are catalogued through it;
+// the others, once every readable one of the round has taken its clusters,
+// get the runs their broken chain or a guess gives.
 std::uint32_t recover_lost_files(Engine& e, dir_t&) {
     std::uint32_t accepted = 0;
     // Recovering a folder remembers the entries it holds, which may lie below
     // the key reached: the map is gone over again while that adds anything.
     // Each round takes at least one cluster, so the rounds are bounded.
-    for (bool again = true; again && !e.status.IsCancelled();) {
+    for (bool again = true; again && !e.stopping();) {
         again = false;
+        std::vector<std::int32_t> unreadable;
         // By key, so that no iterator is held across a change of the map.
         auto it = e.lost.begin();
-        while (it != e.lost.end() && !e.status.IsCancelled()) {
+        while (it != e.lost.end() && !e.stopping()) {
             const std::int32_t key = it->first;
             if (!cluster_in_use(e, key)) {
                 const lost_entry_t entry = it->second;
-                // Its own folder when the catalogue has it, else the found-items
-                // folder; looked up each time, as additions may move items.
                 dir_t* dir = folder_of(e, entry.folder);
                 // An entry of a folder found at a shift names clusters that
                 // this FAT does not describe.
@@ -344,13 +427,16 @@ std::uint32_t recover_lost_files(Engine& e, dir_t&) {
                                               : classify_entry(e, entry.entry, true, entry.folder);
                 std::uint32_t n = 0;
                 if (dir && copy >= 0) n = add_entry(e, *dir, entry, copy);
-                else if (dir && copy == -1 && lies_in_free_clusters(e, entry))
-                    n = add_consecutive(e, *dir, entry, entry.shift);
+                else if (dir && copy == -1 && !entry.entry.is_directory() && item_size(entry) != 0)
+                    unreadable.push_back(key);
                 accepted += n;
                 again = again || n != 0;
             }
             it = e.lost.upper_bound(key);
         }
+        const std::uint32_t n = recover_lost_extents(e, unreadable);
+        accepted += n;
+        again = again || n != 0;
     }
     return accepted;
 }

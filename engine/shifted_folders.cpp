@@ -56,7 +56,7 @@ std::uint32_t read_shifted_folders(Engine& e, dir_t& found,
     std::vector<std::uint8_t> data(cs);
     std::vector<ShiftedFolder> folders;
     for (const ShiftedDotEntries& b : blocks) {
-        if (b.shift != shift || e.status.IsCancelled()) continue;
+        if (b.shift != shift || e.stopping()) continue;
         if (read_cluster(e, b.cluster, data.data(), cs, shift, false) != cs) continue;
         if (!starts_with_dots(data.data())) continue;
         ShiftedFolder f;
@@ -105,7 +105,7 @@ std::uint32_t read_shifted_folders(Engine& e, dir_t& found,
                 dir_t* home = folder_of(e, f.own);
                 dir_t& dir = home && home != &e.cat.root ? *home : found;
                 const bool deleted = d.is_deleted();
-                if (deleted) entry.entry.name[0] = guess_first_letter(dir, entry.entry);
+                if (deleted) entry.entry.name[0] = guess_first_letter(e, dir, entry);
                 dir_t& item = find_or_add_child(e, dir, entry, shift, 0);
                 if (item.source == EntrySource::None)
                     item.source = deleted ? EntrySource::Deleted : EntrySource::Live;

@@ -15,6 +15,7 @@
 #include "input/copy_progress.hpp"
 #include "input/output_file.hpp"
 #include "input/platform.hpp"
+#include "input/unique_fd.hpp"
 
 namespace lk {
 
@@ -48,11 +49,8 @@ struct ListBuilder {
             s.root = root;
             s.attributes = item.entry.attr & (0x01 | 0x02 | 0x04 | 0x10 | 0x20);
             s.has_time = dos_time_to_local(item.entry.wdate, item.entry.wtime, &s.time);
-            s.start_cluster = e.first_cluster(item.entry);
-            s.fat_copy = item.fat_copy;
-            s.shift = item.shift;
             s.size = item_size(item);
-            s.valid_length = item_valid_length(item);
+            if (!item.entry.is_directory()) s.runs = item.extent.runs;
             list.push_back(std::move(s));
             // The root stands for the output directory: its children go there.
             if (!root && item.entry.is_directory()) self = static_cast<int>(list.size()) - 1;
@@ -124,16 +122,11 @@ std::string fit(const std::string& base, const std::string& tail) {
 
 // A directory the save has open, with the names it has given out there.
 struct OpenFolder {
-    int index;  // its entry in the list; -1 for the output directory
-    int fd;     // -1 when it could not be created
+    int index;     // its entry in the list; -1 for the output directory
+    UniqueFd fd;   // not valid when it could not be created
     std::string failure;  // why not
     std::set<std::string> given;
 };
-
-void close_folder(OpenFolder& f) {
-    if (f.fd >= 0 && f.index != -1) ::close(f.fd);
-    f.fd = -1;
-}
 
 // What lies at name in dir: 0 nothing, 1 a directory, 2 anything else.
 int what_is_at(int dir, const std::string& name) {
@@ -148,7 +141,7 @@ std::string unique_in(OpenFolder& f, const std::string& wanted, bool reuse_dir) 
     const std::string name = FitOutputName(wanted);
     auto free = [&](const std::string& n) {
         if (f.given.count(n)) return false;
-        const int at = what_is_at(f.fd, n);
+        const int at = what_is_at(f.fd.get(), n);
         return at == 0 || (reuse_dir && at == 1);
     };
     if (free(name)) return name;
@@ -215,23 +208,23 @@ namespace {
 
 // Why a file could not be written: the system's words for an error code, or
 // what went wrong on the card's side.
-enum class WriteStop { Done, WriteFailed, ReadFailed, Stopped, Refused, NoMemory };
+enum class WriteStop { Done, WriteFailed, Stopped, Refused, NoMemory };
 
-// Streams size bytes of the chain from start into out, a chunk of about a
-// megabyte at a time; bytes from valid_length on are zeros and are not read.
-// Chunks of zeros are skipped rather than written, so that the empty parts
-// of a large file take no room. error receives errno when the output fails.
-WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint64_t valid_length,
-                       std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift,
-                       int& error) {
-    e.stop_flag.store(false);
+// Streams a file's runs into out, a chunk of about a megabyte at a time.
+// Zero runs, and chunks that read as zeros, are skipped rather than written,
+// so that the empty parts of a large file take no room. error receives errno
+// when the output fails.
+WriteStop stream_runs(Engine& e, OutputFile& out, std::span<const ByteRun> runs, std::stop_token stop,
+                      int& error) {
     const bool report = e.status.attached();
     if (report) e.status.SendProgress(0);
     WriteStop result = WriteStop::Done;
+    std::uint64_t size = 0;
+    for (const ByteRun& r : runs) size += r.length;
     std::uint64_t emitted = 0;  // bytes written or skipped
     bool hole = false;          // the last bytes were skipped: the length must be set
     auto emit = [&](const std::uint8_t* p, std::size_t n) {
-        const bool zeros = n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+        const bool zeros = !p || (n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
         if (zeros ? !out.skip(n, error) : !out.write(p, n, error)) return false;
         emitted += n;
         hole = zeros;
@@ -241,39 +234,27 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
         const std::uint32_t cs = std::max<std::uint32_t>(e.geo.cluster_size, 1);
         const std::size_t chunk = (kChunkBytes + cs - 1) / cs * cs;
         std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, size)));
-        ChainReader reader(e, start_cluster, fat_copy, shift);
-        std::uint64_t remaining = size;
-        while (remaining > 0) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining));
-            const std::uint64_t done = size - remaining;
-            const std::size_t readable =
-                done >= valid_length
-                    ? 0
-                    : static_cast<std::size_t>(std::min<std::uint64_t>(want, valid_length - done));
-            std::fill(buffer.begin(), buffer.begin() + want, 0);
-            const std::size_t got = readable ? reader.read(buffer.data(), readable) : 0;
-            if (got < readable) {
-                if (reader.stop() == ChainReader::Stop::Stopped) {
-                    result = WriteStop::Stopped;
+        ExtentReader reader(e.input, e.opt.sector_range, runs, std::move(stop));
+        while (emitted < size) {
+            // A zero run is skipped whole, without reading.
+            if (const std::uint64_t zeros = reader.skip_zeros(); zeros != 0) {
+                if (!emit(nullptr, static_cast<std::size_t>(zeros))) {
+                    result = WriteStop::WriteFailed;
                     break;
                 }
-                // A chain that ends inside the file's last chunk leaves zeros
-                // after its end; one that ends earlier, or a failed read, fails
-                // the file after the chunk in which it ended.
-                const bool last_chunk = remaining == want;
-                if (got == 0 || reader.stop() == ChainReader::Stop::ReadFailed || !last_chunk) {
-                    if (got > 0 && !emit(buffer.data(), got))
-                        result = WriteStop::WriteFailed;
-                    else result = WriteStop::ReadFailed;
-                    break;
-                }
+                continue;
+            }
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - emitted));
+            const std::size_t got = reader.read(buffer.data(), want);
+            if (got < want) {
+                result = WriteStop::Stopped;
+                break;
             }
             if (!emit(buffer.data(), want)) {
                 result = WriteStop::WriteFailed;
                 break;
             }
-            remaining -= want;
-            if (report) e.status.SendProgress(static_cast<std::uint32_t>((size - remaining) * 100 / size));
+            if (report) e.status.SendProgress(static_cast<std::uint32_t>(emitted * 100 / size));
         }
     }
     if (hole && !out.set_length(emitted, error) && result == WriteStop::Done)
@@ -283,24 +264,18 @@ WriteStop stream_chain(Engine& e, OutputFile& out, std::uint64_t size, std::uint
     return result;
 }
 
-// Reconstruct mode: the whole file read along its chain, through the
-// filter, then written. `reason` receives the filter's answer.
-WriteStop filter_chain(Engine& e, OutputFile& out, const SaveItem& item, const WholeFileFilter& filter,
-                       int& error, std::string& reason) {
-    e.stop_flag.store(false);
+// Reconstruct mode: the whole file read along its runs, through the filter,
+// then written. `reason` receives the filter's answer.
+WriteStop filter_runs(Engine& e, OutputFile& out, const SaveItem& item, const WholeFileFilter& filter,
+                      std::stop_token stop, int& error, std::string& reason) {
     std::vector<std::uint8_t> bytes, filtered;
     try {
         bytes.assign(item.size, 0);
     } catch (const std::bad_alloc&) {
         return WriteStop::NoMemory;  // that file fails; the others may be smaller
     }
-    // Bytes past the valid length are zeros on the card's side too.
-    const std::size_t valid = static_cast<std::size_t>(std::min(item.valid_length, item.size));
-    ChainReader reader(e, item.start_cluster, item.fat_copy, item.shift);
-    if (reader.read(bytes.data(), valid) < valid) {
-        if (reader.stop() == ChainReader::Stop::Stopped) return WriteStop::Stopped;
-        if (reader.stop() == ChainReader::Stop::ReadFailed) return WriteStop::ReadFailed;
-    }
+    ExtentReader reader(e.input, e.opt.sector_range, item.runs, std::move(stop));
+    if (reader.read(bytes.data(), bytes.size()) < bytes.size() && reader.stopped()) return WriteStop::Stopped;
     if (auto refusal = filter(bytes, filtered)) {
         reason = *refusal;
         return WriteStop::Refused;
@@ -310,7 +285,6 @@ WriteStop filter_chain(Engine& e, OutputFile& out, const SaveItem& item, const W
 }
 
 std::string failure_text(WriteStop stop, int error) {
-    if (stop == WriteStop::ReadFailed) return translate("the card's data could not be read");
     if (stop == WriteStop::NoMemory) return translate("Not enough memory");
     return InputErrorText(error);
 }
@@ -334,17 +308,14 @@ void set_file_facts(int dir, const std::string& name, const SaveItem& item) {
 
 namespace {
 
-bool write_recovered(Engine& e, std::uint64_t size, std::uint64_t valid_length,
-                     std::uint32_t start_cluster, std::int32_t fat_copy, std::int32_t shift,
-                     const std::string& path, std::string* failure) {
+bool write_recovered(Engine& e, std::span<const ByteRun> runs, const std::string& path, std::string* failure,
+                     std::stop_token stop) {
     OutputFile out(path);
     int error = out.open_error();
-    WriteStop stop = out.is_open() ? stream_chain(e, out, size, valid_length, start_cluster,
-                                                  fat_copy, shift, error)
-                                   : WriteStop::WriteFailed;
-    if (stop == WriteStop::Done) return true;
-    if (stop != WriteStop::Stopped && !e.stop_requested()) {
-        if (failure) *failure = failure_text(stop, error);
+    WriteStop result = out.is_open() ? stream_runs(e, out, runs, stop, error) : WriteStop::WriteFailed;
+    if (result == WriteStop::Done) return true;
+    if (result != WriteStop::Stopped) {
+        if (failure) *failure = failure_text(result, error);
         else e.status.Error("File %s: write error %d", path, error);
     }
     return false;
@@ -352,28 +323,29 @@ bool write_recovered(Engine& e, std::uint64_t size, std::uint64_t valid_length,
 
 }  // namespace
 
-bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster,
-                        std::int32_t fat_copy, std::int32_t shift, const std::string& path,
-                        std::string* failure) {
-    return write_recovered(e, size, size, start_cluster, fat_copy, shift, path, failure);
+bool WriteRecoveredFile(Engine& e, std::span<const ByteRun> runs, const std::string& path,
+                        std::string* failure, std::stop_token stop) {
+    return write_recovered(e, runs, path, failure, std::move(stop));
 }
 
-bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path,
-                        std::string* failure) {
-    return write_recovered(e, item_size(item), item_valid_length(item), e.first_cluster(item.entry),
-                           item.fat_copy, item.shift, path, failure);
+bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path, std::string* failure,
+                        std::stop_token stop) {
+    return write_recovered(e, item.extent.runs, path, failure, std::move(stop));
 }
 
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
-                      CopyProgress& progress, const WholeFileFilter* filter) {
+                      CopyProgress& progress, const WholeFileFilter* filter, std::stop_token stop) {
     SaveOutcome outcome;
     e.input.reset_read_errors();
     progress.hand_over(0, 0);
-    const int out_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // The folders being written, innermost last: a folder's contents follow
     // it in the list, so a folder is closed once an item lies outside it.
     std::vector<OpenFolder> open;
-    open.push_back({-1, out_fd, out_fd < 0 ? InputErrorText(errno) : std::string(), {}});
+    {
+        UniqueFd out(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const std::string reason = out.valid() ? std::string() : InputErrorText(errno);
+        open.push_back({-1, std::move(out), reason, {}});
+    }
     auto fail = [&](const SaveItem& item, const std::string& reason) {
         progress.item_failed(item.name, reason);
         outcome.failures.push_back({item.name, reason});
@@ -382,70 +354,66 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
     const std::size_t count = list.size();
     for (std::size_t i = 0; i < count; ++i) {
         const SaveItem& item = list[i];
-        if (progress.is_cancelled()) {
+        if (progress.is_cancelled() || stop.stop_requested()) {
             outcome.cancelled = true;
             break;
         }
         if (!item.root) progress.item_started(item.name);
-        while (open.size() > 1 && open.back().index != item.parent) {
-            close_folder(open.back());
-            open.pop_back();
-        }
+        while (open.size() > 1 && open.back().index != item.parent) open.pop_back();
         OpenFolder& folder = open.back();
+        const int index = static_cast<int>(i);
         if (item.root) {
             ++outcome.written;  // the output directory itself
-        } else if (folder.fd < 0) {
+        } else if (!folder.fd.valid()) {
             // Its folder could not be made: it fails for the same reason.
             fail(item, folder.failure);
-            if (item.is_directory()) open.push_back({static_cast<int>(i), -1, folder.failure, {}});
+            if (item.is_directory()) open.push_back({index, UniqueFd(), folder.failure, {}});
         } else if (item.is_directory()) {
             // A folder already there before this save is written into; one
             // this save made, or a file, gives the new folder another name.
             const std::string name = unique_in(folder, item.leaf, true);
             folder.given.insert(name);
-            if (::mkdirat(folder.fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+            if (::mkdirat(folder.fd.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
                 const std::string reason = InputErrorText(errno);
                 fail(item, reason);
-                open.push_back({static_cast<int>(i), -1, reason, {}});
+                open.push_back({index, UniqueFd(), reason, {}});
             } else {
-                const int fd = ::openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                const std::string reason = fd < 0 ? InputErrorText(errno) : std::string();
-                if (fd < 0) fail(item, reason);
+                UniqueFd fd(::openat(folder.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                const std::string reason = fd.valid() ? std::string() : InputErrorText(errno);
+                if (!fd.valid()) fail(item, reason);
                 else ++outcome.written;
-                open.push_back({static_cast<int>(i), fd, reason, {}});
+                open.push_back({index, std::move(fd), reason, {}});
             }
         } else {
             const std::string name = unique_in(folder, item.leaf, false);
             folder.given.insert(name);
-            OutputFile out(folder.fd, name);
+            OutputFile out(folder.fd.get(), name);
             int error = out.open_error();
             std::string refusal;
-            WriteStop stop = WriteStop::WriteFailed;
+            WriteStop result = WriteStop::WriteFailed;
             if (out.is_open())
-                stop = filter ? filter_chain(e, out, item, *filter, error, refusal)
-                              : stream_chain(e, out, item.size, item.valid_length,
-                                             item.start_cluster, item.fat_copy, item.shift, error);
-            if (stop == WriteStop::Stopped || e.stop_requested()) {
+                result = filter ? filter_runs(e, out, item, *filter, stop, error, refusal)
+                                : stream_runs(e, out, item.runs, stop, error);
+            if (result == WriteStop::Stopped) {
                 outcome.cancelled = true;
                 break;
             }
-            if (stop == WriteStop::Done) {
-                set_file_facts(folder.fd, name, item);
+            if (result == WriteStop::Done) {
+                set_file_facts(folder.fd.get(), name, item);
                 ++outcome.written;
-            } else if (stop == WriteStop::Refused) {
+            } else if (result == WriteStop::Refused) {
                 // Nothing of it stays behind, and the save ends here.
-                ::unlinkat(folder.fd, name.c_str(), 0);
+                ::unlinkat(folder.fd.get(), name.c_str(), 0);
                 fail(item, refusal);
                 progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
                 break;
             } else {
-                fail(item, failure_text(stop, error));
+                fail(item, failure_text(result, error));
             }
         }
         progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
     }
-    for (OpenFolder& f : open) close_folder(f);
-    if (out_fd >= 0) ::close(out_fd);
+    open.clear();
     progress.hand_over(100, e.input.read_errors());
     return outcome;
 }

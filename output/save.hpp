@@ -6,6 +6,8 @@
 #include <ctime>
 #include <functional>
 #include <optional>
+#include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,7 @@ namespace lk {
 struct Engine;
 class CopyProgress;
 
-// One entry of the save list. The list keeps the chain facts (start cluster,
-// FAT copy, shift) as plain fields rather than packed into a shell
-// structure's unused time field. A folder's entry precedes its contents, and
+// One entry of the save list. A folder's entry precedes its contents, and
 // each entry names the folder it goes in, so that a tree of any depth is
 // written one level at a time, with no limit on the whole path's length.
 struct SaveItem {
@@ -29,13 +29,9 @@ struct SaveItem {
     std::uint8_t attributes = 0;  // read-only 0x01, hidden 0x02, system 0x04, directory 0x10, archive 0x20
     bool has_time = false;        // the entry's DOS date and time converted
     std::time_t time = 0;         // that date and time, taken as local time
-    std::uint32_t start_cluster = 0;
-    std::int32_t fat_copy = 0;
-    std::int32_t shift = 0;
-    std::uint64_t size = 0;  // exFAT files reach beyond 4 GiB
-    // Bytes from here on are zeros, not read from the card (an exFAT file's
-    // ValidDataLength); by default every byte is read.
-    std::uint64_t valid_length = UINT64_MAX;
+    std::uint64_t size = 0;       // exFAT files reach beyond 4 GiB
+    // Where the file's bytes lie on the input (zero runs stand for zeros).
+    std::vector<ByteRun> runs;
 
     bool is_directory() const { return attributes & 0x10; }
 };
@@ -61,15 +57,15 @@ std::string MakeUniqueOutputName(const std::string& path);
 // kMaxNameBytes of UTF-8, cut on a character boundary, its extension kept.
 std::string FitOutputName(const std::string& name);
 
-// Writes size bytes of the chain starting at start_cluster to path, streamed
-// in chunks of about a megabyte. A failure is shown ("File %s: write error %d"),
-// or, when failure is given, described there instead (no box).
-bool WriteRecoveredFile(Engine& e, std::uint64_t size, std::uint32_t start_cluster, std::int32_t fat_copy,
-                        std::int32_t shift, const std::string& path, std::string* failure = nullptr);
-// The same for a catalogue item: its whole size, and zeros from its valid
-// length on (an exFAT file's bytes past its ValidDataLength).
+// Writes a file's runs to path, streamed in chunks of about a megabyte.
+// A failure is shown ("File %s: write error %d"), or, when failure is given,
+// described there instead (no box). A stop request ends the write early and
+// leaves no failure.
+bool WriteRecoveredFile(Engine& e, std::span<const ByteRun> runs, const std::string& path,
+                        std::string* failure = nullptr, std::stop_token stop = {});
+// The same for a catalogue item.
 bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path,
-                        std::string* failure = nullptr);
+                        std::string* failure = nullptr, std::stop_token stop = {});
 
 // An item that could not be written, with the reason in the system's words.
 struct SaveFailure {
@@ -84,8 +80,8 @@ struct SaveOutcome {
     bool failed() const { return !failures.empty(); }
 };
 
-// Reconstruct mode: each file is read whole (a chain that ends early leaves
-// zeros, as a damaged picture's missing part) and handed to the filter,
+// Reconstruct mode: each file is read whole (zero runs stay zeros, as a
+// damaged picture's missing part) and handed to the filter,
 // which puts the bytes to write in `out` or answers why it cannot.
 using WholeFileFilter =
     std::function<std::optional<std::string>(Bytes in, std::vector<std::uint8_t>& out)>;
@@ -95,8 +91,10 @@ using WholeFileFilter =
 // does not stop the save: it is reported to progress.item_failed() at once,
 // listed in the outcome, and the next item is attempted. With a filter
 // (reconstruct mode), a file the filter refuses is listed with the filter's
-// answer and ends the save there.
+// answer and ends the save there. A stop request ends the save as a cancel
+// does, within the file being written.
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
-                      CopyProgress& progress, const WholeFileFilter* filter = nullptr);
+                      CopyProgress& progress, const WholeFileFilter* filter = nullptr,
+                      std::stop_token stop = {});
 
 }  // namespace lk

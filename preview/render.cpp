@@ -136,7 +136,7 @@ Preview RenderPreview(Engine& e, const dir_t& record, int box_width, int box_hei
     if (!picture && size > kMaxOtherBytes) return {};
     std::vector<std::uint8_t> bytes;
     try {
-        bytes = read_item(e, record, kMaxPictureBytes);
+        bytes = read_item(e, record, kMaxPictureBytes, services.stop);
     } catch (const std::bad_alloc&) {
         return {};
     }

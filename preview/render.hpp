@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ struct PreviewServices {
     TempNames* temp_names = nullptr;  // where the readers' copies go
     PpmDumps* dumps = nullptr;        // the raw decoder's diagnostic dumps
     Status* status = nullptr;         // for a copy that cannot be deleted
+    std::stop_token stop;             // ends the file's reading early
 };
 
 struct Preview {
@@ -70,7 +72,7 @@ std::string preview_extension(const dir_t& record);
 Preview MakePreview(std::vector<std::uint8_t>& bytes, const std::string& extension,
                     int box_width, int box_height, const PreviewServices& services);
 
-// The preview of a catalogue record: its bytes read along its chain first.
+// The preview of a catalogue record: its bytes read along its runs first.
 // Only pictures and files a reader takes are read; others have none.
 Preview RenderPreview(Engine& e, const dir_t& record, int box_width, int box_height,
                       const PreviewServices& services);

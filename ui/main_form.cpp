@@ -600,6 +600,14 @@ QString TMainForm::ItemToolTip(const dir_t& record) {
     if (!record.date_text.empty()) tip = T("Date: ") + Q(record.date_text) + "\n" + tip;
     const std::string grade = GradeText({record.grade, record.decoded_rows_percent});
     if (!grade.empty()) tip += "\n" + Q(grade);
+    // A file that is not wholly its own, or whose clusters were guessed.
+    if (record.extent.how == ExtentHow::Partial) {
+        tip += "\n" + T("partial");
+        if (record.extent.foreign != 0)
+            tip += ": " + Q(format(translate("%s bytes not its own"), GroupedNumber(record.extent.foreign)));
+    } else if (record.extent.how == ExtentHow::Guessed) {
+        tip += "\n" + T("guessed");
+    }
     return tip;
 }
 
@@ -626,6 +634,12 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
                              : rendering          ? kImagePending
                                                   : kImagePicture);
         item->setToolTip(ItemToolTip(record));
+        // A partial file's name is in italics.
+        if (record.extent.how == ExtentHow::Partial) {
+            QFont font = item->font();
+            font.setItalic(true);
+            item->setFont(font);
+        }
     }
     acSortByDate->setChecked(dir->sorted_by_date);
     UpdateActions();
@@ -921,7 +935,7 @@ void TMainForm::FilesDblClick(QListWidgetItem* item) {
         temp_files_.push_back(path);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const bool written =
-        WriteRecoveredFile(*engine_, *record, path);
+        WriteRecoveredFile(*engine_, *record, path, nullptr, engine_->reads_stop.get_token());
     QApplication::restoreOverrideCursor();
     if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
 }
@@ -943,7 +957,8 @@ QMimeData* TMainForm::DragData() {
         SilentProgress progress;
         QApplication::setOverrideCursor(Qt::WaitCursor);
         drag_failures_ =
-            SaveItems(*engine_, BuildSaveList(*engine_, selection, false), S(folder), progress)
+            SaveItems(*engine_, BuildSaveList(*engine_, selection, false), S(folder), progress,
+                      nullptr, engine_->reads_stop.get_token())
                 .failures;
         QApplication::restoreOverrideCursor();
         for (const QFileInfo& entry :
@@ -1003,7 +1018,7 @@ void TMainForm::close_down() {
     closed_ = true;
     // The worker is given a higher priority so that it ends its picture soon.
     thumbs_->Terminate();
-    if (engine_) engine_->stop_flag.store(true);
+    if (engine_) engine_->reads_stop.request_stop();
     if (analysis_running()) status_.RequestCancel();
     WaitProcessingEvents(
         [this] { return !analysis_running() && !(copy_ && !copy_->isFinished()); });

@@ -95,21 +95,24 @@ void ThumbThread::NewContents() {
 }
 
 bool ThumbThread::stopping() const {
-    return stop_.load() || terminating_.load() || (engine_ && engine_->stop_requested());
+    return stop_.load() || terminating_.load();
 }
 
 void ThumbThread::Settle(bool reset) {
     stop_.store(true);
-    // A read along a chain in progress gives up at once.
-    if (engine_) engine_->stop_flag.store(true);
+    // A read in progress gives up at once.
+    {
+        std::lock_guard<std::mutex> l(lock_);
+        reads_.request_stop();
+    }
     NewContents();
     wake_.notify_one();
     WaitProcessingEvents([this] { return idle() || !isRunning(); }, 100);
     {
         std::lock_guard<std::mutex> l(lock_);
         if (reset) failed_.clear();
+        reads_ = std::stop_source();
     }
-    if (engine_) engine_->stop_flag.store(false);
     stop_.store(false);
     wake_.notify_one();  // items queued meanwhile by paints
 }
@@ -125,7 +128,7 @@ void ThumbThread::Terminate() {
     wait();
 }
 
-Preview ThumbThread::render(const dir_t& record) {
+Preview ThumbThread::render(const dir_t& record, std::stop_token stop) {
     if (custom_render_) return custom_render_(record);
     if (!engine_) return {};
     PreviewServices services;
@@ -133,6 +136,7 @@ Preview ThumbThread::render(const dir_t& record) {
     services.temp_names = &temp_names_;
     services.dumps = &dumps_;
     services.status = &engine_->status;
+    services.stop = std::move(stop);
     return RenderPreview(*engine_, record, box_, box_, services);
 }
 
@@ -140,13 +144,13 @@ void ThumbThread::run() {
     for (;;) {
         Entry entry{};
         int generation = 0;
+        std::stop_token stop;
         {
             std::unique_lock<std::mutex> l(lock_);
             while (queue_.empty() || stopping()) {
                 if (terminating_.load()) return;
                 idle_.store(true);
-                // The engine's stop flag is cleared by others without a
-                // word to this worker: while items wait, look again soon.
+                // While items wait, look again soon.
                 if (queue_.empty())
                     wake_.wait(l);
                 else
@@ -156,6 +160,7 @@ void ThumbThread::run() {
             generation = generation_.load();
             entry = queue_.front();
             queue_.pop_front();
+            stop = reads_.get_token();
         }
         const direntry_t& d = entry.record->entry;
         const std::uint32_t start =
@@ -164,7 +169,7 @@ void ThumbThread::run() {
         // A file that made a decoder throw is tried once only.
         if (!failed_.count(start)) {
             try {
-                preview = render(*entry.record);
+                preview = render(*entry.record, stop);
             } catch (...) {
                 std::lock_guard<std::mutex> l(lock_);
                 failed_.insert(start);

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <set>
 #include <vector>
 
@@ -100,7 +101,7 @@ class ThumbThread : public QThread {
         QListWidgetItem* item;
         const dir_t* record;
     };
-    Preview render(const dir_t& record);
+    Preview render(const dir_t& record, std::stop_token stop);
     bool stopping() const;
 
     Deliver deliver_;
@@ -113,6 +114,9 @@ class ThumbThread : public QThread {
     std::atomic<int> generation_{0};
     std::atomic<bool> idle_{true};
     std::atomic<bool> stop_{false};
+    // Stops the read of the picture being rendered; a fresh one once settled.
+    // Under lock_.
+    std::stop_source reads_;
     std::atomic<bool> terminating_{false};
     // Start clusters whose rendering raised an exception: not tried again
     // until the views are reset. Worker thread only (cleared while idle).

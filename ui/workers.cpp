@@ -10,7 +10,8 @@ void RecoveryThread::run() {
 }
 
 void FileCopyThread::run() {
-    outcome = SaveItems(engine_, list_, directory_, progress, filter ? &filter : nullptr);
+    outcome = SaveItems(engine_, list_, directory_, progress, filter ? &filter : nullptr,
+                        engine_.reads_stop.get_token());
 }
 
 void ImageThread::run() {

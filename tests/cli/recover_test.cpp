@@ -1,9 +1,17 @@
 // lumenkeeper-cli recover end to end: a card made with mkfs.fat and mtools.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
 
 #include "tests/cli/catalogue_json.hpp"
 #include "tests/support/card_builder.hpp"
@@ -70,6 +78,89 @@ TEST_F(Recover, SavesListsAndDescribesWhatItFound) {
     EXPECT_FALSE(test::catalogue_item(catalogue, "DCIM/100CANON/IMG_0003.JPG").empty());
     EXPECT_GE(test::catalogue_count(catalogue, "entry", "deleted"), 1);
     EXPECT_GE(test::catalogue_count(catalogue, "entry", "live"), 1);
+    // Each file's bytes as runs on the input: read there, they are the file.
+    EXPECT_EQ(first.value("how", ""), "chain");
+    std::ifstream image(card_->path(), std::ios::binary);
+    for (const nlohmann::json& item : catalogue) {
+        if (item.value("directory", true)) continue;
+        std::vector<std::uint8_t> bytes;
+        for (const nlohmann::json& run : item.at("runs")) {
+            const std::size_t length = run.at(1).get<std::size_t>();
+            std::vector<std::uint8_t> part(length);
+            if (!run.at(0).is_null()) {
+                image.seekg(run.at(0).get<std::int64_t>());
+                image.read(reinterpret_cast<char*>(part.data()), static_cast<std::streamsize>(length));
+            }
+            bytes.insert(bytes.end(), part.begin(), part.end());
+        }
+        EXPECT_TRUE(bytes == slurp_bytes(out / item.value("path", ""))) << item.dump();
+    }
+}
+
+// Ctrl-C while step 5 reads a gigabyte of other data after a camera card:
+// what was found is still saved, every picture of the card.
+TEST(RecoverCancelled, CtrlCInStepFiveSavesEveryPictureFoundSoFar) {
+    LK_REQUIRE_FAT_TOOLS();
+    test::TempDir tmp;
+    FatOptions o;
+    o.image_size = 48u << 20;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    tools::JpegOptions j;
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (std::uint32_t seed = 1; seed <= 23; ++seed) {
+        j.seed = seed;
+        pictures.push_back(tools::make_jpeg(j));
+        card.add_file("DCIM/100CANON/IMG_" + std::to_string(1000 + seed) + ".JPG", pictures.back());
+    }
+    const fs::path image = tmp / "card and data.img";
+    fs::copy_file(card.path(), image);
+    fs::resize_file(image, fs::file_size(image) + (std::uint64_t{1} << 30));
+
+    for (int percent : {20, 50, 80}) {
+        SCOPED_TRACE(percent);
+        const fs::path out = tmp / ("out " + std::to_string(percent));
+        int err_pipe[2];
+        ASSERT_EQ(pipe(err_pipe), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+        posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        std::string path = LK_CLI_PATH, cmd = "recover", in = image.string(), flag = "--ignore-fat",
+                    output = "--output", dir = out.string();
+        char* argv[] = {path.data(), cmd.data(), in.data(), flag.data(), output.data(), dir.data(), nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, LK_CLI_PATH, &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(err_pipe[1]);
+        // The progress lines after step 5's line: Ctrl-C at the first that
+        // has come this far.
+        const std::regex progress("Analyzing +([0-9]+)%");
+        std::string err;
+        char buf[4096];
+        bool interrupted = false;
+        for (ssize_t n; (n = read(err_pipe[0], buf, sizeof buf)) > 0;) {
+            err.append(buf, static_cast<std::size_t>(n));
+            const std::size_t step5 = err.find("5. Recovering contiguous files...");
+            if (interrupted || step5 == std::string::npos) continue;
+            const std::string after = err.substr(step5);
+            for (std::sregex_iterator it(after.begin(), after.end(), progress), end; it != end; ++it)
+                if (std::stoi((*it)[1]) >= percent && !interrupted) {
+                    kill(pid, SIGINT);
+                    interrupted = true;
+                }
+        }
+        close(err_pipe[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(interrupted) << err;
+        ASSERT_TRUE(WIFEXITED(status)) << err;
+        EXPECT_NE(err.find("Cancelled: 23 files found so far"), std::string::npos) << err;
+        std::map<std::vector<std::uint8_t>, std::string> back;
+        for (const auto& entry : fs::recursive_directory_iterator(out))
+            if (entry.is_regular_file()) back[slurp_bytes(entry.path())] = entry.path().string();
+        for (std::size_t i = 0; i < pictures.size(); ++i) EXPECT_TRUE(back.count(pictures[i])) << "picture " << i + 1;
+    }
 }
 
 TEST_F(Recover, ExitCodes) {

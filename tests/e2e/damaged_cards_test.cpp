@@ -314,5 +314,50 @@ TEST_F(DamagedCards, BootRecordsWithAbsurdCountsAreNotTaken) {
     }
 }
 
+// A boot record whose geometry no file system has (clusters of a number of
+// sectors that is no power of two or of none, sectors beyond any a card has)
+// is damage, not an answer: the card is searched as one whose boot record
+// was wiped, and everything comes back.
+TEST_F(DamagedCards, ImpossibleGeometryIsSearchedForAsOnAWipedCard) {
+    struct Case {
+        const char* name;
+        FatBits bits;
+        std::uint64_t size;
+        unsigned sectors_per_cluster;
+        int field;
+        std::uint16_t value;
+        int width;
+    } cases[] = {
+        {"255 sectors per cluster", FatBits::fat16, 32u << 20, 4, 13, 255, 1},
+        {"3 sectors per cluster", FatBits::fat32, 40u << 20, 1, 13, 3, 1},
+        {"no sectors per cluster", FatBits::fat16, 32u << 20, 4, 13, 0, 1},
+        {"8,192 bytes per sector", FatBits::fat16, 32u << 20, 4, 11, 8192, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FatOptions o;
+        o.bits = c.bits;
+        o.image_size = c.size;
+        o.sectors_per_cluster = c.sectors_per_cluster;
+        FatImage card = FatImage::create(tmp / (std::string(c.name) + ".img"), o);
+        card.add_file("DCIM/IMG_0001.JPG", camera_picture(20, 320, 240));
+        card.add_file("DCIM/IMG_0002.JPG", camera_picture(21, 320, 240));
+        card.add_file("IMG_0003.JPG", camera_picture(22, 320, 240));
+        std::uint8_t field[2];
+        store_le16(field, c.value);
+        card.overwrite(c.field, std::span<const std::uint8_t>(field, static_cast<std::size_t>(c.width)));
+
+        EngineHarness run;
+        ASSERT_TRUE(run.open_file(card.path().string()));
+        ASSERT_EQ(run.analyse(), AnalysisResult::Finished);
+        // Not the sector at the card's start (FAT32 has a good copy in sector 6).
+        EXPECT_EQ(run.reporter.traces.find("Found Partition Boot Record at 0x0 "), std::string::npos);
+        const fs::path out = tmp / (std::string(c.name) + " out");
+        fs::create_directories(out);
+        EXPECT_FALSE(save_all(run, out).failed());
+        expect_recovered(card.files(), out);
+    }
+}
+
 }  // namespace
 }  // namespace lk

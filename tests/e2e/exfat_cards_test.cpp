@@ -318,7 +318,8 @@ TEST_F(ExfatCards, DeletedSets) {
         // its set names it and puts it back in its folder.
         const dir_t* fragmented = item_at(e, "DCIM/100CANON/FRAG.JPG");
         ASSERT_NE(fragmented, nullptr);
-        EXPECT_EQ(fragmented->fat_copy, 0);
+        EXPECT_EQ(fragmented->fat_copy, -1);
+        EXPECT_EQ(fragmented->extent.how, ExtentHow::Pieces);
         EXPECT_EQ(fragmented->source, EntrySource::Deleted);
         EXPECT_TRUE(slurp(out / "DCIM/100CANON/FRAG.JPG") == frag);
         // Reused clusters: the set is not believed on a clean volume.

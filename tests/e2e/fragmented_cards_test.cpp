@@ -165,7 +165,7 @@ TEST_F(FragmentedCards, FilesInTwoPiecesComeBackWholeWithTheirNames) {
         EXPECT_EQ(back[bytes], "FOUND/100CANON/" + name.substr(dir.size()));
     // Marked as put together from the pieces the chain had.
     std::map<std::string, std::vector<std::pair<std::uint32_t, std::uint32_t>>> pieces;
-    for (const dir_t* f : files()) pieces[display_name(*f)] = f->pieces;
+    for (const dir_t* f : files()) pieces[display_name(*f)] = pieces_of(h->engine, *f);
     EXPECT_EQ(pieces["IMG_0007.JPG"], picture_runs);
     EXPECT_EQ(pieces["MVI_0008.MP4"], movie_runs);
     EXPECT_TRUE(pieces["IMG_0001.JPG"].empty());
@@ -208,7 +208,7 @@ TEST_F(FragmentedCards, PictureIsJoinedByItsContent) {
     EXPECT_TRUE(back.count(whole));
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pieces;
     for (const dir_t* f : files())
-        if (!f->pieces.empty()) pieces = f->pieces;
+        if (!pieces_of(h->engine, *f).empty()) pieces = pieces_of(h->engine, *f);
     EXPECT_EQ(pieces, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
                           {10, std::uint32_t(head / 4096)},
                           {second, std::uint32_t((picture.size() - head + 4095) / 4096)}}));
@@ -243,7 +243,7 @@ TEST_F(FragmentedCards, PicturesInPiecesOneAfterAnotherComeBackWhole) {
         EXPECT_TRUE(back.count(whole[k])) << "whole picture " << k;
     }
     std::size_t joined = 0;
-    for (const dir_t* f : files()) joined += f->pieces.size() == 2;
+    for (const dir_t* f : files()) joined += pieces_of(h->engine, *f).size() == 2;
     EXPECT_EQ(joined, 4u);
     EXPECT_NE(h->reporter.traces.find("pictures in pieces checked ahead: 3 planned, 3 used"), std::string::npos)
         << h->reporter.traces;
@@ -279,7 +279,7 @@ TEST_F(FragmentedCards, NoPictureIsJoinedToAnotherOnesData) {
     EXPECT_TRUE(back.count(whole));
     EXPECT_FALSE(back.count(cut));
     for (const dir_t* f : files())
-        EXPECT_TRUE(f->pieces.empty()) << display_name(*f) << " was put together";
+        EXPECT_TRUE(pieces_of(h->engine, *f).empty()) << display_name(*f) << " was put together";
     EXPECT_EQ(h->reporter.traces.find("\njoin "), std::string::npos) << h->reporter.traces;
 }
 
@@ -331,7 +331,7 @@ TEST_F(FragmentedCards, PicturesInsideMoviesStayInTheMovie) {
     EXPECT_TRUE(back.count(picture));
     // Nothing else: no frame carved as a picture of its own.
     EXPECT_EQ(files().size(), 3u);
-    for (const dir_t* f : files()) EXPECT_TRUE(f->pieces.empty()) << display_name(*f);
+    for (const dir_t* f : files()) EXPECT_TRUE(pieces_of(h->engine, *f).empty()) << display_name(*f);
 }
 
 // The sequential read of an image file (runs of megabytes read ahead on a
@@ -356,7 +356,7 @@ TEST_F(FragmentedCards, ImageFileAndMemoryGiveTheSameCatalogue) {
         std::vector<std::string> lines;
         for (const dir_t* f : all) {
             std::string pieces;
-            for (const auto& [first, count] : f->pieces) pieces += format(" %u+%u", first, count);
+            for (const auto& [first, count] : pieces_of(run.engine, *f)) pieces += format(" %u+%u", first, count);
             lines.push_back(format("%s %llu %u %d%s", display_name(*f),
                                    static_cast<unsigned long long>(item_size(*f)),
                                    f->entry.first_cluster(run.engine.wide_clusters()), f->shift, pieces));

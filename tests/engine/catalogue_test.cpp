@@ -42,22 +42,34 @@ TEST(Catalogue, Names) {
     }
 }
 
-TEST(Catalogue, MarkRecoveredCountsAndMarksTheChain) {
+TEST(Catalogue, AcceptingAFileCountsItAndClaimsTheClustersOfItsRuns) {
     EngineHarness h;
     h.geometry(FAT16, 2048, 100);
     fix_fat_entry(h.engine, 5, 6, 0);
     fix_fat_entry(h.engine, 6, 0xFFFF, 0);
-    // The chain holds two clusters of the four the size needs.
-    EXPECT_EQ(mark_recovered(h.engine, 5, 4 * 2048 - 100, 0, false), 2u * 2048);
+    dir_t dir;
+    lfn_t file = named("SHORT   BIN");
+    file.entry.set_first_cluster(5, false);
+    file.entry.size = 4 * 2048 - 100;
+    // The chain holds two clusters of the four the size needs: they are
+    // claimed, the rest of the file is zeros.
+    dir_t& item = find_or_add_child(h.engine, dir, file, 0, 0);
+    ASSERT_TRUE(add_recovered_file(h.engine, item, false));
+    EXPECT_EQ(item.extent.how, ExtentHow::Partial);
+    EXPECT_EQ(item.extent.foreign, 2u * 2048 - 100);
     EXPECT_TRUE(h.engine.fat.used.test(5));
     EXPECT_TRUE(h.engine.fat.used.test(6));
     EXPECT_FALSE(h.engine.fat.used.test(7));
     EXPECT_EQ(h.engine.cat.counters.files, 1u);
     EXPECT_EQ(h.engine.cat.counters.recovered_size, 4u * 2048);
     // A directory adds nothing to the size and does not count as a file.
-    EXPECT_EQ(mark_recovered(h.engine, 20, 0, 0, true), 0u);
+    lfn_t folder = named("FOLDER     ");
+    folder.entry.attr = 0x10;
+    folder.entry.set_first_cluster(20, false);
+    ASSERT_TRUE(add_recovered_file(h.engine, find_or_add_child(h.engine, dir, folder, 0, 0), false));
     EXPECT_EQ(h.engine.cat.counters.files, 1u);
     EXPECT_EQ(h.engine.cat.counters.recovered_size, 4u * 2048);
+    EXPECT_FALSE(h.engine.fat.used.test(20));  // claimed when it is walked
     EXPECT_EQ(h.reporter.last_value(ST_RECOVERED_SIZE), 4 * 2048);
 }
 

@@ -230,6 +230,7 @@ TEST(DirectoryEntries, ChoosesTheCopyWhoseChainHolds) {
 }
 
 TEST(DirectoryEntries, GuessesTheFirstLetterOfDeletedNames) {
+    EngineHarness h;
     dir_t dir;
     dir_t sibling;
     sibling.entry.set_name11("XYZ     JPG");
@@ -238,20 +239,58 @@ TEST(DirectoryEntries, GuessesTheFirstLetterOfDeletedNames) {
         std::uint8_t attr;
         bool with_sibling;
         char letter;
+        const char* long_name = "";
     } cases[] = {
         {"\xE5MG_0001JPG", 0x20, false, 'I'}, {"\xE5SC_0001JPG", 0x20, false, 'D'},
-        {"\xE5SCN0001JPG", 0x20, false, 'D'}, {"\xE5VI_0001AVI", 0x20, false, 'A'},
+        {"\xE5SCN0001JPG", 0x20, false, 'D'}, {"\xE5VI_0001JPG", 0x20, false, 'A'},
         {"\xE5RW_0001CRW", 0x20, false, 'C'}, {"\xE5" "CIM       ", 0x10, false, 'D'},
         {"\xE5" "1010001JPG", 0x20, false, 'P'}, {"\xE5OLIDAY JPG", 0x20, true, 'X'},
         {"\xE5OLIDAY JPG", 0x20, false, '0'},
+        // Cameras name their movies MVI_ (Canon's movies came back as AVI_).
+        {"\xE5VI_0141MP4", 0x20, false, 'M'}, {"\xE5VI_0001AVI", 0x20, false, 'M'},
+        // A surviving long name tells its own.
+        {"\xE5IRTHD~1JPG", 0x20, true, 'B', "birthday party.jpg"},
+        {"\xE5MG_0001JPG", 0x20, false, 'I', ".hidden.jpg"},  // no letter there
     };
     for (const auto& c : cases) {
-        direntry_t d;
-        d.set_name11(c.name11);
-        d.attr = c.attr;
+        lfn_t d;
+        d.entry.set_name11(c.name11);
+        d.entry.attr = c.attr;
+        d.long_name = c.long_name;
         dir.children.clear();
         if (c.with_sibling) dir.children.push_back(sibling);
-        EXPECT_EQ(guess_first_letter(dir, d), c.letter) << c.name11 + 1;
+        EXPECT_EQ(guess_first_letter(h.engine, dir, d), c.letter) << c.name11 + 1;
+    }
+}
+
+// Names on the card of the deleted name's pattern (bytes 1-3 and the
+// extension) come before the table: live entries and surviving long names,
+// whatever their folder.
+TEST(DirectoryEntries, TheCardsOwnNamesGiveTheFirstLetter) {
+    EngineHarness h;
+    auto block = [](std::initializer_list<std::vector<Entry>> parts) {
+        std::vector<std::uint8_t> bytes;
+        for (const auto& part : parts)
+            for (const Entry& e : part) bytes.insert(bytes.end(), e.begin(), e.end());
+        return bytes;
+    };
+    const auto a = block({{short_entry("XVI_0001MP4")}, {short_entry("XVI_0002MP4")}, {short_entry("KVI_0003MP4")},
+                          fragments(u"Qsc_0009.dat", "\xE5SC_0009DAT", true), {short_entry("\xE5SC_0009DAT")}});
+    note_names(h.engine, a.data(), a.size() / 32);
+    const dir_t dir;
+    struct Case {
+        const char* name11;
+        char letter;
+    } cases[] = {
+        {"\xE5VI_0141MP4", 'X'},  // two X names against one K
+        {"\xE5VI_0141MOV", 'M'},  // another extension: the table
+        {"\xE5SC_0010DAT", 'Q'},  // from a deleted entry's long name
+        {"\xE5SC_0010JPG", 'D'},
+    };
+    for (const auto& c : cases) {
+        lfn_t d;
+        d.entry.set_name11(c.name11);
+        EXPECT_EQ(guess_first_letter(h.engine, dir, d), c.letter) << c.name11 + 1;
     }
 }
 

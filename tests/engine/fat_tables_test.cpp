@@ -88,30 +88,13 @@ TEST_F(FatTablesTest, ChainBytesOnlyForCleanChains) {
     }
 }
 
-TEST_F(FatTablesTest, FixFatTakesTheNextClustersNotInUse) {
-    fat16(100);
-    e().fat.used.set(11);
-    fix_fat(e(), 10, 3 * 2048, 0);
-    EXPECT_EQ(fat_next(e(), 10, 0), 12);
-    EXPECT_EQ(fat_next(e(), 12, 0), 13);
-    EXPECT_EQ(fat_next(e(), 13, 0), 0xFFFF);
-    // The tables follow the written chain.
-    EXPECT_EQ(predecessor(e(), 13, 0), 12);
-    EXPECT_EQ(predecessor(e(), 11, 0), -1);
-    EXPECT_EQ(chain_bytes(e(), 10, 0), 3u * 2048);
-    // One cluster: only the end mark.
-    fix_fat(e(), 40, 100, 1);
-    EXPECT_EQ(fat_next(e(), 40, 1), 0xFFFF);
-}
-
-TEST_F(FatTablesTest, ChainsThatDoNotFitAreFatal) {
+TEST_F(FatTablesTest, EntriesOutsideTheTablesAreFatal) {
     fat16(20);
-    EXPECT_THROW(fix_fat(e(), 18, 4 * 2048, 0), FatalError);
     EXPECT_THROW(fix_fat_entry(e(), 20, 1, 0), FatalError);
     EXPECT_THROW(fat_next(e(), 5, -1), FatalError);
-    ASSERT_EQ(h.reporter.messages.size(), 3u);
-    EXPECT_EQ(h.reporter.messages[0].second, "fix_fat");
-    EXPECT_EQ(h.reporter.messages[2].second, "internal error in fat_next");
+    ASSERT_EQ(h.reporter.messages.size(), 2u);
+    EXPECT_EQ(h.reporter.messages[0].second, "fix_fat_entry");
+    EXPECT_EQ(h.reporter.messages[1].second, "internal error in fat_next");
 }
 
 }  // namespace

@@ -44,74 +44,56 @@ protected:
         ASSERT_TRUE(h.open_memory(card));
         h.input.input_size = static_cast<std::int64_t>(card.size());
         h.geometry(FAT16, 2048, 200);
-        link(5, 6);
-        link(6, 0xFFFF);
     }
-    void link(std::int64_t from, std::int64_t to) { fix_fat_entry(h.engine, from, to, 0); }
     std::string path(const char* name) { return (tmp / name).string(); }
+    // The offset of cluster c (cluster 2 lies at 0).
+    static std::int64_t at(std::int64_t c) { return (c - 2) * 2048; }
     EngineHarness h;
     test::TempDir tmp;
 };
 
-TEST_F(WriteFile, ChainShorterThanTheSizeLeavesZerosInTheLastChunk) {
-    ASSERT_TRUE(WriteRecoveredFile(h.engine, 3 * 2048 + 10, 5, 0, 0, path("short.bin")));
-    auto bytes = slurp(path("short.bin"));
-    ASSERT_EQ(bytes.size(), 3u * 2048 + 10);
-    EXPECT_EQ(bytes[0], 5);
-    EXPECT_EQ(bytes[2048], 6);
-    EXPECT_TRUE(std::all_of(bytes.begin() + 2 * 2048, bytes.end(), [](std::uint8_t b) { return b == 0; }));
+TEST_F(WriteFile, RunsAreWrittenInTheirOrderAndZeroRunsAsZeros) {
+    // Cluster 9, half of cluster 5 from a shift of 1024 (it carries into
+    // cluster 6), then zeros past the first chunk: they are written as a
+    // hole, not read.
+    const std::vector<ByteRun> runs = {{at(9), 2048}, {at(5) + 1024, 2048}, {ByteRun::kZeros, 2'100'000}};
+    ASSERT_TRUE(WriteRecoveredFile(h.engine, runs, path("runs.bin")));
+    const auto bytes = slurp(path("runs.bin"));
+    ASSERT_EQ(bytes.size(), 4096u + 2'100'000);
+    EXPECT_EQ(bytes[0], 9);
+    EXPECT_EQ(bytes[2047], 9);
+    EXPECT_EQ(bytes[2048], 5);
+    EXPECT_EQ(bytes[2048 + 1023], 5);
+    EXPECT_EQ(bytes[2048 + 1024], 6);
+    EXPECT_TRUE(std::all_of(bytes.begin() + 4096, bytes.end(), [](std::uint8_t b) { return b == 0; }));
     EXPECT_TRUE(h.reporter.messages.empty());
-}
 
-// An exFAT item: consecutive clusters, its size whole, zeros from its valid
-// length on whatever the clusters hold (they hold the cluster's number here).
-TEST_F(WriteFile, ExfatItemsReadAsZerosPastTheirValidLength) {
-    dir_t item;
-    item.exfat_flags = kExfatSet | kExfatNoFatChain;
-    item.entry.set_first_cluster(10, false);
-    item.fat_copy = -1;
-    item.valid_length = 3000;
-    set_item_size(item, 2'100'000);  // past the first chunk: the rest is written as zeros, not read
-    ASSERT_TRUE(WriteRecoveredFile(h.engine, item, path("exfat.bin")));
-    const auto bytes = slurp(path("exfat.bin"));
-    ASSERT_EQ(bytes.size(), 2'100'000u);
-    EXPECT_EQ(bytes[0], 10);
-    EXPECT_EQ(bytes[2047], 10);
-    EXPECT_EQ(bytes[2999], 11);
-    EXPECT_TRUE(std::all_of(bytes.begin() + 3000, bytes.end(), [](std::uint8_t b) { return b == 0; }));
-}
-
-TEST_F(WriteFile, ShiftAndEmptyFiles) {
-    ASSERT_TRUE(WriteRecoveredFile(h.engine, 2048, 5, 0, 1024, path("shifted.bin")));
-    auto bytes = slurp(path("shifted.bin"));
-    EXPECT_EQ(bytes[0], 5);
-    EXPECT_EQ(bytes[1023], 5);
-    EXPECT_EQ(bytes[1024], 6);  // the shift carries into the next cluster of the chain
-    ASSERT_TRUE(WriteRecoveredFile(h.engine, 0, 0, 0, 0, path("empty.txt")));
+    ASSERT_TRUE(WriteRecoveredFile(h.engine, std::vector<ByteRun>{}, path("empty.txt")));
     EXPECT_EQ(std::filesystem::file_size(path("empty.txt")), 0u);
 }
 
-TEST_F(WriteFile, FailuresAreShownAndStopTheFile) {
-    // No data cluster at all: created empty, then the error.
-    EXPECT_FALSE(WriteRecoveredFile(h.engine, 100, 0, 0, 0, path("nothing.bin")));
-    EXPECT_EQ(std::filesystem::file_size(path("nothing.bin")), 0u);
-    ASSERT_EQ(h.reporter.messages.size(), 1u);
-    EXPECT_EQ(h.reporter.messages[0].second, "File " + path("nothing.bin") + ": write error 0");
+TEST_F(WriteFile, AStopRequestEndsTheFileWithoutAFailure) {
+    std::stop_source stop;
+    stop.request_stop();
+    std::string failure;
+    EXPECT_FALSE(WriteRecoveredFile(h.engine, std::vector<ByteRun>{{at(5), 4096}}, path("stopped.bin"), &failure,
+                                    stop.get_token()));
+    EXPECT_TRUE(failure.empty());
+    EXPECT_TRUE(h.reporter.messages.empty());
+}
 
-    // A chain that ends long before the file's last chunk fails the file.
-    EXPECT_FALSE(WriteRecoveredFile(h.engine, 3'000'000, 5, 0, 0, path("long.bin")));
-    EXPECT_EQ(h.reporter.messages.size(), 2u);
-
+TEST_F(WriteFile, WriteFailuresAreShown) {
+    const std::vector<ByteRun> runs = {{at(5), 10}};
     // An output directory that cannot be written to.
     if (::geteuid() != 0) {
         std::filesystem::create_directory(tmp / "locked");
         ::chmod((tmp / "locked").c_str(), 0555);
-        EXPECT_FALSE(WriteRecoveredFile(h.engine, 10, 5, 0, 0, path("locked/x.bin")));
+        EXPECT_FALSE(WriteRecoveredFile(h.engine, runs, path("locked/x.bin")));
         EXPECT_EQ(h.reporter.messages.back().second, "File " + path("locked/x.bin") + ": write error 13");
     }
     const std::string file_as_dir = path("plain");
     touch(file_as_dir);
-    EXPECT_FALSE(WriteRecoveredFile(h.engine, 10, 5, 0, 0, file_as_dir + "/x.bin"));
+    EXPECT_FALSE(WriteRecoveredFile(h.engine, runs, file_as_dir + "/x.bin"));
     EXPECT_EQ(h.reporter.messages.back().second, "File " + file_as_dir + "/x.bin: write error 20");
 }
 
@@ -128,7 +110,8 @@ TEST_F(WriteFile, SaveListMirrorsTheTree) {
     file.entry.attr = 0x21;
     file.entry.wdate = (41 << 9) | (6 << 5) | 15;  // 2021-06-15
     file.entry.wtime = (12 << 11) | (34 << 5) | 28;
-    add_child(h.engine, dcim, file, 512);
+    dir_t& picture = add_child(h.engine, dcim, file, 512);
+    picture.extent.add(at(5) + 512, 3000);
 
     auto list = BuildSaveList(h.engine, {}, false);
     ASSERT_EQ(list.size(), 3u);
@@ -138,7 +121,7 @@ TEST_F(WriteFile, SaveListMirrorsTheTree) {
     EXPECT_EQ(list[2].name, "DCIM/IMG_0001.JPG");
     EXPECT_EQ(list[2].leaf, "IMG_0001.JPG");
     EXPECT_EQ(list[2].parent, 1);
-    EXPECT_EQ(list[2].shift, 512);
+    EXPECT_EQ(list[2].runs, (std::vector<ByteRun>{{at(5) + 512, 3000}}));
     EXPECT_EQ(list[2].attributes, 0x21);
     EXPECT_TRUE(list[2].has_time);
     EXPECT_TRUE(SaveListHasItems(h.engine, {}, true));
@@ -157,20 +140,21 @@ TEST_F(WriteFile, SaveListMirrorsTheTree) {
 }
 
 TEST_F(WriteFile, AFailingItemDoesNotStopTheSave) {
-    // Three files in the output directory; the middle one has no data.
-    auto file = [](const char* name, std::uint32_t cluster, std::uint32_t size) {
+    // Three files in the output directory; the middle one names a folder
+    // that is not there.
+    auto file = [](const char* name, std::uint32_t size) {
         SaveItem s;
         s.name = name;
         s.leaf = name;
-        s.start_cluster = cluster;
         s.size = size;
+        s.runs = {{at(5), size}};
         return s;
     };
     SaveItem root;
     root.root = true;
     root.attributes = 0x10;
-    const std::vector<SaveItem> list = {root, file("first.bin", 5, 100), file("empty handed.bin", 0, 100),
-                                        file("third.bin", 5, 100)};
+    const std::vector<SaveItem> list = {root, file("first.bin", 100), file("no such folder/x.bin", 100),
+                                        file("third.bin", 100)};
     struct Recorder final : CopyProgress {
         void hand_over(int, std::uint32_t) override {}
         void item_failed(const std::string& path, const std::string& reason) override {
@@ -181,8 +165,8 @@ TEST_F(WriteFile, AFailingItemDoesNotStopTheSave) {
     const SaveOutcome out = SaveItems(h.engine, list, tmp.path().string(), progress);
     EXPECT_EQ(out.written, 3u);  // the output directory and two files
     ASSERT_EQ(out.failures.size(), 1u);
-    EXPECT_EQ(out.failures[0].path, "empty handed.bin");
-    EXPECT_EQ(progress.reported, (std::vector<std::string>{"empty handed.bin: the card's data could not be read"}));
+    EXPECT_EQ(out.failures[0].path, "no such folder/x.bin");
+    EXPECT_EQ(progress.reported, (std::vector<std::string>{"no such folder/x.bin: " + InputErrorText(ENOENT)}));
     EXPECT_EQ(std::filesystem::file_size(path("third.bin")), 100u);
     EXPECT_TRUE(h.reporter.messages.empty()) << "no box per file";
 }

@@ -411,6 +411,61 @@ std::uint64_t FatImage::entry_offset(const std::string& folder, const std::strin
     throw std::runtime_error("no entry " + name11 + " in " + folder);
 }
 
+void FatImage::place_files(const std::vector<std::pair<std::string, std::vector<std::uint32_t>>>& placement) {
+    const FatLayout l = formatted_;
+    if (l.bits == FatBits::fat12) throw std::logic_error("place_files: FAT12 is not supported");
+    const unsigned width = l.bits == FatBits::fat16 ? 2 : 4;
+    auto set_entry = [&](std::uint32_t c, std::uint32_t value) {
+        for (std::uint32_t copy = 0; copy < l.fat_count; ++copy) {
+            const std::uint64_t at = l.fat_offset[0] + std::uint64_t(copy) * l.fat_sectors * l.bytes_per_sector +
+                                     std::uint64_t(c) * width;
+            std::uint8_t bytes[4];
+            for (unsigned i = 0; i < width; ++i) bytes[i] = std::uint8_t(value >> (8 * i));
+            overwrite(at, std::span<const std::uint8_t>(bytes, width));
+        }
+    };
+    // Every chain is freed before any is written, so that files may move
+    // into each other's old clusters.
+    std::vector<std::vector<std::uint8_t>> contents;
+    for (const auto& [path, chain] : placement) {
+        const CardFile* f = find_present(path);
+        if (!f) throw std::runtime_error("place_files: no file " + path);
+        if ((f->bytes.size() + l.cluster_size - 1) / l.cluster_size != chain.size())
+            throw std::runtime_error("place_files: " + path + " needs another number of clusters");
+        contents.push_back(f->bytes);
+        for (std::uint32_t c : clusters(path)) set_entry(c, 0);
+    }
+    const std::uint32_t end = l.bits == FatBits::fat16 ? 0xFFFF : 0x0FFFFFFF;
+    for (std::size_t i = 0; i < placement.size(); ++i) {
+        const auto& [path, chain] = placement[i];
+        std::vector<std::uint8_t> bytes = contents[i];
+        bytes.resize(chain.size() * l.cluster_size);
+        for (std::size_t k = 0; k < chain.size(); ++k) {
+            write_at_cluster(chain[k], 0,
+                             std::span<const std::uint8_t>(bytes.data() + k * l.cluster_size, l.cluster_size));
+            set_entry(chain[k], k + 1 < chain.size() ? chain[k + 1] : end);
+        }
+        // The entry: the 8.3 name of the path's last part, in its folder.
+        const std::string p = trim_slashes(path);
+        const std::size_t slash = p.rfind('/');
+        const std::string folder = slash == std::string::npos ? "" : p.substr(0, slash);
+        std::string leaf = slash == std::string::npos ? p : p.substr(slash + 1);
+        for (char& ch : leaf) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        const std::size_t dot = leaf.rfind('.');
+        std::string name11 = leaf.substr(0, dot).substr(0, 8);
+        name11.resize(8, ' ');
+        std::string ext = dot == std::string::npos ? "" : leaf.substr(dot + 1, 3);
+        ext.resize(3, ' ');
+        name11 += ext;
+        const std::uint64_t entry = entry_offset(folder, name11);
+        const std::uint32_t first = chain.front();
+        const std::uint8_t lo[2] = {std::uint8_t(first), std::uint8_t(first >> 8)};
+        const std::uint8_t hi[2] = {std::uint8_t(first >> 16), std::uint8_t(first >> 24)};
+        overwrite(entry + 26, lo);
+        if (l.bits == FatBits::fat32) overwrite(entry + 20, hi);
+    }
+}
+
 std::vector<std::uint8_t> FatImage::extract(const std::string& path) const {
     TempDir out("lk-extract");
     fs::path file = out.path() / "file";

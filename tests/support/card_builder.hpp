@@ -135,6 +135,14 @@ class FatImage {
     // The layout read when the image was formatted (kept across damage).
     const FatLayout& formatted_layout() const { return formatted_; }
 
+    // Moves files (given by path, with 8.3 names) to the clusters given, in
+    // order: their bytes are written there (the last cluster padded with
+    // zeros), their chains rewritten in every FAT copy and their entries
+    // pointed at the first cluster. The clusters must be free or the moved
+    // files' own. FAT16 and FAT32 only. Lays out files as a file system
+    // that wrote them side by side would (interleaved, nested).
+    void place_files(const std::vector<std::pair<std::string, std::vector<std::uint32_t>>>& placement);
+
     // The clusters of a file or folder in chain order, as mshowfat reports
     // them (empty for an empty file); throws when the path is not there.
     std::vector<std::uint32_t> clusters(const std::string& path) const;

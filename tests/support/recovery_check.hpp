@@ -55,25 +55,56 @@ inline std::map<std::string, std::filesystem::path> files_under(const std::files
     return out;
 }
 
-inline SaveOutcome save_all(EngineHarness& h, const std::filesystem::path& dir) {
-    QuietProgress progress;
-    return SaveItems(h.engine, BuildSaveList(h.engine, {}, false), dir.string(), progress);
+// The runs of clusters a file put together from pieces lies in (none for
+// other files).
+inline ClusterRuns pieces_of(const Engine& e, const dir_t& item) {
+    if (item.extent.how != ExtentHow::Pieces) return {};
+    return cluster_runs(e.geo, item.extent, item.shift);
 }
 
-// Each file comes back at its path with its bytes, its time (rounded down to
-// two seconds, as FAT keeps it) and its read-only flag.
-inline void expect_recovered(const std::vector<CardFile>& files, const std::filesystem::path& dir) {
-    for (const CardFile& f : files) {
-        const std::filesystem::path p = dir / f.path;
-        SCOPED_TRACE(f.path);
-        ASSERT_TRUE(std::filesystem::is_regular_file(p)) << "missing";
-        EXPECT_TRUE(slurp(p) == f.bytes) << "bytes differ (" << std::filesystem::file_size(p) << " vs "
-                                         << f.bytes.size() << ")";
-        struct stat st {};
-        ASSERT_EQ(::stat(p.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mtime, f.mtime / 2 * 2);
-        EXPECT_EQ((st.st_mode & S_IWUSR) == 0, f.read_only);
+// Whether the file at path holds what the runs hold on the input, read from
+// the input itself a megabyte at a time (files of gigabytes are compared too).
+inline bool file_holds_runs(Input& input, const std::vector<ByteRun>& runs, const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::vector<std::uint8_t> want(1 << 20), got(1 << 20);
+    for (const ByteRun& r : runs) {
+        for (std::uint64_t done = 0; done < r.length;) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(want.size(), r.length - done));
+            std::fill_n(want.begin(), n, 0);
+            if (!r.zeros() && input.ReadAt(r.offset + static_cast<std::int64_t>(done), want.data(), n) < 0) return false;
+            if (!in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(n))) return false;
+            if (!std::equal(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(n), got.begin())) return false;
+            done += n;
+        }
     }
+    return in.peek() == std::ifstream::traits_type::eof();
+}
+
+// Saves everything into dir, and checks that every file written holds what
+// its runs on the input hold (a file whose name was taken is found among its
+// folder's files).
+inline SaveOutcome save_all(EngineHarness& h, const std::filesystem::path& dir) {
+    QuietProgress progress;
+    const std::vector<SaveItem> list = BuildSaveList(h.engine, {}, false);
+    SaveOutcome outcome = SaveItems(h.engine, list, dir.string(), progress);
+    for (const SaveItem& item : list) {
+        if (item.root || item.is_directory()) continue;
+        if (std::any_of(outcome.failures.begin(), outcome.failures.end(),
+                        [&](const SaveFailure& f) { return f.path == item.name; }))
+            continue;
+        std::uint64_t runs_size = 0;
+        for (const ByteRun& r : item.runs) runs_size += r.length;
+        EXPECT_EQ(runs_size, item.size) << item.name;
+        const std::filesystem::path saved = dir / item.name;
+        if (file_holds_runs(h.input, item.runs, saved)) continue;
+        bool found = false;
+        if (std::filesystem::is_directory(saved.parent_path()))
+            for (const auto& entry : std::filesystem::directory_iterator(saved.parent_path()))
+                found = found || (entry.is_regular_file() && file_holds_runs(h.input, item.runs, entry.path()));
+        EXPECT_TRUE(found) << item.name << ": no saved file holds what its runs hold";
+    }
+    return outcome;
 }
 
 }  // namespace lk::test

@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -220,6 +221,64 @@ TEST_F(GuiRun, CancelEndsTheRunWithWhatWasFound) {
     EXPECT_NE(find_node(find_node(root, "DCIM"), "100CANON"), nullptr);
     EXPECT_TRUE(list_texts(*form.files()).contains("notes.txt"));
     form.close();
+}
+
+// A camera card followed by a gigabyte of other data, carved in 512-byte
+// clusters (FAT ignored): Cancel while step 5 reads the data keeps every
+// picture found, which the list shows and Save all writes.
+TEST_F(GuiRun, CancelInStepFiveKeepsEveryPictureFound) {
+    FatOptions o;
+    o.image_size = 48u << 20;
+    FatImage camera = FatImage::create(tmp / "camera.img", o);
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (std::uint32_t i = 1; i <= 23; ++i) {
+        pictures.push_back(camera_picture(100 + i, 320, 240));
+        camera.add_file("DCIM/100CANON/IMG_" + std::to_string(1000 + i) + ".JPG", pictures.back());
+    }
+    const auto image = tmp / "camera and data.img";
+    std::filesystem::copy_file(camera.path(), image);
+    std::filesystem::resize_file(image, std::filesystem::file_size(image) + (std::uint64_t{1} << 30));
+
+    for (int percent : {20, 50, 80}) {
+        SCOPED_TRACE(percent);
+        TMainForm form;
+        pick_file(image.string(), /*expert=*/true);
+        when_modal<ui::TSizeForm>([](ui::TSizeForm& d) {
+            child<QCheckBox>(d, "ignore_fat").setChecked(true);
+            click(d, "OK");
+        });
+        // Cancel once step 5's reading has come this far.
+        ui::Tstform& status = form.status_form();
+        auto& lines = child<QListWidget>(status, "ListBox1");
+        bool cancelled = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (cancelled || !list_texts(lines).contains("5. Recovering contiguous files...")) return;
+            if (form.status().progress() < static_cast<std::uint32_t>(percent)) return;
+            click(status, "Cancel");
+            cancelled = true;
+        });
+        watch.start(5);
+        form.show();
+        ASSERT_TRUE(wait_for([&] { return cancelled && form.isVisible() && !form.analysis_running(); }));
+        watch.stop();
+        EXPECT_TRUE(list_texts(lines).contains("Cancelled: 23 files found so far")) << list_texts(lines).join("\n").toStdString();
+        // The list shows the found pictures.
+        QTreeWidgetItem* found = find_node(form.dirs()->topLevelItem(0), "FOUND");
+        ASSERT_NE(found, nullptr);
+        form.dirs()->setCurrentItem(found);
+        EXPECT_EQ(form.files()->count(), 23);
+        EXPECT_TRUE(wait_for([&] { return form.findChild<QAction*>("acSaveAll")->isEnabled(); }));
+        const auto all = tmp / ("all " + std::to_string(percent));
+        std::filesystem::create_directories(all);
+        choose_folder(all);
+        form.acSaveAllExecute();
+        ASSERT_TRUE(wait_for([&] { return !form.busy(); }));
+        std::map<std::vector<std::uint8_t>, std::string> back;
+        for (const auto& [path, file] : files_under(all)) back[slurp(file)] = path;
+        for (std::size_t i = 0; i < pictures.size(); ++i) EXPECT_TRUE(back.count(pictures[i])) << "picture " << i + 1;
+        form.close();
+    }
 }
 
 TEST_F(GuiRun, ExpertRunAsksForTheCardParametersAndOffersNoRerun) {
