@@ -19,8 +19,10 @@
 #include <filesystem>
 #include <string>
 
+#include "engine/analysis.hpp"
 #include "engine/card_parameters.hpp"
-#include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/engine.hpp"
 #include "input/copy_progress.hpp"
 #include "output/save.hpp"
 

@@ -21,10 +21,12 @@
 #include "cli/open_input.hpp"
 #include "cli/recover_report.hpp"
 #include "engine/card_parameters.hpp"
-#include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/engine.hpp"
 #include "formats/signatures.hpp"
 #include "input/text.hpp"
 #include "lang/translate.hpp"
+#include "output/run.hpp"
 #include "output/save.hpp"
 #include "preview/contact_sheet.hpp"
 
@@ -217,9 +219,10 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     InterruptWatch interrupt;  // from here on Ctrl-C stops cleanly
     RecoverReporter reporter(cli.reporter, o);
     cli.reporter.set_trace(o.trace);
-    Status status(&reporter);
+    RecoveryRun run(&reporter);
+    Status& status = run.status();
     status.attach();
-    Input input(status);
+    Input& input = run.input();
     if (!OpenNamedInput(input, o.input)) return kExitCannotOpen;
     input.input_size = std::max<std::int64_t>(input.InputSize(true, -1), 0);
     if (input.input_size == 0) {
@@ -231,9 +234,7 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     SignatureTable signatures;
     signatures.load_signatures(signature_file_path(), &reporter);
 
-    Engine e(status, input);
-    e.signatures = &signatures;
-    AnalysisOptions& opt = e.opt;
+    AnalysisOptions opt;
     // Any of the expert choices asks for expert mode, in which they count.
     opt.expert_mode = o.expert || o.card_size || o.cluster_size || !o.range.empty() || o.ignore_fat ||
                       o.no_fast_read || o.no_truncate_uniform;
@@ -245,6 +246,7 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     opt.cache = !o.no_cache && (o.cache || device);
     if (o.movie_limit_mb) opt.movie_limit = *o.movie_limit_mb * 1'024'000;
     if (!o.range.empty()) opt.sector_range = range;
+    Engine& e = run.prepare(opt, &signatures);
 
     // The analysis runs on a worker; this thread shows its progress and
     // watches for Ctrl-C: the first cancels like the status window's Cancel
@@ -253,7 +255,7 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     std::atomic<bool> done{false};
     AnalysisResult result = AnalysisResult::Failed;
     std::thread worker([&] {
-        result = RunAnalysis(e);
+        result = run.analyse();
         done.store(true);
     });
     int presses = 0;
@@ -261,7 +263,7 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const int now = interrupt.presses();
         if (now > presses && presses == 0) {
-            status.RequestCancel();
+            run.cancel();
             status.Warning("Cancelling; press Ctrl-C again to quit at once");
         }
         if (now >= 2) std::_Exit(kExitInterrupted);
@@ -283,7 +285,7 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
         // A Ctrl-C while saving stops after the file being written; the
         // next one ends the program at once.
         CopyProgressBar progress(cli.reporter, status, interrupt, translate("Saving"));
-        const SaveOutcome saved = SaveItems(e, BuildSaveList(e, {}, false), o.output, progress);
+        const SaveOutcome saved = run.save(std::vector<const dir_t*>{}, o.output, progress);
         if (saved.failed()) code = kExitFailure;
         if (saved.cancelled) code = kExitInterrupted;
         print("%s %s\n", translate("Items written:"), GroupedNumber(saved.written));

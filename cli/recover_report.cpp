@@ -5,7 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/engine.hpp"
 #include "input/text.hpp"
 #include "lang/format.hpp"
 #include "preview/grade.hpp"

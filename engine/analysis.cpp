@@ -6,6 +6,10 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/exfat.hpp"
+#include "engine/fragments.hpp"
+#include "engine/recovery.hpp"
 #include "formats/identify.hpp"
 
 namespace lk {
@@ -22,7 +26,7 @@ bool tree_has_chk(const dir_t& item, int depth = 0) {
 // The input's first 65,536 bytes may be one recognised file (a picture
 // opened directly): then it is the only item, named TESTFILE.
 bool single_file_test(Engine& e) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::int64_t input_size = e.input.input_size;
     reset_geometry(e);
     g.cluster2 = 0;
@@ -34,7 +38,8 @@ bool single_file_test(Engine& e) {
     if (!fits) return false;
 
     std::vector<std::uint8_t> first(65536);
-    read_cluster(e, 2, first.data(), first.size(), 0, false);
+    // An input that cannot be read at all holds no file.
+    if (read_cluster(e, 2, first.data(), first.size(), 0, false) < 0) return false;
     TypeTag tag = identify_header(first, e.signatures);
     if (tag.empty()) return false;
 
@@ -49,18 +54,14 @@ bool single_file_test(Engine& e) {
     return add_recovered_file(e, item, true);
 }
 
-// Steps 1 to 5; returns false when the run was abandoned.
-bool run_steps(Engine& e) {
-    card_geometry_t& g = e.geo;
+// The prologue and step 1: settles the geometry. Returns false when the run
+// was abandoned (the card parameters question was cancelled).
+bool settle_geometry(Engine& e) {
+    card_geometry_t& g = e.settle_geometry();
     Status& st = e.status;
     AnalysisOptions& opt = e.opt;
     Input& in = e.input;
 
-    // Prologue.
-    if (single_file_test(e)) {
-        st.NotifyFinished();
-        return true;
-    }
     st.StatusText("Analyzing %s ...", in.input_name());
     if (st.last_progress() != 0) st.SendProgress(0);
     in.device_size = in.InputSize(true, 0);
@@ -70,8 +71,8 @@ bool run_steps(Engine& e) {
     find_boot_structures(e);
     g.size_from_pbr = g.pbr_size = size_from_boot_record(e);
 
-    bool tree_kept = false;
-    if (!st.IsCancelled()) {
+    if (st.IsCancelled()) return true;
+    {
         // Step 1: settling the geometry.
         bool validated = false;
         if (in.input_size - g.pbr_offset == g.pbr_size && !opt.expert_mode) {
@@ -158,17 +159,9 @@ bool run_steps(Engine& e) {
                                       : 64,
                  g.cluster_size, g.cluster2, g.max_cluster, opt.ignore_fat ? 1 : 0,
                  opt.cache ? 1 : 0);
-
-        // The root directory: FAT32 by its cluster chain; FAT12/16 as the
-        // bytes just before cluster 2, whose entry count is what the geometry
-        // measured (the template's count would be wrong without a boot record).
-        const std::int64_t root_remaining = g.fattype == FAT32 ? 0 : g.root_size / 32;
-        const std::int64_t root_locator = g.fattype == FAT32 ? g.root_cluster : -std::int64_t(g.root_size);
-
+        // Without the FAT the data area is one grid of clusters from cluster
+        // 2 to the card's end, in clusters small enough for it.
         if (opt.ignore_fat) {
-            st.StatusStep(ST_STEP, "2. Information about the existing files is ignored");
-            st.StatusStep(ST_STEP, "3. FAT is ignored");
-            st.StatusStep(ST_STEP, "4. Existing directories are ignored");
             g.fattype = FAT32;
             g.cluster_size = minimal_cluster_size(e, in.input_size, g.cluster_size ? g.cluster_size : 512);
             if (g.cluster2 < 2 * std::int64_t(g.cluster_size)) g.cluster2 = 2 * std::int64_t(g.cluster_size);
@@ -179,6 +172,28 @@ bool run_steps(Engine& e) {
             free_fats(e);
             allocate_fats(e, 0, true);
             prepare_fat_maps(e);
+        }
+    }
+    return true;
+}
+
+// Steps 2 to 5 on the settled geometry.
+void recover(Engine& e) {
+    const card_geometry_t& g = e.geo;
+    Status& st = e.status;
+    AnalysisOptions& opt = e.opt;
+    bool tree_kept = false;
+    {
+        // The root directory: FAT32 by its cluster chain; FAT12/16 as the
+        // bytes just before cluster 2, whose entry count is what the geometry
+        // measured (the template's count would be wrong without a boot record).
+        const std::int64_t root_remaining = g.fattype == FAT32 ? 0 : g.root_size / 32;
+        const std::int64_t root_locator = g.fattype == FAT32 ? g.root_cluster : -std::int64_t(g.root_size);
+
+        if (opt.ignore_fat) {
+            st.StatusStep(ST_STEP, "2. Information about the existing files is ignored");
+            st.StatusStep(ST_STEP, "3. FAT is ignored");
+            st.StatusStep(ST_STEP, "4. Existing directories are ignored");
         } else {
             st.StatusStep(ST_STEP, "2. Reading existing files...");
             st.Trace("read_existing_files\n");
@@ -287,8 +302,18 @@ bool run_steps(Engine& e) {
         if (!st.IsCancelled()) st.StatusStep(ST_STEP, "Analysis finished, please click Continue");
         st.SendProgress(100);
     }
-    if (st.IsCancelled()) st.StatusStep(ST_STEP, "Cancelled: %u files found so far", e.cat.counters.files);
+}
 
+// Steps 1 to 5; returns false when the run was abandoned.
+bool run_steps(Engine& e) {
+    Status& st = e.status;
+    if (single_file_test(e)) {
+        st.NotifyFinished();
+        return true;
+    }
+    if (!settle_geometry(e)) return false;
+    if (!st.IsCancelled()) recover(e);
+    if (st.IsCancelled()) st.StatusStep(ST_STEP, "Cancelled: %u files found so far", e.cat.counters.files);
     st.Trace("recovery finished, recovery size %LX%s\n---\n", e.cat.counters.recovered_size,
              st.IsCancelled() ? "(cancelled)" : "");
     st.NotifyFinished();

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
 #include "engine/extent_finder.hpp"
+#include "engine/fragments.hpp"
 #include "engine/join_checks.hpp"
 #include "formats/containers.hpp"
 #include "formats/office.hpp"
@@ -49,7 +51,7 @@ public:
             const std::uint64_t chunk = std::min<std::uint64_t>(cs - offset, n);
             if (dest) {
                 if (buffered_ != current_) {
-                    if (read_cluster(e_, current_, buffer_.data(), cs, e_.geo.data_shift, false) != cs) return false;
+                    if (read_cluster(e_, current_, buffer_.data(), cs, e_.carve.data_shift, false) != cs) return false;
                     buffered_ = current_;
                 }
                 std::memcpy(dest, buffer_.data() + offset, chunk);
@@ -197,7 +199,7 @@ std::optional<std::int32_t> measured_extent(Engine& e, std::int64_t start, std::
     const auto& list = e.carve.measured;
     auto it = std::lower_bound(list.begin(), list.end(), start,
                                [](const measured_jpeg_t& m, std::int64_t c) { return m.first < c; });
-    if (e.geo.data_shift != 0 || it == list.end() || it->first != start) return std::nullopt;
+    if (e.carve.data_shift != 0 || it == list.end() || it->first != start) return std::nullopt;
     std::uint32_t unclaimed = 0;
     for (std::int64_t c = start; c <= it->last; ++c) unclaimed += !cluster_in_use(e, c);
     if (unclaimed != it->given || stop <= it->last) return std::nullopt;
@@ -285,7 +287,7 @@ HeaderList::const_iterator first_header_after(const HeaderList& list, std::int64
 }
 
 TypeTag header_at(Engine& e, std::int64_t cluster, std::int32_t shift) {
-    const HeaderList& map = headers_at_shift(e, shift == -1 ? e.geo.data_shift : shift);
+    const HeaderList& map = headers_at_shift(e, shift == -1 ? e.carve.data_shift : shift);
     auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(static_cast<std::int32_t>(cluster), std::uint16_t{0}));
     if (it == map.end() || it->first != cluster) return {};
     return e.carve.tags[it->second];
@@ -295,7 +297,7 @@ bool is_uniform(Engine& e, std::int64_t cluster) { return e.carve.uniform.test(c
 
 std::uint32_t detect_shift(Engine& e) {
     CarveState& s = e.carve;
-    if (e.geo.data_shift == 0) {
+    if (e.carve.data_shift == 0) {
         s.shift_list.clear();
         for (std::uint32_t off = 512; off < e.geo.cluster_size; off += 512) {
             const std::size_t k = off / 512;
@@ -308,7 +310,7 @@ std::uint32_t detect_shift(Engine& e) {
     }
     if (s.shift_cursor >= s.shift_list.size()) return 0;
     const shift_count_t& next = s.shift_list[s.shift_cursor++];
-    e.geo.data_shift = next.shift;
+    e.carve.data_shift = next.shift;
     return next.count;
 }
 
@@ -321,7 +323,7 @@ std::int64_t recover_until_uniform_or_magic(Engine& e, std::int64_t start, TypeT
     std::uint64_t sum = 0;
     // The headers at this shift after current, met in ascending order as
     // the clusters are (header_at for each would search the index each time).
-    const HeaderList& map = headers_at_shift(e, e.geo.data_shift);
+    const HeaderList& map = headers_at_shift(e, e.carve.data_shift);
     auto header = first_header_after(map, current);
     for (;;) {
         const std::int64_t d = next_unclaimed(e, current);
@@ -357,7 +359,7 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
     auto lost = e.opt.ignore_fat ? e.lost.end() : e.lost.find(static_cast<std::int32_t>(start));
     // An entry names what lies at its first cluster on its own directory's
     // grid only.
-    const bool usable = lost != e.lost.end() && lost->second.shift == e.geo.data_shift &&
+    const bool usable = lost != e.lost.end() && lost->second.shift == e.carve.data_shift &&
                         !lost->second.entry.is_directory() &&
                         std::memcmp(lost->second.entry.ext.data(), "CHK", 3) != 0 &&
                         carved >= item_size(lost->second);
@@ -399,7 +401,8 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
             std::int64_t run_end = c;
             while (run_end < end && !cluster_in_use(e, run_end)) ++run_end;
             const std::size_t bytes = std::min<std::size_t>(static_cast<std::size_t>(run_end - c) * cs, room - held);
-            read_cluster(e, c, data.data() + held, bytes, e.geo.data_shift, true);
+            // A run that cannot be read ends the file's bytes there.
+            if (read_cluster(e, c, data.data() + held, bytes, e.carve.data_shift, true) < 0) break;
             held += bytes;
             c += static_cast<std::int64_t>(bytes / cs);
             if (text && held == room && held < carved) {
@@ -469,8 +472,8 @@ bool carve_file(Engine& e, dir_t& found, std::int64_t start, std::int64_t end, s
                                : is_deleted(lost->second) ? EntrySource::Deleted
                                                           : EntrySource::Live;
     // The file's runs: its first cluster and the unclaimed ones after it.
-    Extent extent = unclaimed_extent(e, start, size, e.geo.data_shift);
-    dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
+    Extent extent = unclaimed_extent(e, start, size, e.carve.data_shift);
+    dir_t& item = add_child(e, dir, entry, e.carve.data_shift);
     item.source = source;
     item.fat_copy = -1;
     item.extent = std::move(extent);
@@ -492,7 +495,7 @@ namespace {
 // when that comes before stop.
 std::int64_t riff_stop(Engine& e, std::int64_t c, std::int64_t stop) {
     std::uint8_t head[8];
-    read_cluster(e, c, head, sizeof head, e.geo.data_shift, true);
+    if (read_cluster(e, c, head, sizeof head, e.carve.data_shift, true) < 0) return stop;
     std::uint64_t left = clusters_for(e.geo, 8 + std::uint64_t(load_le32(head + 4)));
     for (std::int64_t d = c; d < stop; ++d)
         if (!cluster_in_use(e, d) && left-- == 0) return d;
@@ -575,7 +578,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
     const std::int64_t first = range_first_cluster(e), end = scan_end(e);
     for (;;) {
         std::uint32_t found_now = 0;
-        const std::size_t k = static_cast<std::size_t>(e.geo.data_shift / 512);
+        const std::size_t k = static_cast<std::size_t>(e.carve.data_shift / 512);
         std::int64_t resume = first;
         const std::vector<std::int64_t> frames = first_pass ? movie_frames(e, k) : std::vector<std::int64_t>();
         // Only clusters with a header at this shift can start a file, so the
@@ -598,7 +601,7 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
             } else {
                 // A JPEG preview near the start of a TIFF-based raw file is not
                 // a picture of its own at a small shift.
-                if (e.geo.data_shift != 0 && e.geo.data_shift < 2048 && tag == "JPG" && header_at(e, c, 0) == "TIF")
+                if (e.carve.data_shift != 0 && e.carve.data_shift < 2048 && tag == "JPG" && header_at(e, c, 0) == "TIF")
                     continue;
                 // Raw files hold JPEG previews, and a ZIP package a local header
                 // per entry: neither cuts the file (both are measured exactly).
@@ -632,11 +635,11 @@ std::uint32_t recover_contiguous_files(Engine& e, dir_t& found, bool first_pass)
             if (e.finishing) break;
             std::uint32_t n = detect_shift(e);
             if (n == 0) break;
-            e.status.TraceHook("Shifting clusters by %d bytes - %d potential file headers found", e.geo.data_shift, n);
+            e.status.TraceHook("Shifting clusters by %d bytes - %d potential file headers found", e.carve.data_shift, n);
         }
         s.carved_number += 10'000;
     }
-    e.geo.data_shift = 0;
+    e.carve.data_shift = 0;
     std::vector<std::uint8_t>().swap(s.data);  // a large carve's buffer is not kept
     if (ahead && ahead->planned() != 0)
         e.status.Trace("pictures in pieces checked ahead: %u planned, %u used\n", ahead->planned(), ahead->used());

@@ -39,6 +39,9 @@ struct measured_jpeg_t {
 };
 
 struct CarveState {
+    // Bytes added to every cluster read of carving: the cluster grid
+    // displaced by a whole number of sectors (0 outside the carving runs).
+    std::int32_t data_shift = 0;
     // Header index: one map per sector offset k within a cluster, cluster ->
     // index into the interned tags.
     std::vector<std::vector<std::pair<std::int32_t, std::uint16_t>>> headers;  // HeaderList each
@@ -64,6 +67,7 @@ struct CarveState {
     JoinChecks* join_checks = nullptr;  // checks made ahead, during the first pass
 
     void reset() {
+        data_shift = 0;
         headers.clear();
         tags.clear();
         uniform.clear();

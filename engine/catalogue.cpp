@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
 #include "engine/extent_finder.hpp"
 #include "formats/identify.hpp"
 #include "formats/office.hpp"
@@ -207,6 +208,16 @@ bool add_recovered_file(Engine& e, dir_t& item, bool check_content) {
         }
     }
 
+    // Bytes in sectors that could not be read are fill bytes, not the file's.
+    if (!d.is_directory()) {
+        std::uint64_t unread = 0;
+        for (const ByteRun& r : item.extent.runs)
+            if (!r.zeros()) unread += e.input.bad_bytes(r.offset, r.length);
+        if (unread != 0) {
+            item.extent.how = ExtentHow::Partial;
+            item.extent.foreign += unread;
+        }
+    }
     ++e.cat.generation;  // the size or the type may have changed
     e.status.Trace("add_recovered_file %s size=%Ld cluster=%d\n", display_name(item),
                    item_size(item), first);

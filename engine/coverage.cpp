@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
 
 namespace lk {
 

@@ -249,7 +249,7 @@ bool is_directory_cluster(Engine& e, std::int64_t c, const std::uint8_t* buffer,
     std::vector<std::uint8_t> own;
     if (!buffer) {
         own.resize(cs);
-        read_cluster(e, c, own.data(), cs, e.geo.data_shift, false);
+        if (read_cluster(e, c, own.data(), cs, e.carve.data_shift, false) < 0) return false;
         buffer = own.data();
     }
     if (dot_check && !starts_with_dot_entries(buffer)) return false;
@@ -310,7 +310,7 @@ lost_entry_t* remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t fo
     if (is_deleted(entry) && e.lost.count(static_cast<std::int32_t>(first))) return nullptr;
     if (e.coverage.contains(e, cluster_offset(e.geo, first))) return nullptr;
     lost_entry_t& kept = e.lost[static_cast<std::int32_t>(first)];
-    kept = lost_entry_t{entry, folder, e.geo.data_shift};
+    kept = lost_entry_t{entry, folder, e.carve.data_shift};
     return &kept;
 }
 
@@ -348,7 +348,7 @@ bool content_matches(Engine& e, const direntry_t& d, std::int32_t shift) {
     if (ext != "JPG" && ext != "TIF" && ext != "MOV") return true;
     if (d.size == 0) return false;
     std::vector<std::uint8_t> first(std::max<std::uint32_t>(e.geo.cluster_size, 512));
-    read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, shift, true);
+    if (read_cluster(e, e.first_cluster(d), first.data(), e.geo.cluster_size, shift, true) < 0) return false;
     return identify_header(Bytes(first.data(), e.geo.cluster_size), e.signatures) == ext;
 }
 
@@ -367,7 +367,8 @@ std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining,
             if (e.fat.visited.test(cluster)) break;
             e.fat.visited.set(cluster);
         }
-        read_cluster(e, cluster, buffer.data(), buffer.size(), e.geo.data_shift, true);
+        // A block that cannot be read ends the directory.
+        if (read_cluster(e, cluster, buffer.data(), buffer.size(), e.carve.data_shift, true) < 0) break;
         note_names(e, buffer.data(), buffer.size() / 32);
         for (std::size_t i = 0; i + 32 <= buffer.size() && !e.stopping(); i += 32) {
             lfn_t entry;
@@ -388,7 +389,7 @@ std::uint32_t read_existing_files(Engine& e, dir_t& dir, std::int64_t remaining,
                     const std::int64_t first = e.first_cluster(d);
                     if (d.size != 0 && first == own_first) break;
                     if (!content_matches(e, d)) break;
-                    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, copy);
+                    dir_t& item = find_or_add_child(e, dir, entry, e.carve.data_shift, copy);
                     if (!item.accepted) item.source = EntrySource::Live;
                     if (item.entry.is_directory())
                         accepted += read_existing_files(e, item, item.entry.size, e.first_cluster(item.entry),

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
 #include "engine/exfat.hpp"
+#include "engine/recovery.hpp"
 
 namespace lk {
 
@@ -101,7 +103,8 @@ void walk_folder(Engine& e, dir_t& dir, bool mark_used, F&& read) {
         e.fat.visited.set(c);
         if (mark_used) e.fat.used.set(c);
         --left;
-        read_cluster(e, c, data.data(), cs, g.data_shift, true);
+        // A cluster that cannot be read ends the folder.
+        if (read_cluster(e, c, data.data(), cs, e.carve.data_shift, true) < 0) break;
         const std::int64_t next = copy == -1 ? c + 1 : fat_next(e, c, copy);
         if (!read(data.data(), usable(next))) break;
         c = next;
@@ -179,7 +182,7 @@ std::uint32_t read_exfat_directory(Engine& e, dir_t& dir, int depth) {
                 return count_crippled(e);
             }
             if (names_its_folder(e, record, own) || !content_matches(e, record.entry)) return;
-            dir_t& item = find_or_add_child(e, dir, record, e.geo.data_shift, exfat_item_copy(d));
+            dir_t& item = find_or_add_child(e, dir, record, e.carve.data_shift, exfat_item_copy(d));
             if (!item.accepted) item.source = EntrySource::Live;
             if (item.entry.is_directory())
                 accepted += read_exfat_directory(e, item, depth + 1);

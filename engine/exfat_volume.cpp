@@ -14,7 +14,8 @@ constexpr std::int64_t kRegionSectors = 12;
 
 std::vector<std::uint8_t> read_bytes(Engine& e, std::int64_t offset, std::size_t length) {
     std::vector<std::uint8_t> out(length);
-    if (offset >= 0) e.input.read_input(e.opt.sector_range, offset, out.data(), length, false);
+    // Bytes that cannot be read are none: no structure is found in them.
+    if (offset < 0 || e.input.read_input(e.opt.sector_range, offset, out.data(), length, false) < 0) out.clear();
     return out;
 }
 
@@ -58,7 +59,7 @@ bool for_structure_clusters(Engine& e, std::uint32_t first, std::uint64_t length
 // ---- discovery ----
 
 bool locate_exfat_volume(Engine& e, std::int64_t P) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::vector<std::uint8_t> at_P = read_bytes(e, P, 512);
     if (!is_exfat_boot_sector(at_P)) return false;
     const exfat_boot_t found = decode_exfat_boot_sector(at_P);
@@ -153,14 +154,14 @@ std::int64_t exfat_size_from_boot_record(const Engine& e) {
 }
 
 bool exfat_geometry_from_structures(Engine& e) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::int64_t limit =
         std::min<std::int64_t>({e.input.input_size / 10, 1'024'000'000, e.input.input_size});
     std::uint8_t s[512];
     auto scan = [&](auto&& test) -> std::int64_t {
         for (std::int64_t pos = 0; pos < limit && !e.status.IsCancelled(); pos += 512) {
             e.status.SendProgress(static_cast<std::uint32_t>(pos * 100 / (limit + 512)));
-            e.input.read_input(e.opt.sector_range, pos, s, 512, false);
+            if (e.input.read_input(e.opt.sector_range, pos, s, 512, false) < 0) continue;
             if (test(pos)) return pos;
         }
         return -1;
@@ -241,7 +242,7 @@ bool exfat_geometry_from_structures(Engine& e) {
 // ---- FAT copies and the allocation bitmap ----
 
 void read_exfat_fats(Engine& e) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     free_fats(e);
     allocate_fats(e, 0, true);
     for (int copy = 0; copy < 2; ++copy) {
@@ -249,7 +250,9 @@ void read_exfat_fats(Engine& e) {
         auto& fat = e.fat.copy[copy];
         const std::size_t n =
             std::min<std::size_t>(fat.size(), std::size_t(std::max(g.max_cluster, 0)) * 4);
-        e.input.read_input(e.opt.sector_range, g.fat_offset[copy], fat.data(), n, false);
+        if (e.input.read_input(e.opt.sector_range, g.fat_offset[copy], fat.data(), n, false) < 0)
+            e.status.Trace("the FAT copy at %lld could not be read: its entries are free\n",
+                           static_cast<long long>(g.fat_offset[copy]));
     }
     e.fat.loaded = true;
     e.fat.dirty = {true, true};
@@ -257,7 +260,7 @@ void read_exfat_fats(Engine& e) {
 }
 
 void load_allocation_bitmap(Engine& e) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     exfat_volume_t& x = g.exfat;
     e.fat.allocation.clear();
     e.fat.allocation_trusted = false;
@@ -272,7 +275,7 @@ void load_allocation_bitmap(Engine& e) {
     bool ended = false;
     for (std::int64_t c = g.root_cluster, k = 0;
          !ended && k < most && e.valid(c) && e.fat.walk.insert(c); ++k, c = fat_next(e, c, 0)) {
-        read_cluster(e, c, cluster.data(), cs, 0, false);
+        if (read_cluster(e, c, cluster.data(), cs, 0, false) < 0) break;
         for (std::size_t i = 0; i + 32 <= cs; i += 32) {
             const std::uint8_t* p = cluster.data() + i;
             if (p[0] == kExfatEndOfDirectory) {
@@ -329,7 +332,7 @@ void mark_exfat_system_clusters(Engine& e) {
 }
 
 void finish_exfat_geometry(Engine& e, bool ignore_fat) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::int64_t input_size = e.input.input_size;
     // The volume's own cluster size; one chosen in the card parameters
     // question counts only when the FAT is ignored (the card is then carved
@@ -343,7 +346,6 @@ void finish_exfat_geometry(Engine& e, bool ignore_fat) {
                   std::min<std::int64_t>(g.exfat.cluster_count, (input_size - g.cluster2) / cs) +
                   2);
     g.root_offset = cluster_offset(g, g.root_cluster);
-    g.data_shift = 0;
     e.carve.reset();
     if (!ignore_fat) {
         read_exfat_fats(e);

@@ -38,7 +38,7 @@ std::int64_t entry_value(int fattype, std::int64_t v) {
 }  // namespace
 
 void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all) {
-    card_geometry_t& g = e.geo;
+    const card_geometry_t& g = e.geo;
     if (bytes == 0) {
         // Entry width 1.5, 2 or 4 bytes, computed as 3, 4 or 8 halves; plus
         // room for the second byte of a packed FAT12 entry.
@@ -46,7 +46,7 @@ void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all) {
         std::int64_t need = std::int64_t(std::max(g.max_cluster, 0)) * halves[g.fattype] / 2 + 2;
         bytes = static_cast<std::uint32_t>(std::min<std::int64_t>(need, UINT32_MAX - 65536));
     }
-    if (g.allocated_fat >= bytes && !e.fat.copy[0].empty()) return;
+    if (e.fat.allocated >= bytes && !e.fat.copy[0].empty()) return;
     std::uint32_t rounded = (bytes + 65535) / 65536 * 65536;
     try {
         for (auto& c : e.fat.copy) {
@@ -56,12 +56,12 @@ void allocate_fats(Engine& e, std::uint32_t bytes, bool clear_all) {
     } catch (const std::bad_alloc&) {
         e.status.Fatal("Not enough memory for fats (need %d bytes)", rounded);
     }
-    g.allocated_fat = rounded;
+    e.fat.allocated = rounded;
 }
 
 void free_fats(Engine& e) {
     for (auto& c : e.fat.copy) LargeTable<std::uint8_t>().swap(c);
-    e.geo.allocated_fat = 0;
+    e.fat.allocated = 0;
     e.fat.loaded = false;
 }
 
@@ -69,7 +69,7 @@ void snapshot_fats(Engine& e) {
     try {
         for (int i = 0; i < 2; ++i) e.fat.original[i] = e.fat.copy[i];
     } catch (const std::bad_alloc&) {
-        e.status.Fatal("Not enough memory for original fat copies (need %d bytes)", e.geo.allocated_fat);
+        e.status.Fatal("Not enough memory for original fat copies (need %d bytes)", e.fat.allocated);
     }
 }
 

@@ -43,6 +43,7 @@ struct FatState {
     // FAT16 16-bit and FAT32 32-bit little-endian. Empty = not allocated.
     std::array<LargeTable<std::uint8_t>, 2> copy;
     std::array<LargeTable<std::uint8_t>, 2> original;
+    std::uint32_t allocated = 0;  // bytes allocated for each in-memory copy
     std::array<bool, 2> dirty{true, true};
     // The predecessor tables hold 0 where nothing points (cluster numbers
     // begin at 2): predecessor() gives -1 there.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
 #include "engine/extent_finder.hpp"
 #include "engine/join_checks.hpp"
 #include "formats/containers.hpp"
@@ -127,8 +128,9 @@ Piece first_piece(Engine& e, std::int64_t first, TypeTag inside, bool stop_at_un
 
 // The bytes of consecutive clusters at the current shift (they lie one after
 // the other on the card).
-void read_piece(Engine& e, Piece p, std::uint8_t* out, std::size_t bytes) {
-    read_cluster(e, p.first, out, bytes, e.geo.data_shift, true);
+// False when they cannot be read (their bytes are zeros then).
+[[nodiscard]] bool read_piece(Engine& e, Piece p, std::uint8_t* out, std::size_t bytes) {
+    return read_cluster(e, p.first, out, bytes, e.carve.data_shift, true) >= 0;
 }
 
 // The pieces as one byte stream of limit bytes, for the movie walks.
@@ -149,7 +151,7 @@ class PieceStream final : public ClusterStream {
                 std::min<std::uint64_t>({cs - offset, n, limit_ - position_});
             if (dest) {
                 if (buffered_ != current_) {
-                    read_cluster(e_, current_, buffer_.data(), cs, e_.geo.data_shift, true);
+                    if (read_cluster(e_, current_, buffer_.data(), cs, e_.carve.data_shift, true) < 0) return false;
                     buffered_ = current_;
                 }
                 std::memcpy(dest, buffer_.data() + offset, chunk);
@@ -215,11 +217,11 @@ bool put_together(Engine& e, dir_t& dir, lfn_t entry, const std::vector<Piece>& 
                   std::uint64_t size, EntrySource source) {
     std::vector<std::pair<std::int64_t, std::int64_t>> runs;
     for (const Piece& p : pieces) runs.emplace_back(p.first, p.count);
-    Extent extent = pieces_extent(e, runs, size, e.geo.data_shift);
+    Extent extent = pieces_extent(e, runs, size, e.carve.data_shift);
     entry.entry.set_first_cluster(static_cast<std::uint32_t>(pieces.front().first),
                                   e.wide_clusters());
     set_item_size(entry, size);
-    dir_t& item = add_child(e, dir, entry, e.geo.data_shift);
+    dir_t& item = add_child(e, dir, entry, e.carve.data_shift);
     item.source = source;
     item.fat_copy = -1;
     item.extent = std::move(extent);
@@ -257,7 +259,7 @@ class LostJoin {
     bool prepare() {
         if (kind_ == Kind::QuickTime) return true;
         data_.resize(static_cast<std::size_t>(size_));
-        read_piece(e_, first_, data_.data(), static_cast<std::size_t>(head_));
+        if (!read_piece(e_, first_, data_.data(), static_cast<std::size_t>(head_))) return false;
         if (kind_ != Kind::Jpeg) return true;
         walk_.feed(Bytes(data_.data(), static_cast<std::size_t>(head_)));
         return !walk_.settled();
@@ -286,15 +288,16 @@ class LostJoin {
                 } else {
                     const std::uint64_t off = at - head_;
                     const std::uint32_t cs = e_.geo.cluster_size;
-                    read_cluster(e_, run.first + static_cast<std::int64_t>(off / cs), &tail[i], 1,
-                                 e_.geo.data_shift + static_cast<std::int32_t>(off % cs), true);
+                    if (read_cluster(e_, run.first + static_cast<std::int64_t>(off / cs), &tail[i], 1,
+                                     e_.carve.data_shift + static_cast<std::int32_t>(off % cs), true) < 0)
+                        return false;
                 }
             }
             if (tail[0] != 0xFF || tail[1] != 0xD9) return false;
         }
         ++validated;
         std::uint8_t* rest = data_.data() + head_;
-        read_piece(e_, second, rest, static_cast<std::size_t>(need_));
+        if (!read_piece(e_, second, rest, static_cast<std::size_t>(need_))) return false;
         const Bytes whole(data_.data(), data_.size());
         if (kind_ == Kind::Extent) return content_extent(whole) == static_cast<std::int32_t>(size_);
         JpegExtentWalk walk = walk_;
@@ -316,10 +319,10 @@ class LostJoin {
 // Restores the shift of carving (0 outside its runs) when a search ends.
 class ShiftScope {
   public:
-    ShiftScope(Engine& e, std::int32_t shift) : e_(e), saved_(e.geo.data_shift) {
-        e.geo.data_shift = shift;
+    ShiftScope(Engine& e, std::int32_t shift) : e_(e), saved_(e.carve.data_shift) {
+        e.carve.data_shift = shift;
     }
-    ~ShiftScope() { e_.geo.data_shift = saved_; }
+    ~ShiftScope() { e_.carve.data_shift = saved_; }
 
   private:
     Engine& e_;
@@ -354,10 +357,13 @@ bool picture_join_holds(Engine& e, std::int64_t start, std::uint64_t size, std::
     if (!check) {
         std::vector<std::uint8_t>& data = e.carve.joined;
         data.resize(n * cs);
-        read_clusters(e, e.geo.data_shift, clusters, data.data(), false);
-        // With a recorded size, the seam is not asked for.
-        check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)),
-                                  first_piece_bytes(clusters, cs), recorded == 0);
+        // Pieces that cannot be read are no picture's; with a recorded size
+        // the seam is not asked for.
+        if (read_clusters(e, e.carve.data_shift, clusters, data.data(), false))
+            check = check_jpeg_decode(Bytes(data.data(), static_cast<std::size_t>(size)),
+                                      first_piece_bytes(clusters, cs), recorded == 0);
+        else
+            check = JpegDecodeCheck{};
     }
     e.carve.piece_check_seconds += std::chrono::duration<double>(Clock::now() - began).count();
     e.status.Trace("picture in pieces at %lld: %s, seam %.2f\n", static_cast<long long>(start),
@@ -457,7 +463,7 @@ std::uint32_t join_jpeg_pieces(Engine& e) {
             const Piece head = first_piece(e, c, "", true, max_clusters);
             const std::uint64_t head_bytes = std::uint64_t(head.count) * cs;
             data.resize(static_cast<std::size_t>(head_bytes));
-            read_piece(e, head, data.data(), data.size());
+            if (!read_piece(e, head, data.data(), data.size())) continue;
             JpegExtentWalk walk;
             walk.feed(data);
             if (!walk.in_scan() || head_bytes >= max) continue;
@@ -473,8 +479,9 @@ std::uint32_t join_jpeg_pieces(Engine& e) {
                 std::int64_t given = 0;
                 while (!go_on.settled() && given < run.count && data.size() + cs <= max) {
                     data.resize(data.size() + cs);
-                    read_cluster(e, run.first + given, data.data() + data.size() - cs, cs,
-                                 e.geo.data_shift, true);
+                    if (read_cluster(e, run.first + given, data.data() + data.size() - cs, cs,
+                                     e.carve.data_shift, true) < 0)
+                        break;
                     go_on.feed(Bytes(data.data() + data.size() - cs, cs));
                     ++given;
                 }

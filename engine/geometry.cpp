@@ -5,9 +5,12 @@
 #include <cstring>
 #include <vector>
 
+#include "base/bytes.hpp"
 #include "engine/card_parameters.hpp"
 #include "engine/common.hpp"
-#include "base/bytes.hpp"
+#include "engine/directories.hpp"
+#include "engine/exfat.hpp"
+#include "engine/exfat_entries.hpp"
 
 namespace lk {
 
@@ -72,7 +75,7 @@ std::array<std::uint8_t, 25> card_size_bpb(int row) {
 }
 
 void reset_geometry(Engine& e) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     g = card_geometry_t{};
     g.fattype = e.input.input_size <= 2'048'000'000 ? FAT16 : FAT32;
     e.cat.root = dir_t{};
@@ -207,10 +210,11 @@ bool boot_record_is_fat32(const std::array<std::uint8_t, 512>& br) {
 }
 
 void fat_type_from_label(Engine& e) {
-    const auto& br = e.geo.boot_record;
-    if (std::memcmp(br.data() + 54, "FAT12", 5) == 0) e.geo.fattype = FAT12;
-    if (std::memcmp(br.data() + 54, "FAT16", 5) == 0) e.geo.fattype = FAT16;
-    if (std::memcmp(br.data() + 82, "FAT32", 5) == 0) e.geo.fattype = FAT32;
+    card_geometry_t& g = e.settle_geometry();
+    const auto& br = g.boot_record;
+    if (std::memcmp(br.data() + 54, "FAT12", 5) == 0) g.fattype = FAT12;
+    if (std::memcmp(br.data() + 54, "FAT16", 5) == 0) g.fattype = FAT16;
+    if (std::memcmp(br.data() + 82, "FAT32", 5) == 0) g.fattype = FAT32;
 }
 
 static std::uint32_t sectors_per_fat(const std::array<std::uint8_t, 512>& br) {
@@ -242,7 +246,7 @@ bool behind_consistent_fats(const Engine& e, std::int64_t pos) {
 // Scans the sectors from start while below limit (which a boot record may
 // move); returns whether a master boot record was found.
 bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, bool allow_mbr) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::int64_t input_size = e.input.input_size;
     std::uint8_t s[512];
     bool mbr_found = false;
@@ -254,7 +258,7 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
     for (std::int64_t pos = start; pos < limit && !e.status.IsCancelled(); pos += 512) {
         std::uint32_t percent = static_cast<std::uint32_t>((pos - start) * 100 / (limit - start + 512));
         if (percent != last_percent) e.status.SendProgress(last_percent = percent);
-        e.input.read_input(e.opt.sector_range, pos, s, 512, false);
+        if (e.input.read_input(e.opt.sector_range, pos, s, 512, false) < 0) continue;
 
         if (allow_mbr && !mbr_found && is_mbr(s, input_size)) {
             mbr_found = true;
@@ -276,8 +280,8 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
                 const std::int64_t first = std::int64_t(load_le32(p + 8)) * 512;
                 if (p[4] != 0x07 || first == 0) continue;
                 std::uint8_t boot[512];
-                e.input.read_input(e.opt.sector_range, pos + first, boot, sizeof boot, false);
-                if (is_exfat_boot_sector(Bytes(boot))) {
+                if (e.input.read_input(e.opt.sector_range, pos + first, boot, sizeof boot, false) >= 0 &&
+                    is_exfat_boot_sector(Bytes(boot))) {
                     pos += first - 512;
                     moved = true;
                 }
@@ -338,7 +342,7 @@ bool scan_boot_structures(Engine& e, std::int64_t start, std::int64_t limit, boo
 namespace {
 
 void search_fat_structures(Engine& e, std::int64_t limit) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     bool mbr = scan_boot_structures(e, 0, limit, true);
     if (g.fattype == EXFAT) return;
     if (mbr && g.fat_offset[0] != -1 && g.fat_offset[1] == -1) {
@@ -383,7 +387,7 @@ void find_boot_structures(Engine& e) {
 // ---- FAT copies ----
 
 std::int32_t score_fat(Engine& e, int copy, int type) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     static constexpr int w_of[3] = {3, 4, 8};
     const int w = w_of[type];
     const std::int64_t limit = cluster_limit(type);
@@ -424,7 +428,7 @@ std::int32_t score_fat(Engine& e, int copy, int type) {
 }
 
 bool read_fats(Engine& e, bool probe) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::int64_t input_size = e.input.input_size;
     const auto& br = g.boot_record;
     int count = (g.pbr_offset == -1 || br[16] == 0) ? 2 : br[16];
@@ -476,12 +480,15 @@ bool read_fats(Engine& e, bool probe) {
     e.status.TraceHook("Reading FATs into the memory...");
     e.fat.copy[0].clear();
     e.fat.copy[1].clear();
-    g.allocated_fat = 0;
+    e.fat.allocated = 0;
     allocate_fats(e, static_cast<std::uint32_t>(g.fat_size), true);
     if (g.fat_size > 0) {
-        e.input.read_input(e.opt.sector_range, g.fat_offset[0], e.fat.copy[0].data(), g.fat_size, false);
-        if (count > 1)
-            e.input.read_input(e.opt.sector_range, g.fat_offset[1], e.fat.copy[1].data(), g.fat_size, false);
+        // A copy that cannot be read keeps free entries (zeros).
+        for (int copy = 0; copy < std::min(count, 2); ++copy)
+            if (e.input.read_input(e.opt.sector_range, g.fat_offset[copy], e.fat.copy[copy].data(), g.fat_size,
+                                   false) < 0)
+                e.status.Trace("the FAT copy at %lld could not be read: its entries are free\n",
+                               static_cast<long long>(g.fat_offset[copy]));
     }
     e.fat.loaded = true;
     e.fat.dirty = {true, true};
@@ -521,12 +528,14 @@ bool read_fats(Engine& e, bool probe) {
 }
 
 std::uint32_t measure_root_dir(Engine& e) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     if (g.fattype == FAT16) return 0x4000;
     if (g.root_offset == -1) return 0;
     std::uint8_t s[512];
+    // A sector that cannot be read reads as erased space.
     auto sector_at = [&](std::uint32_t length) {
-        e.input.read_input(e.opt.sector_range, g.root_offset + length, s, 512, false);
+        if (e.input.read_input(e.opt.sector_range, g.root_offset + length, s, 512, false) < 0)
+            std::memset(s, 0, sizeof s);
     };
     std::uint32_t length = 512;
     while (length < 65536) {
@@ -565,7 +574,7 @@ constexpr std::uint32_t kMaxRootEntries = 2048;
 // valid), the FAT12/16 root by the boot record's entry count
 // (from_boot_record) or by measuring it.
 void place_data_area(Engine& e, bool from_boot_record) {
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const auto& br = g.boot_record;
     if (g.fattype == FAT32) {
         g.cluster2 = g.root_offset;
@@ -591,7 +600,7 @@ void place_data_area(Engine& e, bool from_boot_record) {
 
 void finish_geometry(Engine& e, bool validated, bool ignore_fat, int template_row) {
     if (e.geo.fattype == EXFAT) return finish_exfat_geometry(e, ignore_fat);
-    card_geometry_t& g = e.geo;
+    card_geometry_t& g = e.settle_geometry();
     const std::int64_t input_size = e.input.input_size;
     auto& br = g.boot_record;
     if (g.pbr_offset == -1 || g.pbr_size == 0) {
@@ -627,7 +636,6 @@ void finish_geometry(Engine& e, bool validated, bool ignore_fat, int template_ro
         if (g.cluster2 >= input_size) g.cluster2 = 2 * std::int64_t(std::max<std::uint32_t>(g.cluster_size, 512));
     }
 
-    g.data_shift = 0;
     e.carve.reset();
     // Valid clusters are 2 .. max_cluster - 1, so the data area's N clusters
     // need max_cluster = N + 2; without the 2 the card's last two clusters

@@ -57,12 +57,10 @@ struct card_geometry_t {
     int fattype = FAT16;
     // Bytes of one FAT copy. 64-bit: an exFAT FAT may exceed 2 GiB.
     std::int64_t fat_size = 0;
-    std::uint32_t allocated_fat = 0;  // bytes allocated for each in-memory copy
     std::int32_t max_cluster = 0;    // valid clusters are 2 .. max_cluster - 1
     std::array<std::uint8_t, 512> boot_record{};
     std::uint32_t root_size = 0;     // FAT12/16: bytes of the root directory
     std::int32_t root_cluster = -1;  // FAT32: first cluster of the root directory
-    std::int32_t data_shift = 0;     // bytes added to every cluster read (carving)
     // FAT copies the boot structure search saw on the card (0, 1 or 2), as
     // opposed to those placed by the boot record's fields or by default.
     int fats_found = 0;
@@ -122,8 +120,8 @@ std::int32_t cluster_of_offset(const card_geometry_t& g, std::int64_t offset);
 std::uint64_t round_to_cluster(const card_geometry_t& g, std::uint64_t bytes);
 std::uint64_t clusters_for(const card_geometry_t& g, std::uint64_t bytes);
 // Reads length bytes of cluster n plus shift; -1 (buffer zeroed) past max_cluster.
-std::int64_t read_cluster(Engine& e, std::int64_t n, void* buffer, std::size_t length, std::int32_t shift,
-                          bool honour_range);
+[[nodiscard]] std::int64_t read_cluster(Engine& e, std::int64_t n, void* buffer, std::size_t length,
+                                        std::int32_t shift, bool honour_range);
 
 // The sector range in cluster terms, from the current geometry.
 std::int32_t range_first_cluster(const Engine& e);

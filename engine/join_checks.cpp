@@ -7,8 +7,9 @@
 
 namespace lk {
 
-void read_clusters(Engine& e, std::int32_t shift, std::span<const std::int32_t> clusters, std::uint8_t* out,
+bool read_clusters(Engine& e, std::int32_t shift, std::span<const std::int32_t> clusters, std::uint8_t* out,
                    bool ahead) {
+    bool all = true;
     const std::uint32_t cs = e.geo.cluster_size;
     // Within a sector range a read is made only when it lies wholly inside:
     // one cluster at a time, so that each is read or zeroed on its own.
@@ -18,12 +19,12 @@ void read_clusters(Engine& e, std::int32_t shift, std::span<const std::int32_t> 
         while (runs && j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
         const std::int64_t offset = cluster_offset(e.geo, clusters[i]) + shift;
         const std::size_t length = (j - i) * cs;
-        if (ahead)
-            e.input.read_input_ahead(e.opt.sector_range, offset, out + i * cs, length, true);
-        else
-            e.input.read_input(e.opt.sector_range, offset, out + i * cs, length, true);
+        const std::int64_t got = ahead ? e.input.read_input_ahead(e.opt.sector_range, offset, out + i * cs, length, true)
+                                       : e.input.read_input(e.opt.sector_range, offset, out + i * cs, length, true);
+        all = all && got >= 0;
         i = j;
     }
+    return all;
 }
 
 std::size_t first_piece_bytes(std::span<const std::int32_t> clusters, std::uint32_t cluster_size) {
@@ -45,7 +46,7 @@ JoinChecks::~JoinChecks() {
 
 void JoinChecks::plan_after(std::int64_t start) {
     const CarveState& s = e_.carve;
-    const std::int32_t shift = e_.geo.data_shift;
+    const std::int32_t shift = e_.carve.data_shift;
     const HeaderList& map = headers_at_shift(e_, shift);
     if (map.empty()) return;
     const auto after = static_cast<std::size_t>(first_header_after(map, start) - map.begin());
@@ -93,7 +94,7 @@ void JoinChecks::plan_after(std::int64_t start) {
 std::optional<JpegDecodeCheck> JoinChecks::take(std::int64_t start, std::span<const std::int32_t> clusters,
                                                 std::uint64_t size, bool seam) {
     std::unique_lock guard(lock_);
-    const std::int32_t shift = e_.geo.data_shift;
+    const std::int32_t shift = e_.carve.data_shift;
     auto job = std::find_if(jobs_.begin(), jobs_.end(),
                             [&](const Job& j) { return j.shift == shift && j.start == start; });
     if (job == jobs_.end()) return std::nullopt;
@@ -120,7 +121,8 @@ void JoinChecks::work(Job& job) {
         // As the carving pass holds them: the clusters' bytes up to the
         // largest picture, measured by the picture's format.
         std::vector<std::uint8_t> data(job.clusters.size() * cs);
-        read_clusters(e_, job.shift, job.clusters, data.data(), true);
+        // Pieces that cannot be read are no picture's.
+        if (!read_clusters(e_, job.shift, job.clusters, data.data(), true)) return;
         const std::size_t held = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), max));
         const std::int32_t size = content_extent(Bytes(data.data(), held));
         if (size <= 0) return;

@@ -29,8 +29,9 @@ struct Engine;
 
 // Reads the clusters' bytes at the shift, consecutive ones in one read, into
 // out (room for all of them). ahead: from a thread other than the engine's
-// (no status values; read-error lines wait for the engine's thread).
-void read_clusters(Engine& e, std::int32_t shift, std::span<const std::int32_t> clusters, std::uint8_t* out,
+// (no status values; read-error lines wait for the engine's thread). False
+// when a read failed (its bytes are zeros).
+[[nodiscard]] bool read_clusters(Engine& e, std::int32_t shift, std::span<const std::int32_t> clusters, std::uint8_t* out,
                    bool ahead);
 // The bytes of the clusters before the first one that does not follow the
 // one before it (0 when each does).

@@ -85,9 +85,12 @@ void ReadAhead::read_piece(std::unique_lock<std::mutex>& guard, Slot& s, std::si
     std::exception_ptr failure;
     try {
         const std::size_t from = piece * piece_bytes_, to = std::min(s.length, from + piece_bytes_);
-        if (to > from)
+        // A piece that cannot be read is zeros (the input zeroes it), as
+        // the cluster read of the engine's thread leaves it.
+        if (to > from &&
             e_.input.read_input_ahead(e_.opt.sector_range, s.offset + static_cast<std::int64_t>(from),
-                                      s.buffer.data() + from, to - from, true);
+                                      s.buffer.data() + from, to - from, true) < 0)
+            std::memset(s.buffer.data() + from, 0, to - from);
     } catch (...) {
         failure = std::current_exception();  // handed to the engine's thread
     }

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/exfat.hpp"
 #include "engine/extent_finder.hpp"
-#include "formats/jpeg.hpp"
-#include "formats/jpeg_decode.hpp"
 #include "engine/read_ahead.hpp"
 #include "engine/shifted_folders.hpp"
 #include "formats/identify.hpp"
+#include "formats/jpeg.hpp"
+#include "formats/jpeg_decode.hpp"
 
 namespace lk {
 
@@ -26,7 +28,7 @@ std::uint32_t add_entry_impl(Engine& e, dir_t& dir, lfn_t entry, std::int32_t co
     const bool deleted = is_deleted(entry);
     // A deleted FAT entry has lost its first letter; an exFAT set keeps its name.
     if (entry.entry.is_deleted()) entry.entry.name[0] = guess_first_letter(e, dir, entry);
-    dir_t& item = find_or_add_child(e, dir, entry, e.geo.data_shift, exfat_item_copy(copy));
+    dir_t& item = find_or_add_child(e, dir, entry, e.carve.data_shift, exfat_item_copy(copy));
     if (!item.accepted && item.source == EntrySource::None)
         item.source = deleted ? EntrySource::Deleted : EntrySource::Live;
     if (!add_recovered_file(e, item, true)) return 0;
@@ -55,7 +57,8 @@ std::uint32_t walk_directory(Engine& e, dir_t& dir, std::int64_t remaining, std:
             e.fat.visited.set(cluster);
             e.fat.used.set(cluster);
         }
-        read_cluster(e, cluster, buffer.data(), buffer.size(), e.geo.data_shift, true);
+        // A block that cannot be read ends the directory.
+        if (read_cluster(e, cluster, buffer.data(), buffer.size(), e.carve.data_shift, true) < 0) break;
         // Step 2 noted the names of the live folders; a deleted one's are new.
         if (from_deleted) note_names(e, buffer.data(), buffer.size() / 32);
         // Live entries first, so that a deleted entry never takes the place
@@ -385,7 +388,7 @@ std::uint32_t read_sequentially(Engine& e, dir_t& found, bool scan_dirs) {
         if (e.valid(predecessor(e, j, 0))) continue;  // not a chain head
         const std::uint64_t size = chain_bytes(e, j, 0);
         if (size <= min_size) continue;
-        read_cluster(e, j, buffer.data(), cs, 0, true);
+        if (read_cluster(e, j, buffer.data(), cs, 0, true) < 0) continue;
         TypeTag tag = identify_header(Bytes(buffer.data(), cs), e.signatures);
         if (tag.empty()) continue;
         ++n;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/common.hpp"
+#include "engine/directories.hpp"
 
 namespace lk {
 namespace {

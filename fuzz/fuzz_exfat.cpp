@@ -11,7 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/common.hpp"
+#include "engine/analysis.hpp"
+#include "engine/engine.hpp"
 #include "engine/exfat_entries.hpp"
 
 namespace {

@@ -60,25 +60,28 @@ public:
     // Reads of the analysis and of the copy workers.
     // ReadAt: length on success, 0 at the end of the card, negative on failure.
     // Unreadable sectors come back as fill bytes and are reported once.
-    std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t length);
+    [[nodiscard]] std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t length);
     // The engine's read: honours the sector range when asked; sends 'st01'.
     // length, 0 (outside the range; buffer zeroed) or -2 (same, no buffer).
-    std::int64_t read_input(const SectorRange& range, std::int64_t offset, void* buffer,
-                            std::size_t length, bool honour_range);
+    [[nodiscard]] std::int64_t read_input(const SectorRange& range, std::int64_t offset, void* buffer,
+                                          std::size_t length, bool honour_range);
     // read_input for a thread that reads ahead of the engine: it sends no
     // status value and leaves its read-error lines for the next
     // flush_reports, so that front ends hear from the engine's thread only.
     // Two threads may call it at once; where the backend allows, their
     // reads are then made side by side.
-    std::int64_t read_input_ahead(const SectorRange& range, std::int64_t offset, void* buffer,
-                                  std::size_t length, bool honour_range);
+    [[nodiscard]] std::int64_t read_input_ahead(const SectorRange& range, std::int64_t offset, void* buffer,
+                                                std::size_t length, bool honour_range);
     // Sends the read-error lines collected under the lock. They go out after
     // the lock is released, so a front end that reads the input while it
     // shows a line cannot deadlock against the reader.
     void flush_reports();
     // The block read (count a multiple of 512) with the read-error policy.
-    std::int64_t block_read(std::int64_t offset, void* buffer, std::size_t count);
+    [[nodiscard]] std::int64_t block_read(std::int64_t offset, void* buffer, std::size_t count);
     bool IsBadSector(std::int64_t offset) const;
+    // How many of the length bytes from offset lie in sectors known to be
+    // unreadable (read as fill bytes).
+    std::uint64_t bad_bytes(std::int64_t offset, std::uint64_t length) const;
     std::uint32_t read_errors() const;
     void reset_read_errors();
 

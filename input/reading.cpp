@@ -324,6 +324,20 @@ bool Input::IsBadSector(std::int64_t offset) const {
     return bad_sectors_.count(offset / kSector) != 0;
 }
 
+std::uint64_t Input::bad_bytes(std::int64_t offset, std::uint64_t length) const {
+    if (offset < 0 || length == 0) return 0;
+    const std::int64_t end = offset + static_cast<std::int64_t>(length);
+    std::lock_guard guard(lock_);
+    std::uint64_t bytes = 0;
+    for (auto it = bad_sectors_.lower_bound(offset / kSector);
+         it != bad_sectors_.end() && *it * static_cast<std::int64_t>(kSector) < end; ++it) {
+        const std::int64_t from = std::max(offset, *it * static_cast<std::int64_t>(kSector));
+        const std::int64_t to = std::min(end, (*it + 1) * static_cast<std::int64_t>(kSector));
+        bytes += static_cast<std::uint64_t>(to - from);
+    }
+    return bytes;
+}
+
 std::uint32_t Input::read_errors() const {
     return read_errors_.load(std::memory_order_relaxed);
 }

@@ -41,7 +41,9 @@ std::optional<std::vector<std::uint8_t>> MapSectors(Input& input, CopyProgress& 
         const auto length = static_cast<std::size_t>(std::min<std::int64_t>(kChunk, size - offset));
         // Unreadable sectors come back as fill bytes and land in the
         // bad-sector set, which decides their entry.
-        input.ReadAt(offset, buffer.data(), length);
+        // A read that fails as a whole leaves zeros: its sectors are in the
+        // bad-sector set all the same.
+        if (input.ReadAt(offset, buffer.data(), length) < 0) std::fill_n(buffer.begin(), length, 0);
         for (std::size_t at = 0; at + Input::kSectorSize <= length; at += Input::kSectorSize) {
             const std::int64_t sector_offset = offset + static_cast<std::int64_t>(at);
             map[static_cast<std::size_t>(sector_offset / 512)] =

@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <set>
 
-#include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/engine.hpp"
 #include "formats/identify.hpp"
 #include "input/copy_progress.hpp"
 #include "input/output_file.hpp"
@@ -26,7 +27,7 @@ constexpr std::size_t kChunkBytes = 1'024'000;
 bool is_jpeg_name(const std::string& ext) { return ext == "JPG" || ext == "JXX" || ext == "JPEG"; }
 
 struct ListBuilder {
-    Engine& e;
+    const Engine& e;
     bool jpeg_only;
     bool probe;
     std::vector<SaveItem> list;
@@ -171,13 +172,13 @@ bool dos_time_to_local(std::uint16_t date, std::uint16_t time, std::time_t* out)
     return true;
 }
 
-std::vector<SaveItem> BuildSaveList(Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only) {
+std::vector<SaveItem> BuildSaveList(const Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only) {
     ListBuilder b{e, jpeg_only, false, {}, false};
     b.run(selection);
     return std::move(b.list);
 }
 
-bool SaveListHasItems(Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only) {
+bool SaveListHasItems(const Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only) {
     ListBuilder b{e, jpeg_only, true, {}, false};
     b.run(selection);
     return b.found;

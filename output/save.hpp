@@ -45,9 +45,9 @@ bool dos_time_to_local(std::uint16_t date, std::uint16_t time, std::time_t* out)
 // The save list from the given items (each with an empty prefix), or from the
 // catalogue root when selection is empty. With jpeg_only only JPEG files are
 // listed. A directory's entry precedes its contents.
-std::vector<SaveItem> BuildSaveList(Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only);
+std::vector<SaveItem> BuildSaveList(const Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only);
 // Whether BuildSaveList would list anything (the actions' enable rules).
-bool SaveListHasItems(Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only);
+bool SaveListHasItems(const Engine& e, const std::vector<const dir_t*>& selection, bool jpeg_only);
 
 // Renames path ("A.JPG" -> "A(1).JPG" -> "A(2).JPG") until nothing of that
 // name exists.

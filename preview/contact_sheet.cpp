@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/engine.hpp"
 #include "formats/identify.hpp"
 #include "input/output_file.hpp"
 #include "input/platform.hpp"

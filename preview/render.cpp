@@ -9,7 +9,7 @@
 #include <new>
 
 #include "base/status.hpp"
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "formats/identify.hpp"
 #include "formats/jpeg.hpp"
 #include "formats/tiff.hpp"

@@ -25,7 +25,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/common.hpp"
+#include "engine/directories.hpp"
+#include "engine/engine.hpp"
 #include "input/text.hpp"
 #include "output/save.hpp"
 #include "preview/reconstruct.hpp"
@@ -455,17 +456,14 @@ void TMainForm::StartAnalysis(bool ask) {
     options_.ignore_fat = SizeForm->ignore_fat();
     options_.truncate_uniform = SizeForm->truncate_uniform();
     options_.fast_read = SizeForm->fast_read();
-    engine_ = std::make_unique<Engine>(status_, input_);
-    engine_->opt = options_;
-    engine_->signatures = &signatures_;
+    Engine& engine = run_.prepare(options_, &signatures_);
     // Thumbnails as many device pixels wide as the list draws them.
-    thumbs_->SetEngine(engine_.get(), static_cast<int>(std::lround(kThumbnailSide * devicePixelRatioF())));
+    thumbs_->SetEngine(&engine, static_cast<int>(std::lround(kThumbnailSide * devicePixelRatioF())));
 
     stform->Reset();
-    status_.ResetCancel();
     status_.attach();
     stform->ShowRun(this, input_.input_name());
-    auto* worker = new RecoveryThread(*engine_, this);
+    auto* worker = new RecoveryThread(run_, this);
     recovery_ = worker;
     connect(worker, &QThread::finished, this, [this, worker] {
         // finished comes just before the thread ends: wait for that, so that
@@ -479,7 +477,7 @@ void TMainForm::StartAnalysis(bool ask) {
         }
         // The options as the run left them (the card parameters dialog may
         // have changed them) are where the next run starts.
-        if (engine_) options_ = engine_->opt;
+        if (run_.engine()) options_ = run_.engine()->opt;
         worker->deleteLater();
         // The windows were shown while the thread was still ending: the
         // actions that wait for the end of the run are enabled now.
@@ -536,11 +534,11 @@ void TMainForm::FillViews() {
     Dirs->clear();
     Dirs->blockSignals(false);
     Files->clear();
-    if (!engine_) return;
+    if (!run_.engine()) return;
     auto* root = new QTreeWidgetItem(Dirs, {"/"});
     root->setData(0, kRecordRole,
-                  QVariant::fromValue(reinterpret_cast<quintptr>(&engine_->cat.root)));
-    add_tree_children(root, engine_->cat.root, 0);
+                  QVariant::fromValue(reinterpret_cast<quintptr>(&run_.engine()->cat.root)));
+    add_tree_children(root, run_.engine()->cat.root, 0);
     root->setExpanded(true);
     Dirs->setCurrentItem(root);  // shows the root's contents
     Files->unsetCursor();
@@ -549,8 +547,8 @@ void TMainForm::FillViews() {
 
 void TMainForm::DirsChange() {
     QTreeWidgetItem* node = Dirs->currentItem();
-    if (!node && engine_) {
-        ShowDirectory(&engine_->cat.root);
+    if (!node && run_.engine()) {
+        ShowDirectory(&run_.engine()->cat.root);
         return;
     }
     ShowDirectory(node
@@ -619,7 +617,7 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
         return;
     }
     ensure_image_list();
-    const bool rendering = engine_ && engine_->opt.thumbnail_rendering;
+    const bool rendering = run_.engine() && run_.engine()->opt.thumbnail_rendering;
     for (const dir_t& child : dir->children) {
         if (is_volume_label(child)) continue;
         auto* item = new QListWidgetItem(Q(display_name(child)), Files);
@@ -647,20 +645,20 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
 
 void TMainForm::ImageRequest(QListWidgetItem* item) {
     const dir_t* record = item_record(item);
-    if (!record || !engine_ || !image_list_) return;
+    if (!record || !run_.engine() || !image_list_) return;
     if (record->has_thumbnail) {
         const int image = int(record->thumbnail_index);
         image_list_->Touch(image);
         if (item_image(item) != image) set_item_image(item, image);
         return;
     }
-    if (engine_->opt.thumbnail_rendering) thumbs_->Request(item, record);
+    if (run_.engine()->opt.thumbnail_rendering) thumbs_->Request(item, record);
 }
 
 void TMainForm::drop_images(const std::vector<int>& recycled) {
     if (recycled.empty()) return;
     const std::set<int> gone(recycled.begin(), recycled.end());
-    forget_images(engine_->cat.root, gone, 0);
+    forget_images(run_.engine()->cat.root, gone, 0);
     // Items showing them are drawn again and so queued again.
     for (int i = 0; i < Files->count(); ++i)
         if (gone.count(item_image(Files->item(i)))) set_item_image(Files->item(i), kImagePending);
@@ -669,7 +667,7 @@ void TMainForm::drop_images(const std::vector<int>& recycled) {
 void TMainForm::ShowThumbnail(QListWidgetItem* item, const dir_t* shown, int generation,
                               Preview& preview) {
     // The list changed since the worker took the item: it may be gone.
-    if (generation != thumbs_->generation() || !engine_ || !image_list_) return;
+    if (generation != thumbs_->generation() || !run_.engine() || !image_list_) return;
     dir_t& record = const_cast<dir_t&>(*shown);
     if (record.has_thumbnail) return;  // made meanwhile for another request
     const std::string ext = preview_extension(record), display = display_extension(record);
@@ -702,7 +700,7 @@ void TMainForm::AfterAnalysis() {
     activateWindow();
     Files->unsetCursor();
     UpdateActions();
-    const bool no_rerun = engine_ && engine_->no_rerun_offer;
+    const bool no_rerun = run_.engine() && run_.engine()->no_rerun_offer;
     if (!options_.expert_mode && !SizeForm->ignore_fat() && !no_rerun) rerun_->ShowBeside(this);
 }
 
@@ -719,12 +717,12 @@ void TMainForm::UpdateActions() {
 }
 
 bool TMainForm::acSaveUpdate() const {
-    return engine_ && !Files->selectedItems().isEmpty();
+    return run_.engine() && !Files->selectedItems().isEmpty();
 }
 
 bool TMainForm::acReconstructUpdate() const {
     const std::vector<const dir_t*> selection = selected_records();
-    return engine_ && !selection.empty() && SaveListHasItems(*engine_, selection, true);
+    return run_.engine() && !selection.empty() && SaveListHasItems(*run_.engine(), selection, true);
 }
 
 bool TMainForm::acSortByDateUpdate() const {
@@ -736,11 +734,11 @@ void TMainForm::acReconstructExecute() {
 }
 
 dir_t* TMainForm::shown_directory() {
-    if (!engine_) return nullptr;
+    if (!run_.engine()) return nullptr;
     const QTreeWidgetItem* node = Dirs->currentItem();
     const dir_t* dir =
         node ? reinterpret_cast<const dir_t*>(node->data(0, kRecordRole).value<quintptr>())
-             : &engine_->cat.root;
+             : &run_.engine()->cat.root;
     return const_cast<dir_t*>(dir);
 }
 
@@ -777,7 +775,7 @@ void TMainForm::acSortByDateExecute() {
     }
     // Sorting moves the records the worker and the tree point at.
     thumbs_->Settle(false);
-    sort_children(*engine_, *dir, by_date, 0);
+    sort_children(*run_.engine(), *dir, by_date, 0);
     dir->sorted_by_date = by_date;
     if (QTreeWidgetItem* node = Dirs->currentItem()) {
         Dirs->blockSignals(true);
@@ -890,16 +888,16 @@ const dir_t* TMainForm::item_record(const QListWidgetItem* item) const {
 }
 
 void TMainForm::start_save(bool selected_only, bool reconstruct) {
-    if (busy_ || analysis_running() || !engine_) return;
+    if (busy_ || analysis_running() || !run_.engine()) return;
     const std::vector<const dir_t*> selection =
         selected_only ? selected_records() : std::vector<const dir_t*>{};
     if (selected_only && selection.empty()) return;
-    std::vector<SaveItem> list = BuildSaveList(*engine_, selection, reconstruct);
+    std::vector<SaveItem> list = BuildSaveList(*run_.engine(), selection, reconstruct);
     if (list.empty()) return;
     const auto dir = output_dir_.Choose(this);
     if (!dir) return;
     auto* worker =
-        new FileCopyThread(*engine_, std::move(list), *dir, *CopyProgress, status_, this);
+        new FileCopyThread(run_, std::move(list), *dir, *CopyProgress, status_, this);
     // Reconstruct: each JPEG is decoded as far as it goes and encoded again.
     if (reconstruct)
         worker->filter = [](Bytes in, std::vector<std::uint8_t>& out) { return ReconstructJpeg(in, out); };
@@ -918,7 +916,7 @@ void TMainForm::acSaveAllExecute() {
 
 void TMainForm::FilesDblClick(QListWidgetItem* item) {
     const dir_t* record = item_record(item);
-    if (!record || !engine_ || busy_) return;
+    if (!record || !run_.engine() || busy_) return;
     if (record->entry.is_directory()) {
         QTreeWidgetItem* node = Dirs->currentItem() ? Dirs->currentItem() : Dirs->topLevelItem(0);
         for (int i = 0; node && i < node->childCount(); ++i)
@@ -935,18 +933,18 @@ void TMainForm::FilesDblClick(QListWidgetItem* item) {
         temp_files_.push_back(path);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const bool written =
-        WriteRecoveredFile(*engine_, *record, path, nullptr, engine_->reads_stop.get_token());
+        WriteRecoveredFile(*run_.engine(), *record, path, nullptr, run_.reads());
     QApplication::restoreOverrideCursor();
     if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
 }
 
 bool TMainForm::drag_allowed() const {
-    return analysis_finished_ && engine_ && !busy_ && !Files->selectedItems().isEmpty();
+    return analysis_finished_ && run_.engine() && !busy_ && !Files->selectedItems().isEmpty();
 }
 
 QMimeData* TMainForm::DragData() {
     const std::vector<const dir_t*> selection = selected_records();
-    if (selection.empty() || !engine_) return nullptr;
+    if (selection.empty() || !run_.engine()) return nullptr;
     if (!drag_dir_)
         drag_dir_ = std::make_unique<QTemporaryDir>(Q(TempDir() + "lumenkeeper-drag-XXXXXX"));
     const QString folder = drag_dir_->filePath(QString::number(++drag_count_));
@@ -957,9 +955,7 @@ QMimeData* TMainForm::DragData() {
         SilentProgress progress;
         QApplication::setOverrideCursor(Qt::WaitCursor);
         drag_failures_ =
-            SaveItems(*engine_, BuildSaveList(*engine_, selection, false), S(folder), progress,
-                      nullptr, engine_->reads_stop.get_token())
-                .failures;
+            run_.save(selection, S(folder), progress).failures;
         QApplication::restoreOverrideCursor();
         for (const QFileInfo& entry :
              QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
@@ -1018,8 +1014,8 @@ void TMainForm::close_down() {
     closed_ = true;
     // The worker is given a higher priority so that it ends its picture soon.
     thumbs_->Terminate();
-    if (engine_) engine_->reads_stop.request_stop();
-    if (analysis_running()) status_.RequestCancel();
+    run_.stop_reads();
+    if (analysis_running()) run_.cancel();
     WaitProcessingEvents(
         [this] { return !analysis_running() && !(copy_ && !copy_->isFinished()); });
     rerun_->hide();

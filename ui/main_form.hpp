@@ -25,6 +25,7 @@
 #include "input/input.hpp"
 #include "input/temp_names.hpp"
 #include "lang/language.hpp"
+#include "output/run.hpp"
 #include "output/save.hpp"
 #include "preview/render.hpp"
 #include "ui/folder_browser.hpp"
@@ -176,7 +177,7 @@ class TMainForm : public QMainWindow, public LanguageView {
     // For the tests and the screenshots.
     Input& input() { return input_; }
     Status& status() { return status_; }
-    Engine* engine() { return engine_.get(); }
+    Engine* engine() { return run_.engine(); }
     TAskDrive& ask_drive() { return *AskDrive; }
     TSizeForm& size_form() { return *SizeForm; }
     Tstform& status_form() { return *stform; }
@@ -247,11 +248,12 @@ class TMainForm : public QMainWindow, public LanguageView {
     void SetHelpContexts();
 
     GuiReporter reporter_{*this};
-    Status status_{&reporter_};
-    Input input_{status_};
+    // The analysis, its input and its status, as every front end runs one.
+    RecoveryRun run_{&reporter_};
+    Status& status_ = run_.status();
+    Input& input_ = run_.input();
     AnalysisOptions options_;
     SignatureTable signatures_;
-    std::unique_ptr<Engine> engine_;
     QPointer<RecoveryThread> recovery_;
     QPointer<CopyThread> copy_;
     bool include_all_;

@@ -10,7 +10,7 @@
 #include <cctype>
 #include <chrono>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "input/platform.hpp"
 #include "ui/builtin_images.hpp"
 #include "ui/gui_thread.hpp"

@@ -1,17 +1,16 @@
 #include "ui/workers.hpp"
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "input/sector_map.hpp"
 
 namespace lk::ui {
 
 void RecoveryThread::run() {
-    result = RunAnalysis(engine_);
+    result = run_.analyse();
 }
 
 void FileCopyThread::run() {
-    outcome = SaveItems(engine_, list_, directory_, progress, filter ? &filter : nullptr,
-                        engine_.reads_stop.get_token());
+    outcome = run_.save(list_, directory_, progress, filter ? &filter : nullptr);
 }
 
 void ImageThread::run() {

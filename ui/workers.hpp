@@ -12,6 +12,7 @@
 
 #include "engine/analysis.hpp"
 #include "input/card_image.hpp"
+#include "output/run.hpp"
 #include "output/save.hpp"
 #include "ui/copy_progress.hpp"
 
@@ -26,14 +27,14 @@ namespace lk::ui {
 class RecoveryThread : public QThread {
     Q_OBJECT
   public:
-    RecoveryThread(Engine& engine, QObject* parent) : QThread(parent), engine_(engine) {}
+    RecoveryThread(RecoveryRun& run, QObject* parent) : QThread(parent), run_(run) {}
     AnalysisResult result = AnalysisResult::Failed;
 
   protected:
     void run() override;
 
   private:
-    Engine& engine_;
+    RecoveryRun& run_;
 };
 
 // The base of the copy workers: the progress hand-over with the dialog.
@@ -48,10 +49,10 @@ class CopyThread : public QThread {
 class FileCopyThread : public CopyThread {
     Q_OBJECT
   public:
-    FileCopyThread(Engine& engine, std::vector<SaveItem> list, std::string directory,
+    FileCopyThread(RecoveryRun& run, std::vector<SaveItem> list, std::string directory,
                    TCopyProgress& dialog, Status& status, QObject* parent)
         : CopyThread(dialog, status, parent),
-          engine_(engine),
+          run_(run),
           list_(std::move(list)),
           directory_(std::move(directory)) {}
     SaveOutcome outcome;
@@ -62,7 +63,7 @@ class FileCopyThread : public CopyThread {
     void run() override;
 
   private:
-    Engine& engine_;
+    RecoveryRun& run_;
     std::vector<SaveItem> list_;
     std::string directory_;
 };

@@ -3,7 +3,10 @@
 // FAT32 and exFAT, for every way a chain breaks.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <set>
 
 #include "tests/support/exfat_builder.hpp"
 #include "tests/support/recovery_check.hpp"
@@ -230,6 +233,61 @@ TEST(BrokenChains, ALargeExfatFileWithOneInvalidLinkComesBackWhole) {
     }
     EXPECT_TRUE(same) << "differs at byte " << at;
     EXPECT_EQ(at, size);
+}
+
+// A card whose chosen sectors cannot be read.
+class BadSectors final : public ReadBackend {
+  public:
+    BadSectors(std::vector<std::uint8_t> bytes, std::set<std::int64_t> bad) : bytes_(std::move(bytes)), bad_(std::move(bad)) {}
+    std::int64_t read(std::int64_t offset, void* buffer, std::size_t length, int& error) override {
+        error = 0;
+        const std::int64_t end = std::min<std::int64_t>(static_cast<std::int64_t>(bytes_.size()),
+                                                        offset + static_cast<std::int64_t>(length));
+        for (std::int64_t s = offset / 512; s * 512 < end; ++s)
+            if (bad_.count(s)) return error = EIO, -1;
+        if (end <= offset) return 0;
+        std::memcpy(buffer, bytes_.data() + offset, static_cast<std::size_t>(end - offset));
+        return end - offset;
+    }
+    std::int64_t size() override { return static_cast<std::int64_t>(bytes_.size()); }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+    std::set<std::int64_t> bad_;
+};
+
+// A picture of a formatted card with an unreadable sector in its middle is
+// carved all the same, marked partial: 512 of its bytes are fill bytes.
+TEST(ReadErrors, AFileWithUnreadableSectorsIsPartial) {
+    LK_REQUIRE_FAT_TOOLS();
+    test::TempDir tmp;
+    FatOptions o;
+    o.image_size = 16u << 20;
+    FatImage card = FatImage::create(tmp / "card.img", o);
+    const auto hurt = camera_picture(7, 800, 600);
+    card.add_file("DCIM/IMG_0001.JPG", camera_picture(6));
+    card.add_file("DCIM/IMG_0002.JPG", hurt);
+    card.add_file("DCIM/IMG_0003.JPG", camera_picture(8));
+    const std::uint32_t first = card.clusters("DCIM/IMG_0002.JPG").front();
+    card.quick_format();
+    const std::int64_t middle = static_cast<std::int64_t>(card.formatted_layout().cluster_offset(first) + hurt.size() / 2);
+
+    EngineHarness h;
+    ASSERT_TRUE(h.input.OpenBackend(std::make_unique<BadSectors>(card.bytes(), std::set<std::int64_t>{middle / 512}),
+                                    "card with a bad sector"));
+    ASSERT_EQ(h.analyse(), AnalysisResult::Finished);
+    std::vector<const dir_t*> partial;
+    const std::function<void(const dir_t&)> walk = [&](const dir_t& dir) {
+        for (const dir_t& item : dir.children) {
+            walk(item);
+            if (!item.entry.is_directory() && item.extent.how == ExtentHow::Partial) partial.push_back(&item);
+        }
+    };
+    walk(h.engine.cat.root);
+    ASSERT_EQ(partial.size(), 1u);
+    EXPECT_EQ(display_name(*partial[0]), "IMG_0002.JPG");
+    EXPECT_EQ(item_size(*partial[0]), hurt.size());
+    EXPECT_EQ(partial[0]->extent.foreign, 512u);
 }
 
 }  // namespace

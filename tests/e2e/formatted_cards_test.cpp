@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "preview/contact_sheet.hpp"
 #include "tests/support/media.hpp"
 #include "tests/support/recovery_check.hpp"

@@ -126,7 +126,7 @@ TEST(DirectoryBlock, CountsPlausibleEntriesAndTheirFragments) {
         }
         EngineHarness h;
         h.input.input_size = 1 << 20;
-        h.engine.geo.max_cluster = 100;
+        h.engine.settle_geometry().max_cluster = 100;
         EXPECT_EQ(is_directory_block(h.engine, block.data(), 16, nullptr, true), plausible == 9) << plausible;
     }
 }

@@ -16,8 +16,8 @@ class ExfatTables : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(h.open_memory(std::vector<std::uint8_t>(1 << 20)));
         h.geometry(EXFAT, 4096, 100);
-        e().geo.exfat.cluster_count = 98;
-        e().geo.exfat.cluster_size = 4096;
+        e().settle_geometry().exfat.cluster_count = 98;
+        e().settle_geometry().exfat.cluster_size = 4096;
     }
     Engine& e() { return h.engine; }
     void entry(std::int64_t c, std::uint32_t value, int copy = 0) {
@@ -107,7 +107,7 @@ TEST_F(ExfatTables, Classification) {
          kExfatConsecutive},
     };
     for (const Case& c : cases) {
-        e().geo.exfat.volume_flags = c.dirty ? 0x2 : 0;
+        e().settle_geometry().exfat.volume_flags = c.dirty ? 0x2 : 0;
         EXPECT_EQ(classify_exfat_record(e(), c.record, is_deleted(c.record)), c.expected) << c.name;
     }
     EXPECT_EQ(exfat_item_copy(kExfatConsecutive), -1);

@@ -27,9 +27,9 @@ std::array<std::uint8_t, 512> boot_record(const char* label54, const char* label
 
 // Two FAT copies of fat_size bytes from offset 512, as read_fats finds them.
 void place_fats(Engine& e, std::int32_t fat_size, const std::array<std::uint8_t, 512>& br) {
-    e.geo.boot_record = br;
-    e.geo.pbr_offset = 0;
-    e.geo.fat_offset = {512, 512 + fat_size};
+    e.settle_geometry().boot_record = br;
+    e.settle_geometry().pbr_offset = 0;
+    e.settle_geometry().fat_offset = {512, 512 + fat_size};
 }
 
 TEST(CardSizeTable, NearestRow) {
@@ -61,7 +61,7 @@ TEST(CardSizeTable, MinimalClusterSize) {
     };
     for (const auto& c : cases) {
         EngineHarness h;
-        h.engine.geo.fattype = c.fattype;
+        h.engine.settle_geometry().fattype = c.fattype;
         h.engine.opt.ignore_fat = c.ignore;
         EXPECT_EQ(minimal_cluster_size(h.engine, c.bytes, c.start), c.size) << c.bytes;
     }
@@ -154,9 +154,9 @@ TEST(MeasureRootDir, StopsAtDataAndRoundsErasedSpace) {
         EngineHarness h;
         ASSERT_TRUE(h.open_memory(card));
         h.input.input_size = static_cast<std::int64_t>(card.size());
-        h.engine.geo.fattype = FAT12;
-        h.engine.geo.max_cluster = 100;
-        h.engine.geo.root_offset = root;
+        h.engine.settle_geometry().fattype = FAT12;
+        h.engine.settle_geometry().max_cluster = 100;
+        h.engine.settle_geometry().root_offset = root;
         EXPECT_EQ(measure_root_dir(h.engine), c.size) << c.erased_sectors;
     }
 }

@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "tests/support/engine_harness.hpp"
 #include "tests/support/recovery_check.hpp"
 

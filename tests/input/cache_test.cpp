@@ -31,7 +31,7 @@ protected:
         std::vector<std::uint8_t> out(static_cast<std::size_t>(in.input_size));
         for (std::size_t at = 0; at < out.size(); at += piece) {
             const std::size_t n = std::min(piece, out.size() - at);
-            in.ReadAt(static_cast<std::int64_t>(at), out.data() + at, n);
+            EXPECT_EQ(in.ReadAt(static_cast<std::int64_t>(at), out.data() + at, n), static_cast<std::int64_t>(n));
         }
         return out;
     }
@@ -118,10 +118,10 @@ TEST_F(Cache, FileLifecycle) {
     // Preparing again with `replace` false and the same size keeps the cache
     // and what it holds.
     std::vector<std::uint8_t> buf(4096);
-    input.ReadAt(0, buf.data(), buf.size());
+    ASSERT_EQ(input.ReadAt(0, buf.data(), buf.size()), static_cast<std::int64_t>(buf.size()));
     const std::size_t calls = log->calls.size();
     input.PrepareCache(input.input_size, false);
-    input.ReadAt(0, buf.data(), buf.size());
+    ASSERT_EQ(input.ReadAt(0, buf.data(), buf.size()), static_cast<std::int64_t>(buf.size()));
     EXPECT_EQ(log->calls.size(), calls);
 
     input.ResetInputCaches();

@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "preview/contact_sheet.hpp"
 #include "preview/jpeg_codec.hpp"
 #include "preview/reconstruct.hpp"

@@ -13,8 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/analysis.hpp"
 #include "engine/card_parameters.hpp"
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "input/platform.hpp"
 
 namespace lk::test {
@@ -108,7 +109,7 @@ struct EngineHarness {
     // Sets up a geometry by hand for unit tests of the FAT and directory code.
     void geometry(int fattype, std::uint32_t cluster_size, std::int32_t max_cluster,
                   std::int64_t cluster2 = 0) {
-        card_geometry_t& g = engine.geo;
+        card_geometry_t& g = engine.settle_geometry();
         g.fattype = fattype;
         g.cluster_size = cluster_size;
         g.max_cluster = max_cluster;

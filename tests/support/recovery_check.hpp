@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -82,8 +83,7 @@ inline bool file_holds_runs(Input& input, const std::vector<ByteRun>& runs, cons
 }
 
 // Saves everything into dir, and checks that every file written holds what
-// its runs on the input hold (a file whose name was taken is found among its
-// folder's files).
+// its runs on the input hold.
 inline SaveOutcome save_all(EngineHarness& h, const std::filesystem::path& dir) {
     QuietProgress progress;
     const std::vector<SaveItem> list = BuildSaveList(h.engine, {}, false);
@@ -98,13 +98,31 @@ inline SaveOutcome save_all(EngineHarness& h, const std::filesystem::path& dir) 
         EXPECT_EQ(runs_size, item.size) << item.name;
         const std::filesystem::path saved = dir / item.name;
         if (file_holds_runs(h.input, item.runs, saved)) continue;
+        // Its name, or its folder's, was taken (or could not be written as
+        // it is): it is found by its bytes.
         bool found = false;
-        if (std::filesystem::is_directory(saved.parent_path()))
-            for (const auto& entry : std::filesystem::directory_iterator(saved.parent_path()))
-                found = found || (entry.is_regular_file() && file_holds_runs(h.input, item.runs, entry.path()));
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+            if (!found && entry.is_regular_file() && entry.file_size() == item.size)
+                found = file_holds_runs(h.input, item.runs, entry.path());
         EXPECT_TRUE(found) << item.name << ": no saved file holds what its runs hold";
     }
     return outcome;
+}
+
+// Each file comes back at its path with its bytes, its time (rounded down to
+// two seconds, as FAT keeps it) and its read-only flag.
+inline void expect_recovered(const std::vector<CardFile>& files, const std::filesystem::path& dir) {
+    for (const CardFile& f : files) {
+        const std::filesystem::path p = dir / f.path;
+        SCOPED_TRACE(f.path);
+        ASSERT_TRUE(std::filesystem::is_regular_file(p)) << "missing";
+        EXPECT_TRUE(slurp(p) == f.bytes) << "bytes differ (" << std::filesystem::file_size(p) << " vs "
+                                         << f.bytes.size() << ")";
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtime, f.mtime / 2 * 2);
+        EXPECT_EQ((st.st_mode & S_IWUSR) == 0, f.read_only);
+    }
 }
 
 }  // namespace lk::test

@@ -14,7 +14,7 @@
 #include <QPushButton>
 #include <fstream>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "input/messages.hpp"
 #include "tests/support/file_permissions.hpp"
 #include "tests/support/recovery_check.hpp"

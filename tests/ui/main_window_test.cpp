@@ -16,7 +16,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "tests/support/recovery_check.hpp"
 #include "tests/ui/gui_support.hpp"
 #include "ui/ask_drive.hpp"
@@ -245,23 +245,33 @@ TEST_F(GuiRun, CancelInStepFiveKeepsEveryPictureFound) {
         pick_file(image.string(), /*expert=*/true);
         when_modal<ui::TSizeForm>([](ui::TSizeForm& d) {
             child<QCheckBox>(d, "ignore_fat").setChecked(true);
+            child<QComboBox>(d, "ClusterSize").setCurrentIndex(0);  // 512 bytes
             click(d, "OK");
         });
-        // Cancel once step 5's reading has come this far.
+        // Cancel once step 5's reading has come this far (without the FAT,
+        // step 5 follows the fourth step's line at once).
         ui::Tstform& status = form.status_form();
         auto& lines = child<QListWidget>(status, "ListBox1");
-        bool cancelled = false;
+        bool cancelled = false, below = false;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (cancelled || !list_texts(lines).contains("5. Recovering contiguous files...")) return;
-            if (form.status().progress() < static_cast<std::uint32_t>(percent)) return;
+            if (cancelled || !list_texts(lines).contains("4. Existing directories are ignored")) return;
+            // The bar still shows step 1's end until the reading sends its own.
+            const bool reached = form.status().progress() >= static_cast<std::uint32_t>(percent);
+            below = below || !reached;
+            if (!below || !reached) return;
             click(status, "Cancel");
             cancelled = true;
         });
         watch.start(5);
         form.show();
-        ASSERT_TRUE(wait_for([&] { return cancelled && form.isVisible() && !form.analysis_running(); }));
+        ASSERT_TRUE(wait_for([&] {
+            return (cancelled && form.isVisible() && !form.analysis_running()) ||
+                   child<QPushButton>(status, "Cancel").text() == "Continue";
+        }));
         watch.stop();
+        ASSERT_TRUE(cancelled) << "the analysis ended before it was cancelled";
+        EXPECT_EQ(form.engine()->geo.cluster_size, 512u);
         EXPECT_TRUE(list_texts(lines).contains("Cancelled: 23 files found so far")) << list_texts(lines).join("\n").toStdString();
         // The list shows the found pictures.
         QTreeWidgetItem* found = find_node(form.dirs()->topLevelItem(0), "FOUND");

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "tests/support/recovery_check.hpp"
 #include "tests/ui/gui_support.hpp"
 #include "ui/ask_drive.hpp"

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <regex>
 
-#include "engine/common.hpp"
+#include "engine/engine.hpp"
 #include "preview/jpeg_codec.hpp"
 #include "tests/preview/damage.hpp"
 #include "tests/support/recovery_check.hpp"
