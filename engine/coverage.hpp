@@ -8,7 +8,9 @@
 
 namespace lk {
 
-struct Engine;
+struct Catalogue;
+struct FatState;
+struct card_geometry_t;
 struct dir_t;
 
 class CoverageIndex {
@@ -16,11 +18,11 @@ public:
     // True when offset lies inside the data of any catalogue item: a file's
     // runs (each to the end of its last cluster), or a directory's whole
     // chain. Rebuilt when the catalogue or a FAT copy has changed.
-    bool contains(Engine& e, std::int64_t offset);
+    bool contains(const Catalogue& cat, const card_geometry_t& g, const FatState& fat, std::int64_t offset);
 
 private:
-    void rebuild(Engine& e);
-    void add_item(Engine& e, const dir_t& item, int depth);
+    void rebuild(const Catalogue& cat, const card_geometry_t& g, const FatState& fat);
+    void add_item(const card_geometry_t& g, const FatState& fat, const dir_t& item, int depth);
 
     std::uint64_t cat_generation_ = UINT64_MAX;
     std::uint64_t fat_generation_ = UINT64_MAX;

@@ -308,7 +308,7 @@ lost_entry_t* remember_lost_entry(Engine& e, const lfn_t& entry, std::int64_t fo
     const std::int64_t first = e.first_cluster(entry.entry);
     if (!e.valid(first) || e.fat.used.test(first)) return nullptr;
     if (is_deleted(entry) && e.lost.count(static_cast<std::int32_t>(first))) return nullptr;
-    if (e.coverage.contains(e, cluster_offset(e.geo, first))) return nullptr;
+    if (e.coverage.contains(e.cat, e.geo, e.fat, cluster_offset(e.geo, first))) return nullptr;
     lost_entry_t& kept = e.lost[static_cast<std::int32_t>(first)];
     kept = lost_entry_t{entry, folder, e.carve.data_shift};
     return &kept;

@@ -114,17 +114,20 @@ std::uint32_t raw_entry(const LargeTable<std::uint8_t>& fat, int fattype, std::i
 
 }  // namespace
 
-std::int32_t fat_next(Engine& e, std::int64_t c, int copy) {
-    if (copy < 0 || copy > 1) e.status.Fatal("internal error in fat_next");
-    const card_geometry_t& g = e.geo;
-    if (c == 1 || e.fat.copy[copy].empty()) return 1;
+std::int32_t fat_next(const FatState& fat, const card_geometry_t& g, std::int64_t c, int copy) {
+    if (c == 1 || fat.copy[copy].empty()) return 1;
     if (c < 1) return static_cast<std::int32_t>(c + 1);
     if (c >= g.max_cluster) return -1;
     // exFAT has no reserved range: its whole entry is returned, signed, so
     // that an end mark (0xFFFFFFFF) reads -1 and ends every walk.
     static constexpr std::int64_t reserved[4] = {4080, 65520, 0x0FFFFFF0, INT64_MAX};
     if (c >= reserved[g.fattype]) return static_cast<std::int32_t>(c);
-    return static_cast<std::int32_t>(raw_entry(e.fat.copy[copy], g.fattype, c));
+    return static_cast<std::int32_t>(raw_entry(fat.copy[copy], g.fattype, c));
+}
+
+std::int32_t fat_next(Engine& e, std::int64_t c, int copy) {
+    if (copy < 0 || copy > 1) e.status.Fatal("internal error in fat_next");
+    return fat_next(e.fat, e.geo, c, copy);
 }
 
 void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy) {

@@ -13,6 +13,7 @@
 namespace lk {
 
 struct Engine;
+struct card_geometry_t;
 
 // The clusters seen by one chain walk, forgotten in O(1) when the next walk
 // begins (a stamp per cluster rather than a set that allocates per walk).
@@ -76,6 +77,9 @@ void prepare_fat_maps(Engine& e);
 // The next cluster of c's chain in a copy: 1 for c = 1 or an unallocated copy,
 // c + 1 for c < 1, -1 for c >= max_cluster, c itself in the reserved range.
 std::int32_t fat_next(Engine& e, std::int64_t c, int copy);
+// The same on the tables alone (copy 0 or 1), for the parts that need
+// nothing else of the analysis.
+std::int32_t fat_next(const FatState& fat, const card_geometry_t& g, std::int64_t c, int copy);
 // Writes one entry of an in-memory copy (the tests lay out chains with it;
 // the analysis only reads the copies).
 void fix_fat_entry(Engine& e, std::int64_t c, std::int64_t value, int copy);
