@@ -6,6 +6,26 @@
 
 namespace lk {
 
+namespace {
+
+// Adds cluster c's share of the bytes left; returns what is left after it.
+std::uint64_t take_cluster(Extent& x, const card_geometry_t& g, std::int64_t c, std::int32_t shift,
+                           std::uint64_t left) {
+    const std::uint64_t n = std::min<std::uint64_t>(left, g.cluster_size);
+    add_cluster(x, g, c, shift, n);
+    return left - n;
+}
+
+// The bytes no cluster held are zeros: the file is partial.
+void end_short(Extent& x, std::uint64_t left) {
+    if (left == 0) return;
+    x.add_zeros(left);
+    x.foreign += left;
+    x.how = ExtentHow::Partial;
+}
+
+}  // namespace
+
 Extent recorded_extent(Engine& e, const lfn_t& record, std::int32_t copy, std::int32_t shift) {
     Extent x;
     const card_geometry_t& g = e.geo;
@@ -21,16 +41,9 @@ Extent recorded_extent(Engine& e, const lfn_t& record, std::int32_t copy, std::i
         // chain that loops or leaves the card ends there.
         e.fat.walk.begin(static_cast<std::size_t>(std::max(g.max_cluster, 0)));
         std::uint64_t left = valid;
-        for (std::int64_t c = first; left > 0 && e.valid(c) && e.fat.walk.insert(c); c = fat_next(e, c, copy)) {
-            const std::uint64_t n = std::min<std::uint64_t>(left, g.cluster_size);
-            add_cluster(x, g, c, shift, n);
-            left -= n;
-        }
-        if (left > 0) {
-            x.add_zeros(left);
-            x.foreign += left;
-            x.how = ExtentHow::Partial;
-        }
+        for (std::int64_t c = first; left > 0 && e.valid(c) && e.fat.walk.insert(c); c = fat_next(e, c, copy))
+            left = take_cluster(x, g, c, shift, left);
+        end_short(x, left);
     }
     x.add_zeros(size - valid);
     return x;
@@ -42,18 +55,12 @@ Extent unclaimed_extent(Engine& e, std::int64_t first, std::uint64_t size, std::
     const card_geometry_t& g = e.geo;
     std::uint64_t left = size;
     for (std::int64_t c = first; left > 0 && e.valid(c);) {
-        const std::uint64_t n = std::min<std::uint64_t>(left, g.cluster_size);
-        add_cluster(x, g, c, shift, n);
-        left -= n;
+        left = take_cluster(x, g, c, shift, left);
         do {
             ++c;
         } while (c < g.max_cluster && cluster_in_use(e, c));
     }
-    if (left > 0) {
-        x.add_zeros(left);
-        x.foreign += left;
-        x.how = ExtentHow::Partial;
-    }
+    end_short(x, left);
     return x;
 }
 
@@ -64,16 +71,8 @@ Extent pieces_extent(Engine& e, std::span<const std::pair<std::int64_t, std::int
     const card_geometry_t& g = e.geo;
     std::uint64_t left = size;
     for (const auto& [first, count] : pieces)
-        for (std::int64_t c = first; c < first + count && left > 0; ++c) {
-            const std::uint64_t n = std::min<std::uint64_t>(left, g.cluster_size);
-            add_cluster(x, g, c, shift, n);
-            left -= n;
-        }
-    if (left > 0) {
-        x.add_zeros(left);
-        x.foreign += left;
-        x.how = ExtentHow::Partial;
-    }
+        for (std::int64_t c = first; c < first + count && left > 0; ++c) left = take_cluster(x, g, c, shift, left);
+    end_short(x, left);
     return x;
 }
 
@@ -108,12 +107,8 @@ Extent over_clusters(Engine& e, const std::vector<std::int64_t>& clusters, std::
                      std::int32_t shift) {
     Extent x;
     std::uint64_t left = valid;
-    for (std::int64_t c : clusters) {
-        if (left == 0) break;
-        const std::uint64_t n = std::min<std::uint64_t>(left, e.geo.cluster_size);
-        add_cluster(x, e.geo, c, shift, n);
-        left -= n;
-    }
+    for (std::int64_t c : clusters)
+        if (left != 0) left = take_cluster(x, e.geo, c, shift, left);
     x.add_zeros(left);
     x.add_zeros(size - valid);
     return x;

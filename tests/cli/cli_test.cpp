@@ -21,6 +21,7 @@
 #include "input/card_image.hpp"
 #include "input/input.hpp"
 #include "input/platform.hpp"
+#include "tests/support/process.hpp"
 
 extern char** environ;
 
@@ -253,36 +254,13 @@ TEST_F(Cli, CtrlCCancelsTheDuplicationAndDeletesTheOutput) {
         GTEST_SKIP() << "not enough free space in " << dir() << " for the image";
     const fs::path image = dir() / "big.cib";
 
-    int err_pipe[2];
-    ASSERT_EQ(pipe(err_pipe), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::string path = LK_CLI_PATH, cmd = "duplicate", in = big.string(), out = image.string();
-    char* argv[] = {path.data(), cmd.data(), in.data(), out.data(), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, LK_CLI_PATH, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(err_pipe[1]);
-
     // Interrupt once the copy has started (its first progress line).
-    std::string err;
-    char buf[4096];
-    bool interrupted = false;
-    for (ssize_t n; (n = read(err_pipe[0], buf, sizeof buf)) > 0;) {
-        err.append(buf, static_cast<std::size_t>(n));
-        if (!interrupted && err.find("Creating card image backup...") != std::string::npos) {
-            kill(pid, SIGINT);
-            interrupted = true;
-        }
-    }
-    close(err_pipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-
-    ASSERT_TRUE(interrupted) << err;
+    const test::InterruptedRun interrupted = test::run_interrupting(
+        {LK_CLI_PATH, "duplicate", big.string(), image.string()},
+        [](const std::string& err) { return err.find("Creating card image backup...") != std::string::npos; });
+    const std::string& err = interrupted.err;
+    const int status = interrupted.status;
+    ASSERT_TRUE(interrupted.interrupted) << err;
     ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal instead of stopping cleanly";
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_NE(err.find("Cancelled; the image file has been deleted"), std::string::npos) << err;

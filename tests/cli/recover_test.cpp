@@ -1,11 +1,7 @@
 // lumenkeeper-cli recover end to end: a card made with mkfs.fat and mtools.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -119,41 +115,22 @@ TEST(RecoverCancelled, CtrlCInStepFiveSavesEveryPictureFoundSoFar) {
     for (int percent : {20, 50, 80}) {
         SCOPED_TRACE(percent);
         const fs::path out = tmp / ("out " + std::to_string(percent));
-        int err_pipe[2];
-        ASSERT_EQ(pipe(err_pipe), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-        posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        std::string path = LK_CLI_PATH, cmd = "recover", in = image.string(), flag = "--ignore-fat",
-                    output = "--output", dir = out.string();
-        char* argv[] = {path.data(), cmd.data(), in.data(), flag.data(), output.data(), dir.data(), nullptr};
-        pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, LK_CLI_PATH, &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(err_pipe[1]);
         // The progress lines after step 5's line: Ctrl-C at the first that
         // has come this far.
         const std::regex progress("Analyzing +([0-9]+)%");
-        std::string err;
-        char buf[4096];
-        bool interrupted = false;
-        for (ssize_t n; (n = read(err_pipe[0], buf, sizeof buf)) > 0;) {
-            err.append(buf, static_cast<std::size_t>(n));
-            const std::size_t step5 = err.find("5. Recovering contiguous files...");
-            if (interrupted || step5 == std::string::npos) continue;
-            const std::string after = err.substr(step5);
-            for (std::sregex_iterator it(after.begin(), after.end(), progress), end; it != end; ++it)
-                if (std::stoi((*it)[1]) >= percent && !interrupted) {
-                    kill(pid, SIGINT);
-                    interrupted = true;
-                }
-        }
-        close(err_pipe[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(interrupted) << err;
+        const InterruptedRun run = run_interrupting(
+            {LK_CLI_PATH, "recover", image.string(), "--ignore-fat", "--output", out.string()},
+            [&](const std::string& err) {
+                const std::size_t step5 = err.find("5. Recovering contiguous files...");
+                if (step5 == std::string::npos) return false;
+                const std::string after = err.substr(step5);
+                for (std::sregex_iterator it(after.begin(), after.end(), progress), end; it != end; ++it)
+                    if (std::stoi((*it)[1]) >= percent) return true;
+                return false;
+            });
+        const std::string& err = run.err;
+        const int status = run.status;
+        ASSERT_TRUE(run.interrupted) << err;
         ASSERT_TRUE(WIFEXITED(status)) << err;
         EXPECT_NE(err.find("Cancelled: 23 files found so far"), std::string::npos) << err;
         std::map<std::vector<std::uint8_t>, std::string> back;

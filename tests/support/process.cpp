@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -236,6 +237,41 @@ std::vector<std::uint8_t> read_whole(const std::filesystem::path& file) {
     in.read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
     if (!in) throw std::runtime_error("cannot read " + file.string());
     return out;
+}
+
+InterruptedRun run_interrupting(const std::vector<std::string>& argv,
+                                const std::function<bool(const std::string& err)>& when) {
+    InterruptedRun run;
+    int err_pipe[2];
+    if (::pipe(err_pipe) != 0) throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = argv;
+    std::vector<char*> cargv;
+    for (std::string& a : args) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(err_pipe[1]);
+    if (spawned != 0) {
+        ::close(err_pipe[0]);
+        throw std::runtime_error("cannot start " + describe_command(argv));
+    }
+    char buf[4096];
+    for (ssize_t n; (n = ::read(err_pipe[0], buf, sizeof buf)) > 0;) {
+        run.err.append(buf, static_cast<std::size_t>(n));
+        if (!run.interrupted && when(run.err)) {
+            ::kill(pid, SIGINT);
+            run.interrupted = true;
+        }
+    }
+    ::close(err_pipe[0]);
+    ::waitpid(pid, &run.status, 0);
+    return run;
 }
 
 }  // namespace lk::test

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,5 +63,18 @@ std::vector<std::uint8_t> read_whole(const std::filesystem::path& file);
 
 // The command line quoted for a failure message.
 std::string describe_command(const std::vector<std::string>& argv);
+
+// How a program interrupted with SIGINT (a Ctrl-C) ended.
+struct InterruptedRun {
+    bool interrupted = false;  // the signal was sent
+    int status = 0;            // as waitpid gives it
+    std::string err;           // its standard error
+};
+
+// Runs argv[0] (a path) with the given arguments, standard output to
+// /dev/null, and reads its standard error as it comes: after each piece,
+// when(err so far) is asked, and SIGINT is sent the first time it says yes.
+InterruptedRun run_interrupting(const std::vector<std::string>& argv,
+                                const std::function<bool(const std::string& err)>& when);
 
 }  // namespace lk::test
