@@ -50,15 +50,15 @@ std::filesystem::path program_directory() {
 }
 
 LanguageLoad load_language_file(const LanguageSources& sources, std::string_view code,
-                                MessageMap& map, bool is_master) {
+                                MessageMap& map) {
     if (const BuiltinLanguageFile* file = find_builtin(sources, language_resource_id(code))) {
         if (file->data.size() < 2) return {};
-        return {true, parse_language_file(file->data, file->file_name, is_master, map)};
+        return {true, parse_language_file(file->data, file->file_name, map)};
     }
     const std::filesystem::path path = sources.program_dir / external_file_name(code);
     const std::vector<std::uint8_t> data = read_small_file(path);
     if (data.size() < 2) return {};
-    return {true, parse_language_file(data, path.string(), is_master, map)};
+    return {true, parse_language_file(data, path.string(), map)};
 }
 
 std::filesystem::path help_file(const std::filesystem::path& program_dir, std::string_view code) {
@@ -129,10 +129,14 @@ const char* Language::lookup(const char* text) const {
 const char* Language::lookup_english(const char* translated) const {
     if (!translated) return "";
     if (!applied_ || !table_ || !*translated) return translated;
+    // Mnemonic marks may differ between a text as shown and its translation.
     std::string plain(translated);
     std::erase(plain, '&');
-    for (const auto& [english, info] : *table_)
-        if (info.text == plain) return english.c_str();
+    for (const auto& [english, info] : *table_) {
+        std::string text = info.text;
+        std::erase(text, '&');
+        if (text == plain) return english.c_str();
+    }
     return translated;
 }
 
@@ -173,7 +177,7 @@ std::optional<LanguageFileError> Language::select_language(LangId id, LanguageVi
     }
 
     MessageMap master;
-    const LanguageLoad master_load = load_language_file(sources_, kMasterCode, master, true);
+    const LanguageLoad master_load = load_language_file(sources_, kMasterCode, master);
     if (master_load.error) return master_load.error;
     if (!master_load.loaded) return std::nullopt;
 
@@ -187,7 +191,7 @@ std::optional<LanguageFileError> Language::select_language(LangId id, LanguageVi
         build_language_menu(*row, view);
 
         MessageMap messages;
-        const LanguageLoad load = load_language_file(sources_, row->code, messages, false);
+        const LanguageLoad load = load_language_file(sources_, row->code, messages);
         if (load.error) return load.error;
         if (load.loaded) {
             auto table = std::make_unique<TranslationTable>();

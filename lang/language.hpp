@@ -43,7 +43,7 @@ struct LanguageLoad {
 // Fills `map` from the built-in file of `code` or else from its external
 // file. Not loaded when neither exists or the data has fewer than 2 bytes.
 LanguageLoad load_language_file(const LanguageSources& sources, std::string_view code,
-                                MessageMap& map, bool is_master);
+                                MessageMap& map);
 
 // The help file of a language: "lumenkeeper_" + code + ".html" in the
 // program's directory when it exists, else the English one.

@@ -93,9 +93,11 @@ int hex_value(char32_t c) {
     return -1;
 }
 
-// Decodes a piece's escapes into UTF-8; "&" is dropped outside the master. A
-// decoded NUL ends the piece, as it ended the C text the format comes from.
-std::string decode_piece(std::u32string_view body, bool is_master) {
+// Decodes a piece's escapes into UTF-8. "&" (a menu or button's mnemonic)
+// is kept in every language, so that translated windows are reached from the
+// keyboard as the English ones are. A decoded NUL ends the piece, as it ended
+// the C text the format comes from.
+std::string decode_piece(std::u32string_view body) {
     std::string out;
     for (std::size_t i = 0; i < body.size();) {
         char32_t c = body[i++];
@@ -143,7 +145,6 @@ std::string decode_piece(std::u32string_view body, bool is_master) {
             }
         }
         if (c == 0) break;
-        if (c == '&' && !is_master) continue;
         append_utf8(out, c);
     }
     return out;
@@ -219,7 +220,7 @@ std::u32string decode_language_text(std::span<const std::uint8_t> data) {
 }
 
 std::optional<LanguageFileError> parse_language_file(std::span<const std::uint8_t> data,
-                                                     std::string_view name, bool is_master,
+                                                     std::string_view name,
                                                      MessageMap& map) {
     const std::u32string text = decode_language_text(data);
     const std::u32string_view all(text);
@@ -265,7 +266,7 @@ std::optional<LanguageFileError> parse_language_file(std::span<const std::uint8_
             open = &map[number];
             open->line = line_number;
         }
-        open->text += decode_piece(body, is_master);
+        open->text += decode_piece(body);
         if (closes) open = nullptr;
     }
     return std::nullopt;

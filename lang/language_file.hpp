@@ -12,8 +12,7 @@
 //   "piece"                    the next piece of the open message
 // A piece's closing quote is the last non-blank character of its line; a ")"
 // right after it closes the message. Pieces are joined; backslash escapes are
-// decoded; every "&" is dropped except in the master file. Texts come out as
-// UTF-8.
+// decoded (a "&", a mnemonic, is kept). Texts come out as UTF-8.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +46,7 @@ inline constexpr std::size_t kMaxLanguageLine = 1023;
 // Parses `data` into `map`; `name` names the file in error texts. Messages
 // already in `map` count as read before (a number seen again is a duplicate).
 std::optional<LanguageFileError> parse_language_file(std::span<const std::uint8_t> data,
-                                                     std::string_view name, bool is_master,
+                                                     std::string_view name,
                                                      MessageMap& map);
 
 // The Unicode text of a language file, decoded by its marker as above.

@@ -1,6 +1,7 @@
 #include "ui/main_form.hpp"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -14,8 +15,18 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QPainter>
 #include <QScreen>
+#include <QSettings>
+#include <QShortcut>
+#include <QSlider>
 #include <QSplitter>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QToolBar>
 #include <QStyledItemDelegate>
 #include <QStatusBar>
 #include <QTimer>
@@ -37,6 +48,7 @@
 #include "ui/gui_thread.hpp"
 #include "ui/help.hpp"
 #include "ui/message_boxes.hpp"
+#include "ui/mnemonics.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
 #include "ui/status_form.hpp"
@@ -65,6 +77,9 @@ const char* kRerunText =
     "satisfied with the results, you can try to run Lumenkeeper in a special expert mode. Do you "
     "want to "
     "run it again?";
+const char* kEmptyText =
+    "No card has been analysed yet. Connect the memory card, or have a card image ready, then "
+    "analyse it.";
 const char* kBackupText =
     "A damaged card may not survive many more readings. Lumenkeeper can copy the whole card into a "
     "card "
@@ -111,14 +126,73 @@ class TFileDelegate final : public QStyledItemDelegate {
     TFileDelegate(TMainForm& form, QListWidget* list) : QStyledItemDelegate(list), form_(form), list_(list) {}
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
-        form_.ImageRequest(list_->item(index.row()));
+        QListWidgetItem* item = list_->item(index.row());
+        form_.ImageRequest(item);
         QStyledItemDelegate::paint(painter, option, index);
+        if (const dir_t* record = form_.item_record(item)) draw_marks(painter, option, *record);
     }
+
+  private:
+    // Marks in the thumbnail's top left corner: a grey cross for a deleted
+    // item, an amber half disc for a partial one, a blue question mark for
+    // one whose clusters were guessed. (A damaged picture's thumbnail has a
+    // frame of its own.)
+    void draw_marks(QPainter* p, const QStyleOptionViewItem& option, const dir_t& record) const {
+        const QSize icon = list_->iconSize();
+        const QRectF at(option.rect.x() + (option.rect.width() - icon.width()) / 2.0 + 2, option.rect.y() + 4,
+                        18, 18);
+        p->save();
+        p->setRenderHint(QPainter::Antialiasing);
+        QRectF badge = at;
+        auto disc = [&](const QColor& colour) {
+            p->setPen(QPen(Qt::white, 1.5));
+            p->setBrush(colour);
+            p->drawEllipse(badge);
+        };
+        if (is_deleted(record)) {
+            disc(QColor(96, 96, 96));
+            const QPointF c = badge.center();
+            p->setPen(QPen(Qt::white, 2));
+            p->drawLine(c + QPointF(-4, -4), c + QPointF(4, 4));
+            p->drawLine(c + QPointF(-4, 4), c + QPointF(4, -4));
+            badge = badge.translated(20, 0);
+        }
+        if (record.extent.how == ExtentHow::Partial) {
+            disc(QColor(232, 128, 0));
+            p->setPen(Qt::NoPen);
+            p->setBrush(Qt::white);
+            p->drawPie(badge.adjusted(4, 4, -4, -4), 90 * 16, 180 * 16);
+        } else if (record.extent.how == ExtentHow::Guessed) {
+            disc(QColor(40, 100, 190));
+            QFont font = p->font();
+            font.setBold(true);
+            font.setPixelSize(13);
+            p->setFont(font);
+            p->setPen(Qt::white);
+            p->drawText(badge, Qt::AlignCenter, "?");
+        }
+        p->restore();
+    }
+
+  public:
 
   private:
     TMainForm& form_;
     QListWidget* list_;
 };
+
+// A picture's date as its EXIF block writes it ("2021:06:15 12:34:56"), as
+// the language writes dates; any other text as it is.
+QString ShownDate(const std::string& exif) {
+    const QDateTime when = QDateTime::fromString(Q(exif), "yyyy:MM:dd HH:mm:ss");
+    return when.isValid() ? QLocale().toString(when, QLocale::ShortFormat) : Q(exif);
+}
+
+// An icon from the desktop's theme, else the style's own.
+QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback) {
+    const QIcon icon = QIcon::fromTheme(name);
+    return icon.isNull() ? QApplication::style()->standardIcon(fallback) : icon;
+}
 
 // Sorting moves records: the catalogue's own children are sorted in place.
 void sort_children(Engine& e, dir_t& dir, bool by_date, int depth) {
@@ -204,6 +278,20 @@ void TFileList::paintEvent(QPaintEvent* event) {
     QListWidget::paintEvent(event);
 }
 
+void TFileList::keyPressEvent(QKeyEvent* event) {
+    const bool up = event->key() == Qt::Key_Backspace ||
+                    (event->key() == Qt::Key_Up && (event->modifiers() & Qt::AltModifier));
+    if (up) {
+        form_.GoUp();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentItem()) {
+        form_.OpenRecord(form_.item_record(currentItem()));
+        return;
+    }
+    QListWidget::keyPressEvent(event);
+}
+
 void TFileList::mouseMoveEvent(QMouseEvent* event) {
     if (pressed_ && (event->buttons() & (Qt::LeftButton | Qt::RightButton)) &&
         DragDistanceReached(down_, event->position().toPoint()) && form_.drag_allowed()) {
@@ -212,6 +300,56 @@ void TFileList::mouseMoveEvent(QMouseEvent* event) {
         return;
     }
     QListWidget::mouseMoveEvent(event);
+}
+
+// --- TDetailsList ----------------------------------------------------------
+
+TDetailsList::TDetailsList(TMainForm& form, QWidget* parent) : QTreeWidget(parent), form_(form) {
+    setObjectName("Details");
+    KeepOwnTexts(this);  // file names and figures; the headings are set in code
+    setRootIsDecorated(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    setDragEnabled(true);
+    setDragDropMode(QAbstractItemView::DragOnly);
+    setColumnCount(5);
+    header()->setStretchLastSection(false);
+    header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < 5; ++column) header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+}
+
+void TDetailsList::keyPressEvent(QKeyEvent* event) {
+    const bool up = event->key() == Qt::Key_Backspace ||
+                    (event->key() == Qt::Key_Up && (event->modifiers() & Qt::AltModifier));
+    if (up) {
+        form_.GoUp();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentItem()) {
+        form_.OpenRecord(reinterpret_cast<const dir_t*>(currentItem()->data(0, kRecordRole).value<quintptr>()));
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
+void TDetailsList::mousePressEvent(QMouseEvent* event) {
+    down_ = event->position().toPoint();
+    pressed_ = event->button() == Qt::LeftButton || event->button() == Qt::RightButton;
+    QTreeWidget::mousePressEvent(event);
+}
+
+void TDetailsList::startDrag(Qt::DropActions) {}
+
+void TDetailsList::mouseMoveEvent(QMouseEvent* event) {
+    if (pressed_ && (event->buttons() & (Qt::LeftButton | Qt::RightButton)) &&
+        TFileList::DragDistanceReached(down_, event->position().toPoint()) && form_.drag_allowed()) {
+        pressed_ = false;
+        form_.StartDrag();
+        return;
+    }
+    QTreeWidget::mouseMoveEvent(event);
 }
 
 // --- TRerunQuestion -------------------------------------------------------
@@ -253,6 +391,12 @@ void TRerunQuestion::ShowBeside(QWidget* main) {
     move(at);
     show();
     raise();
+    // It asks: the keyboard goes to it, on its first answer.
+    activateWindow();
+    if (auto* yes = findChild<QPushButton*>("Yes")) {
+        yes->setDefault(true);
+        yes->setFocus(Qt::ActiveWindowFocusReason);
+    }
 }
 
 // --- TMainForm ------------------------------------------------------------
@@ -265,15 +409,15 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
       user_language_(user_language),
       language_(std::move(languages), user_language) {
     setObjectName("MainForm");
-    setWindowTitle(T("Lumenkeeper Expert"));
-    // Wider than the classic 500 x 445, so that folder names and three
-    // columns of pictures fit at today's font sizes.
-    resize(640, 480);
+    UpdateTitle();
+    // Room for the folders and five columns of thumbnails at today's font
+    // sizes; the size the user leaves it at is kept for the next start.
+    resize(1000, 660);
 
     WaitSize = std::make_unique<TWaitSize>();
     SizeForm = std::make_unique<TSizeForm>();
     AskDrive = new TAskDrive(input_, options_, *SizeForm, *WaitSize, this);
-    stform = std::make_unique<Tstform>(status_);
+    stform = std::make_unique<Tstform>(status_, this);
     CopyProgress = new TCopyProgress(this);
     rerun_ = new TRerunQuestion(this);
     GraphBox = new TGraphBox(this);
@@ -294,17 +438,18 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
     Dirs->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Dirs, &QTreeWidget::currentItemChanged, this, [this] { DirsChange(); });
 
-    Files = new TFileList(*this, this);
+    views_ = new QStackedWidget(this);
+    views_->setObjectName("Views");
+    Files = new TFileList(*this, views_);
     Files->setObjectName("Files");
     KeepOwnTexts(Files);  // file names
     Files->setViewMode(QListView::IconMode);
-    Files->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
-    Files->setGridSize(
-        QSize(kThumbnailSide + 24, kThumbnailSide + 2 * Files->fontMetrics().height() + 12));
     Files->setResizeMode(QListView::Adjust);
     Files->setMovement(QListView::Static);
+    // Names wrap over two lines under their thumbnail; a longer one is
+    // whole in its tooltip.
     Files->setWordWrap(true);
-    Files->setTextElideMode(Qt::ElideMiddle);
+    Files->setTextElideMode(Qt::ElideNone);
     Files->setUniformItemSizes(true);
     Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
     Files->setDragEnabled(true);
@@ -315,14 +460,45 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
     connect(Files, &QListWidget::itemSelectionChanged, this, &TMainForm::UpdateActions);
     connect(Files, &QListWidget::itemDoubleClicked, this, &TMainForm::FilesDblClick);
 
+    Details = new TDetailsList(*this, views_);
+    connect(Details, &QTreeWidget::itemSelectionChanged, this, &TMainForm::UpdateActions);
+    connect(Details, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item) { OpenRecord(item ? reinterpret_cast<const dir_t*>(item->data(0, kRecordRole).value<quintptr>()) : nullptr); });
+
+    // Before the first analysis: what to do, and the button that does it.
+    EmptyPage = new QWidget(views_);
+    EmptyPage->setObjectName("EmptyPage");
+    EmptyText = new QLabel(T(kEmptyText), EmptyPage);
+    EmptyText->setObjectName("EmptyText");
+    EmptyText->setWordWrap(true);
+    EmptyText->setAlignment(Qt::AlignCenter);
+    AnalyzeButton = new QPushButton(EmptyPage);
+    AnalyzeButton->setObjectName("AnalyzeButton");
+    connect(AnalyzeButton, &QPushButton::clicked, this, [this] { acAnalyzeExecute(); });
+    {
+        auto* layout = new QVBoxLayout(EmptyPage);
+        layout->addStretch(1);
+        layout->addWidget(EmptyText);
+        auto* row = new QHBoxLayout;
+        row->addStretch(1);
+        row->addWidget(AnalyzeButton);
+        row->addStretch(1);
+        layout->addLayout(row);
+        layout->addStretch(2);
+    }
+    views_->addWidget(EmptyPage);
+    views_->addWidget(Files);
+    views_->addWidget(Details);
+    views_->setCurrentWidget(EmptyPage);
+
     splitter_ = new QSplitter(Qt::Horizontal, this);
     splitter_->setObjectName("Splitter1");
     splitter_->setHandleWidth(3);
     splitter_->setChildrenCollapsible(false);
     splitter_->addWidget(Dirs);
-    splitter_->addWidget(Files);
+    splitter_->addWidget(views_);
     splitter_->setStretchFactor(1, 1);
-    splitter_->setSizes({170, 470});
+    splitter_->setSizes({220, 780});
     setCentralWidget(splitter_);
 
     acAnalyze = action("acAnalyze", "Analyze drive...", {}, "Analyze a new drive",
@@ -333,11 +509,14 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
                      &TMainForm::acGraphExecute);
     acSave = action("acSave", "Save...", QKeySequence(Qt::CTRL | Qt::Key_S), nullptr,
                     &TMainForm::acSaveExecute);
-    acSaveAll = action("acSaveAll", "Save all...", QKeySequence(Qt::CTRL | Qt::Key_W), nullptr,
+    // Ctrl+W closes a window on this desktop: Save all takes Ctrl+Shift+S.
+    acSaveAll = action("acSaveAll", "Save all...", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S), nullptr,
                        &TMainForm::acSaveAllExecute);
     acReconstruct = action("acReconstruct", "Reconstruct...", QKeySequence(Qt::CTRL | Qt::Key_R),
                            "Reconstruct invalid JPG image", &TMainForm::acReconstructExecute);
-    acExit = action("acExit", "E&xit", QKeySequence(Qt::ALT | Qt::Key_F4), nullptr, nullptr);
+    acExit = action("acExit", "E&xit", QKeySequence::Quit, nullptr, nullptr);
+    // Ctrl+Q, and Ctrl+W, which closes the only window.
+    acExit->setShortcuts({QKeySequence(QKeySequence::Quit), QKeySequence(QKeySequence::Close)});
     connect(acExit, &QAction::triggered, this, &QWidget::close);
     acSelectAll = action("acSelectAll", "Select all", QKeySequence(Qt::CTRL | Qt::Key_A), nullptr,
                          &TMainForm::acSelectAllExecute);
@@ -347,7 +526,49 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
     acHelp =
         action("acHelp", "&Help", QKeySequence::HelpContents, nullptr, &TMainForm::acHelpExecute);
     acAbout = action("acAbout", "About Lumenkeeper", {}, nullptr, &TMainForm::acAboutExecute);
+    acIcons = action("acIcons", "Icons", QKeySequence(Qt::CTRL | Qt::Key_1), nullptr, nullptr);
+    acDetails = action("acDetails", "Details", QKeySequence(Qt::CTRL | Qt::Key_2), nullptr, nullptr);
+    for (QAction* a : {acIcons, acDetails}) a->setCheckable(true);
+    auto* view_group = new QActionGroup(this);
+    view_group->addAction(acIcons);
+    view_group->addAction(acDetails);
+    acIcons->setChecked(true);
+    connect(acIcons, &QAction::triggered, this, [this] { SetView(View::Icons); });
+    connect(acDetails, &QAction::triggered, this, [this] { SetView(View::Details); });
+    acZoomIn = action("acZoomIn", "Zoom in", QKeySequence::ZoomIn, nullptr, nullptr);
+    acZoomOut = action("acZoomOut", "Zoom out", QKeySequence::ZoomOut, nullptr, nullptr);
+    constexpr int kZoomStep = 16;
+    connect(acZoomIn, &QAction::triggered, this, [this] { SetIconSide(icon_side_ + kZoomStep); });
+    connect(acZoomOut, &QAction::triggered, this, [this] { SetIconSide(icon_side_ - kZoomStep); });
+    // Icons from the desktop's theme, the style's own where it has none.
+    acAnalyze->setIcon(ThemeIcon("drive-removable-media", QStyle::SP_DriveFDIcon));
+    acSave->setIcon(ThemeIcon("document-save", QStyle::SP_DialogSaveButton));
+    acSaveAll->setIcon(ThemeIcon("document-save-all", QStyle::SP_DialogSaveButton));
+    acImage->setIcon(ThemeIcon("media-optical", QStyle::SP_DriveHDIcon));
+    acGraph->setIcon(ThemeIcon("office-chart-bar", QStyle::SP_FileDialogInfoView));
+    acIcons->setIcon(ThemeIcon("view-list-icons", QStyle::SP_FileDialogListView));
+    acDetails->setIcon(ThemeIcon("view-list-details", QStyle::SP_FileDialogDetailedView));
+    acZoomIn->setIcon(ThemeIcon("zoom-in", QStyle::SP_ArrowUp));
+    acZoomOut->setIcon(ThemeIcon("zoom-out", QStyle::SP_ArrowDown));
+    acHelp->setIcon(ThemeIcon("help-contents", QStyle::SP_DialogHelpButton));
     create_menus();
+    ToolBar = addToolBar(T("Toolbar"));
+    ToolBar->setObjectName("ToolBar");
+    ToolBar->setMovable(false);
+    ToolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    ToolBar->addActions({acAnalyze, acSaveAll, acSave});
+    ToolBar->addSeparator();
+    ToolBar->addActions({acImage, acGraph});
+    ToolBar->addSeparator();
+    ToolBar->addActions({acIcons, acDetails});
+    // The menu bar from the keyboard: F10, as elsewhere on this desktop.
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, this, [this] {
+        if (!menuBar()->actions().isEmpty()) {
+            menuBar()->setFocus(Qt::MenuBarFocusReason);
+            menuBar()->setActiveAction(menuBar()->actions().first());
+        }
+    });
     SetHelpContexts();
     new ContextHelpKey([this](int context) { ShowHelp(context); }, this);
     // At the first show the event loop has not started yet: the exit waits for it.
@@ -355,11 +576,22 @@ TMainForm::TMainForm(bool include_all, const QString& file, LangId user_language
         QTimer::singleShot(0, this, [code] { QCoreApplication::exit(code); });
     };
     statusBar()->setObjectName("StatusBar1");
+    StatusCounts = new QLabel(this);
+    StatusCounts->setObjectName("StatusCounts");
+    statusBar()->addWidget(StatusCounts, 1);
+    Zoom = new QSlider(Qt::Horizontal, this);
+    Zoom->setObjectName("Zoom");
+    Zoom->setRange(kMinIconSide, kThumbnailSide);
+    Zoom->setPageStep(16);
+    Zoom->setFixedWidth(140);
+    connect(Zoom, &QSlider::valueChanged, this, [this](int side) { SetIconSide(side); });
+    statusBar()->addPermanentWidget(Zoom);
     thumbs_ = new ThumbThread(
         [this](QListWidgetItem* item, const dir_t* record, int generation, Preview& preview) {
             ShowThumbnail(item, record, generation, preview);
         },
         this);
+    RestoreSettings();
     UpdateActions();
 }
 
@@ -395,6 +627,11 @@ void TMainForm::create_menus() {
     edit->addAction(acSelectAll);
     edit->addSeparator();
     edit->addAction(acSortByDate);
+    QMenu* view = menuBar()->addMenu(T("&View"));
+    view->setObjectName("View1");
+    view->addActions({acIcons, acDetails});
+    view->addSeparator();
+    view->addActions({acZoomIn, acZoomOut});
     QMenu* help = menuBar()->addMenu(T("&Help"));
     help->setObjectName("Help1");
     help->addActions({acHelp, acAbout});
@@ -408,16 +645,25 @@ void TMainForm::create_menus() {
     PopupMenu1->setObjectName("PopupMenu1");
     PopupMenu1->addActions(
         {acAnalyze, acImage, acSelectAll, acSave, acReconstruct, acGraph, acSortByDate});
-    auto popup = [this](QWidget* view) {
+    auto popup = [this](QAbstractItemView* view) {
         connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
             // A right click selects in the tree.
             if (view == Dirs)
                 if (QTreeWidgetItem* node = Dirs->itemAt(at)) Dirs->setCurrentItem(node);
-            PopupMenu1->popup(view->mapToGlobal(at));
+            PopupMenu1->popup(view->viewport()->mapToGlobal(at));
+        });
+        // Shift+F10 opens it from the keyboard, at the current item.
+        auto* keys = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), view);
+        keys->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(keys, &QShortcut::activated, this, [this, view] {
+            const QModelIndex current = view->currentIndex();
+            const QPoint at = current.isValid() ? view->visualRect(current).center() : QPoint(8, 8);
+            PopupMenu1->popup(view->viewport()->mapToGlobal(at));
         });
     };
     popup(Dirs);
     popup(Files);
+    popup(Details);
 }
 
 // --- Start-up and the analysis ---------------------------------------------
@@ -457,6 +703,7 @@ void TMainForm::StartAnalysis(bool ask) {
     options_.truncate_uniform = SizeForm->truncate_uniform();
     options_.fast_read = SizeForm->fast_read();
     Engine& engine = run_.prepare(options_, &signatures_);
+    UpdateTitle();
     // Thumbnails as many device pixels wide as the list draws them.
     thumbs_->SetEngine(&engine, static_cast<int>(std::lround(kThumbnailSide * devicePixelRatioF())));
 
@@ -516,6 +763,7 @@ void TMainForm::ResetViews() {
     WaitProcessingEvents([this] { return !analysis_running(); });
     Dirs->clear();
     Files->clear();
+    Details->clear();
     UpdateActions();
 }
 
@@ -534,12 +782,14 @@ void TMainForm::FillViews() {
     Dirs->clear();
     Dirs->blockSignals(false);
     Files->clear();
+    Details->clear();
     if (!run_.engine()) return;
     auto* root = new QTreeWidgetItem(Dirs, {"/"});
     root->setData(0, kRecordRole,
                   QVariant::fromValue(reinterpret_cast<quintptr>(&run_.engine()->cat.root)));
     add_tree_children(root, run_.engine()->cat.root, 0);
     root->setExpanded(true);
+    views_->setCurrentWidget(view_ == View::Icons ? static_cast<QWidget*>(Files) : Details);
     Dirs->setCurrentItem(root);  // shows the root's contents
     Files->unsetCursor();
     UpdateActions();
@@ -593,9 +843,10 @@ QString TMainForm::ItemToolTip(const dir_t& record) {
                                            [](const dir_t& c) { return !is_volume_label(c); });
         tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
     } else {
-        tip = TF("%lu bytes", item_size(record));
+        // The whole name (the list shows two lines of it), then the size.
+        tip = Q(display_name(record)) + "\n" + QLocale().formattedDataSize(static_cast<qint64>(item_size(record)));
     }
-    if (!record.date_text.empty()) tip = T("Date: ") + Q(record.date_text) + "\n" + tip;
+    if (!record.date_text.empty()) tip = T("Date: ") + ShownDate(record.date_text) + "\n" + tip;
     const std::string grade = GradeText({record.grade, record.decoded_rows_percent});
     if (!grade.empty()) tip += "\n" + Q(grade);
     // A file that is not wholly its own, or whose clusters were guessed.
@@ -612,6 +863,7 @@ QString TMainForm::ItemToolTip(const dir_t& record) {
 void TMainForm::ShowDirectory(const dir_t* dir) {
     thumbs_->NewContents();
     Files->clear();
+    FillDetails(dir);
     if (!dir) {
         UpdateActions();
         return;
@@ -641,6 +893,146 @@ void TMainForm::ShowDirectory(const dir_t* dir) {
     }
     acSortByDate->setChecked(dir->sorted_by_date);
     UpdateActions();
+}
+
+QString TMainForm::StateText(const dir_t& record) {
+    // How the item was found, then whether all of it is its own.
+    QString state = record.source == EntrySource::Live      ? T("live")
+                    : record.source == EntrySource::Deleted ? T("deleted")
+                    : record.extent.how == ExtentHow::Chain ? T("lost")
+                                                            : T("carved");
+    if (record.extent.how == ExtentHow::Partial) state += ", " + T("partial");
+    else if (record.extent.how == ExtentHow::Guessed) state += ", " + T("guessed");
+    return state;
+}
+
+void TMainForm::FillDetails(const dir_t* dir) {
+    Details->clear();
+    if (!dir) return;
+    const QLocale locale;
+    QList<QTreeWidgetItem*> rows;
+    for (const dir_t& child : dir->children) {
+        if (is_volume_label(child)) continue;
+        auto* row = new QTreeWidgetItem;
+        row->setText(0, Q(display_name(child)));
+        row->setToolTip(0, Q(display_name(child)));
+        row->setData(0, kRecordRole, QVariant::fromValue(reinterpret_cast<quintptr>(&child)));
+        row->setIcon(0, QApplication::style()->standardIcon(child.entry.is_directory() ? QStyle::SP_DirIcon
+                                                                                        : QStyle::SP_FileIcon));
+        if (!child.entry.is_directory()) {
+            row->setText(1, locale.formattedDataSize(static_cast<qint64>(item_size(child))));
+            row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+            // The picture's own date when a thumbnail has read it, else the
+            // entry's write time.
+            std::time_t t = 0;
+            if (!child.date_text.empty())
+                row->setText(2, ShownDate(child.date_text));
+            else if (dos_time_to_local(child.entry.wdate, child.entry.wtime, &t))
+                row->setText(2, locale.toString(QDateTime::fromSecsSinceEpoch(t), QLocale::ShortFormat));
+            row->setText(3, StateText(child));
+            row->setText(4, Q(GradeText({child.grade, child.decoded_rows_percent})));
+        }
+        rows << row;
+    }
+    Details->addTopLevelItems(rows);
+}
+
+void TMainForm::UpdateStatusBar() {
+    if (!run_.engine() || views_->currentWidget() == EmptyPage) {
+        StatusCounts->clear();
+        return;
+    }
+    const QLocale locale;
+    std::uint64_t selected_bytes = 0;
+    const std::vector<const dir_t*> selection = selected_records();
+    for (const dir_t* record : selection)
+        if (record) selected_bytes += item_size(*record);
+    const int shown = view_ == View::Icons ? Files->count() : Details->topLevelItemCount();
+    QString text = TF("%s items", S(locale.toString(shown)));
+    if (!selection.empty())
+        text += " · " + TF("%s selected (%s)", S(locale.toString(static_cast<qulonglong>(selection.size()))),
+                            S(locale.formattedDataSize(static_cast<qint64>(selected_bytes))));
+    StatusCounts->setText(text);
+}
+
+void TMainForm::OpenRecord(const dir_t* record) {
+    if (!record || !run_.engine() || busy_) return;
+    if (record->entry.is_directory()) {
+        QTreeWidgetItem* node = Dirs->currentItem() ? Dirs->currentItem() : Dirs->topLevelItem(0);
+        for (int i = 0; node && i < node->childCount(); ++i)
+            if (reinterpret_cast<const dir_t*>(node->child(i)->data(0, kRecordRole).value<quintptr>()) == record) {
+                Dirs->setCurrentItem(node->child(i));
+                return;
+            }
+        return;
+    }
+    // A temporary copy, opened by the desktop's application for its type,
+    // and removed when the program ends.
+    const std::string path = temp_names_.TempFileName("PIC", short_extension(*record));
+    if (std::find(temp_files_.begin(), temp_files_.end(), path) == temp_files_.end())
+        temp_files_.push_back(path);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool written = WriteRecoveredFile(*run_.engine(), *record, path, nullptr, run_.reads());
+    QApplication::restoreOverrideCursor();
+    if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
+}
+
+void TMainForm::GoUp() {
+    QTreeWidgetItem* node = Dirs->currentItem();
+    if (node && node->parent()) Dirs->setCurrentItem(node->parent());
+}
+
+void TMainForm::SetView(View view) {
+    view_ = view;
+    acIcons->setChecked(view == View::Icons);
+    acDetails->setChecked(view == View::Details);
+    if (views_->currentWidget() != EmptyPage)
+        views_->setCurrentWidget(view == View::Icons ? static_cast<QWidget*>(Files) : Details);
+    Zoom->setEnabled(view == View::Icons);
+    UpdateActions();
+}
+
+void TMainForm::SetIconSide(int side) {
+    icon_side_ = std::clamp(side, kMinIconSide, kThumbnailSide);
+    Files->setIconSize(QSize(icon_side_, icon_side_));
+    // Two lines of name under each thumbnail.
+    Files->setGridSize(QSize(icon_side_ + 28, icon_side_ + 2 * Files->fontMetrics().height() + 14));
+    if (Zoom->value() != icon_side_) Zoom->setValue(icon_side_);
+    acZoomIn->setEnabled(icon_side_ < kThumbnailSide);
+    acZoomOut->setEnabled(icon_side_ > kMinIconSide);
+}
+
+void TMainForm::SaveSettings() {
+    QSettings settings;
+    settings.setValue("MainWindow/geometry", saveGeometry());
+    settings.setValue("MainWindow/splitter", splitter_->saveState());
+    settings.setValue("MainWindow/view", view_ == View::Details ? "details" : "icons");
+    settings.setValue("MainWindow/iconSide", icon_side_);
+}
+
+void TMainForm::RestoreSettings() {
+    QSettings settings;
+    if (settings.contains("MainWindow/geometry")) restoreGeometry(settings.value("MainWindow/geometry").toByteArray());
+    if (settings.contains("MainWindow/splitter")) splitter_->restoreState(settings.value("MainWindow/splitter").toByteArray());
+    SetIconSide(settings.value("MainWindow/iconSide", kDefaultIconSide).toInt());
+    SetView(settings.value("MainWindow/view").toString() == "details" ? View::Details : View::Icons);
+}
+
+void TMainForm::UpdateTitle() {
+    // "Expert" says that the run asks for the card parameters itself.
+    setWindowTitle(options_.expert_mode ? T("Lumenkeeper Expert") : T("Lumenkeeper"));
+}
+
+QString TMainForm::EnglishOf(const QString& text) const {
+    return QString::fromUtf8(language_.lookup_english(S(text).c_str()));
+}
+
+void TMainForm::RetranslateOwnTexts() {
+    Details->setHeaderLabels({T("Name"), T("Size"), T("Date taken"), T("State"), T("Grade")});
+    AnalyzeButton->setText(acAnalyze->text());
+    ToolBar->setWindowTitle(T("Toolbar"));
+    AssignMnemonics(menuBar(), [this](const QString& text) { return EnglishOf(text); });
+    UpdateStatusBar();
 }
 
 void TMainForm::ImageRequest(QListWidgetItem* item) {
@@ -708,16 +1100,20 @@ void TMainForm::AfterAnalysis() {
 
 void TMainForm::UpdateActions() {
     const bool idle = !busy_ && !analysis_running();
-    for (QAction* a :
-         {acAnalyze, acImage, acGraph, acSaveAll, acExit, acSelectAll, acHelp, acAbout})
+    for (QAction* a : {acAnalyze, acImage, acGraph, acExit, acSelectAll, acHelp, acAbout})
         a->setEnabled(idle || a == acExit || a == acHelp || a == acAbout);
+    // Nothing to save before an analysis has found something.
+    const Engine* engine = run_.engine();
+    acSaveAll->setEnabled(idle && analysis_finished_ && engine && !engine->cat.root.children.empty());
+    acSelectAll->setEnabled(idle && (view_ == View::Icons ? Files->count() : Details->topLevelItemCount()) > 0);
+    UpdateStatusBar();
     acSave->setEnabled(idle && acSaveUpdate());
     acReconstruct->setEnabled(idle && acReconstructUpdate());
     acSortByDate->setEnabled(idle && acSortByDateUpdate());
 }
 
 bool TMainForm::acSaveUpdate() const {
-    return run_.engine() && !Files->selectedItems().isEmpty();
+    return run_.engine() && !selected_records().empty();
 }
 
 bool TMainForm::acReconstructUpdate() const {
@@ -726,7 +1122,7 @@ bool TMainForm::acReconstructUpdate() const {
 }
 
 bool TMainForm::acSortByDateUpdate() const {
-    return Files->count() > 0;
+    return (view_ == View::Icons ? Files->count() : Details->topLevelItemCount()) > 0;
 }
 
 void TMainForm::acReconstructExecute() {
@@ -792,6 +1188,11 @@ void TMainForm::acAnalyzeExecute() {
 }
 
 void TMainForm::acSelectAllExecute() {
+    if (view_ == View::Details) {
+        Details->selectAll();
+        Details->setFocus();
+        return;
+    }
     Files->selectAll();
     Files->setFocus();
 }
@@ -876,7 +1277,14 @@ void TMainForm::acGraphExecute() {
 
 std::vector<const dir_t*> TMainForm::selected_records() const {
     std::vector<const dir_t*> records;
-    // In list order, as the items are shown.
+    // In list order, as the items are shown, in the view that is shown.
+    if (view_ == View::Details) {
+        for (int i = 0; i < Details->topLevelItemCount(); ++i)
+            if (Details->topLevelItem(i)->isSelected())
+                records.push_back(
+                    reinterpret_cast<const dir_t*>(Details->topLevelItem(i)->data(0, kRecordRole).value<quintptr>()));
+        return records;
+    }
     for (int i = 0; i < Files->count(); ++i)
         if (Files->item(i)->isSelected()) records.push_back(item_record(Files->item(i)));
     return records;
@@ -915,31 +1323,11 @@ void TMainForm::acSaveAllExecute() {
 }
 
 void TMainForm::FilesDblClick(QListWidgetItem* item) {
-    const dir_t* record = item_record(item);
-    if (!record || !run_.engine() || busy_) return;
-    if (record->entry.is_directory()) {
-        QTreeWidgetItem* node = Dirs->currentItem() ? Dirs->currentItem() : Dirs->topLevelItem(0);
-        for (int i = 0; node && i < node->childCount(); ++i)
-            if (node->child(i)->text(0) == item->text()) {
-                Dirs->setCurrentItem(node->child(i));
-                return;
-            }
-        return;
-    }
-    // A temporary copy, opened by the desktop's application for its type,
-    // and removed when the program ends.
-    const std::string path = temp_names_.TempFileName("PIC", short_extension(*record));
-    if (std::find(temp_files_.begin(), temp_files_.end(), path) == temp_files_.end())
-        temp_files_.push_back(path);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool written =
-        WriteRecoveredFile(*run_.engine(), *record, path, nullptr, run_.reads());
-    QApplication::restoreOverrideCursor();
-    if (written) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
+    OpenRecord(item_record(item));
 }
 
 bool TMainForm::drag_allowed() const {
-    return analysis_finished_ && run_.engine() && !busy_ && !Files->selectedItems().isEmpty();
+    return analysis_finished_ && run_.engine() && !busy_ && !selected_records().empty();
 }
 
 QMimeData* TMainForm::DragData() {
@@ -967,9 +1355,9 @@ QMimeData* TMainForm::DragData() {
 void TMainForm::StartDrag() {
     QMimeData* data = DragData();
     if (!data) return;
-    QDrag drag(Files);
+    QDrag drag(view_ == View::Icons ? static_cast<QWidget*>(Files) : Details);
     drag.setMimeData(data);
-    if (QListWidgetItem* first = Files->selectedItems().value(0))
+    if (QListWidgetItem* first = view_ == View::Icons ? Files->selectedItems().value(0) : nullptr)
         drag.setPixmap(first->icon().pixmap(48, 48));
     drag.exec(Qt::CopyAction);
     ShowSaveFailures(drag_failures_);
@@ -1012,6 +1400,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::close_down() {
     if (closed_) return;
     closed_ = true;
+    SaveSettings();
     // The worker is given a higher priority so that it ends its picture soon.
     thumbs_->Terminate();
     run_.stop_reads();

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QTreeWidget>
 #include <QUrl>
 #include <filesystem>
 #include <functional>
@@ -36,8 +37,10 @@ class QMimeData;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QSlider;
 class QSplitter;
-class QTreeWidget;
+class QStackedWidget;
+class QToolBar;
 class QTreeWidgetItem;
 
 namespace lk {
@@ -88,10 +91,33 @@ class TFileList : public QListWidget {
   protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    // Return opens the current item (a folder, or a file in the desktop's
+    // application); Backspace and Alt+Up go to the folder above.
+    void keyPressEvent(QKeyEvent* event) override;
     void startDrag(Qt::DropActions actions) override;
     // Before each paint the thumbnail queue is emptied (unless dates are
     // being collected): the paint asks again for exactly the visible items.
     void paintEvent(QPaintEvent* event) override;
+
+  private:
+    TMainForm& form_;
+    QPoint down_;
+    bool pressed_ = false;
+};
+
+// The details view: one row per item with its size, the date the picture
+// was taken, its state (live, deleted, lost, carved; partial, guessed) and
+// its grade. Keys and drags as in the file list.
+class TDetailsList : public QTreeWidget {
+    Q_OBJECT
+  public:
+    TDetailsList(TMainForm& form, QWidget* parent);
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void startDrag(Qt::DropActions actions) override;
 
   private:
     TMainForm& form_;
@@ -111,6 +137,11 @@ class TRerunQuestion : public QWidget {
   private:
     QLabel* text_;
 };
+
+// The thumbnails' side in the icons view: as drawn at first, and the zoom's
+// bounds (thumbnails are made at the largest and scaled down).
+inline constexpr int kDefaultIconSide = 112;
+inline constexpr int kMinIconSide = 64;
 
 // The language of a user whose locale names none.
 inline constexpr LangId kEnglishUnitedStates = 0x409;
@@ -154,6 +185,20 @@ class TMainForm : public QMainWindow, public LanguageView {
     bool acSortByDateUpdate() const;
 
     void FilesDblClick(QListWidgetItem* item);
+    // Opens a record as a double click does: a folder is shown, a file opened.
+    void OpenRecord(const dir_t* record);
+    // Shows the folder above the one shown (the tree's parent node).
+    void GoUp();
+    // The views: thumbnails (icons) or one row per item (details).
+    enum class View { Icons, Details };
+    void SetView(View view);
+    View view() const { return view_; }
+    // The thumbnails' side in the icons view, in pixels (zoom).
+    void SetIconSide(int side);
+    int icon_side() const { return icon_side_; }
+    // The state words of an item: live, deleted, lost or carved, then
+    // partial or guessed when that applies.
+    static QString StateText(const dir_t& record);
     // The list asks for an item's image as it draws it: a record with its
     // image keeps it (used now), others are queued for the thumbnail worker.
     void ImageRequest(QListWidgetItem* item);
@@ -186,6 +231,10 @@ class TMainForm : public QMainWindow, public LanguageView {
     TRerunQuestion& rerun_question() { return *rerun_; }
     QTreeWidget* dirs() const { return Dirs; }
     QListWidget* files() const { return Files; }
+    QTreeWidget* details() const { return Details; }
+    // The page shown before any card has been analysed.
+    QWidget* empty_page() const { return EmptyPage; }
+    QLabel* status_counts() const { return StatusCounts; }
     bool analysis_running() const;
     bool busy() const { return busy_; }
     bool card_image_made() const { return card_image_made_; }
@@ -227,6 +276,11 @@ class TMainForm : public QMainWindow, public LanguageView {
     void FillViews();
     void add_tree_children(QTreeWidgetItem* node, const dir_t& dir, int depth);
     void ShowDirectory(const dir_t* dir);
+    void FillDetails(const dir_t* dir);
+    // The status bar's counts: the items shown and the selection's size.
+    void UpdateStatusBar();
+    void SaveSettings();
+    void RestoreSettings();
     void DirsChange();
     void AfterAnalysis();
     bool ensure_input();
@@ -245,6 +299,13 @@ class TMainForm : public QMainWindow, public LanguageView {
     std::vector<const dir_t*> selected_records() const;
     void close_down();
     bool SelectLanguage(LangId id);
+    // The window's title: the program's name, in expert mode with "Expert".
+    void UpdateTitle();
+    // The English original of a text the windows show.
+    QString EnglishOf(const QString& text) const;
+    // The texts set in code rather than by the translator of the windows:
+    // the details' headings, the empty page, the mnemonics.
+    void RetranslateOwnTexts();
     void SetHelpContexts();
 
     GuiReporter reporter_{*this};
@@ -286,7 +347,17 @@ class TMainForm : public QMainWindow, public LanguageView {
 
     QTreeWidget* Dirs;
     TFileList* Files;
+    TDetailsList* Details;
+    QStackedWidget* views_;
+    QWidget* EmptyPage;
+    QLabel* EmptyText;
+    QPushButton* AnalyzeButton;
+    QLabel* StatusCounts;
+    QSlider* Zoom;
+    QToolBar* ToolBar;
     QSplitter* splitter_;
+    View view_ = View::Icons;
+    int icon_side_ = kDefaultIconSide;
     QMenu* PopupMenu1;
     QAction* acAnalyze;
     QAction* acImage;
@@ -299,6 +370,10 @@ class TMainForm : public QMainWindow, public LanguageView {
     QAction* acSortByDate;
     QAction* acHelp;
     QAction* acAbout;
+    QAction* acIcons;
+    QAction* acDetails;
+    QAction* acZoomIn;
+    QAction* acZoomOut;
 
     // The language state, the window texts' originals, Qt's own texts (the
     // file dialogs') and the help page of the language.

@@ -68,7 +68,7 @@ bool TMainForm::SelectLanguage(LangId id) {
 
 void TMainForm::LanguageClick(LangId id) {
     if (!SelectLanguage(id)) return;
-    setWindowTitle(T("Lumenkeeper"));
+    UpdateTitle();
 }
 
 void TMainForm::translate_all(const Language& language) {
@@ -82,6 +82,10 @@ void TMainForm::translate_all(const Language& language) {
             QCoreApplication::installTranslator(&qt_texts_);
     }
     translator_.translate_all(language);
+    // Numbers, sizes and dates as the language writes them.
+    if (const LanguageRow* row = language.current(); row && !language.reverse_mode())
+        QLocale::setDefault(qt_locale(row->code));
+    RetranslateOwnTexts();
     RetranslateFileList();
 }
 

@@ -10,13 +10,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "input/text.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/widgets.hpp"
 #include "ui/window_texts.hpp"
@@ -26,6 +26,21 @@ namespace lk::ui {
 namespace {
 
 constexpr int kTimerMs = 100;
+
+const int kFatSlot = status_slot(ST_FAT);
+const int kRecoveredSizeSlot = status_slot(ST_RECOVERED_SIZE);
+const int kClusterSizeSlot = status_slot(ST_CLUSTER_SIZE);
+const int kTotalSizeSlot = status_slot(ST_TOTAL_SIZE);
+
+// A counter's value as the window shows it: sizes with their unit, the file
+// system by its name, counts with the language's digit grouping.
+QString shown_value(int slot, std::uint64_t value) {
+    const QLocale locale;
+    if (slot == kRecoveredSizeSlot || slot == kClusterSizeSlot || slot == kTotalSizeSlot)
+        return locale.formattedDataSize(static_cast<qint64>(value));
+    if (slot == kFatSlot) return value == 64 ? QStringLiteral("exFAT") : "FAT" + QString::number(value);
+    return locale.toString(static_cast<qulonglong>(value));
+}
 
 }  // namespace
 
@@ -54,7 +69,9 @@ Tstform::Tstform(Status& status, QWidget* parent) : QDialog(parent), status_(sta
             edit->setReadOnly(true);
             edit->setAlignment(Qt::AlignRight);
             edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance("9,999,999,999,999") + 12);
-            form->addRow(T(kStatusCaptions[static_cast<std::size_t>(slot)]), edit);
+            // The FAT type's field names what it shows: the file system.
+            form->addRow(slot == kFatSlot ? T("File system") : T(kStatusCaptions[static_cast<std::size_t>(slot)]),
+                         edit);
             edits_[static_cast<std::size_t>(slot)] = edit;
         }
         return box;
@@ -102,7 +119,9 @@ void Tstform::Reset() {
     status_.ResetValues();
     shown_.fill(0);
     shown_progress_ = 0;
-    for (QLineEdit* edit : edits_) edit->clear();
+    // The analysis' counters start at 0; the card's totals are blank until known.
+    for (int slot = 0; slot < kStatusSlots; ++slot)
+        edits_[static_cast<std::size_t>(slot)]->setText(slot < kStatusSlots / 2 ? shown_value(slot, 0) : QString());
     Cancel->setEnabled(true);
     Cancel->setText(T("Cancel"));
     ProgressBar1->setValue(0);
@@ -117,10 +136,8 @@ void Tstform::ShowRun(QWidget* main, const std::string& input_name) {
     const QString caption = T("Recovery of ") + Q(input_name);
     setWindowTitle(caption);
     if (main_) {
-        main_->setWindowTitle(caption);
-        // Centred where the main window was.
+        // Centred over the main window, which stays where it is and waits.
         move(main_->geometry().center() - rect().center());
-        main_->hide();
     }
     step_ = 0;
     Timer1->start();
@@ -132,14 +149,16 @@ void Tstform::ShowRun(QWidget* main, const std::string& input_name) {
 void Tstform::StatusText(std::uint32_t code, const std::string& text) {
     if (!isVisible() || closing_) return;
     if (code == ST_STEP) {
-        if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
-            ++step_;
+        // A numbered step names its method: the label says the step the
+        // list shows.
+        std::size_t digits = 0;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+        if (digits > 0 && digits < text.size() && text[digits] == '.') {
+            step_ = std::stoi(text.substr(0, digits));
             MainLabel->setText(TF("Recovery method %d", step_) + "...");
         } else {
             MainLabel->setText(Q(text));
         }
-        // The fifth step's line is not listed: its label says it.
-        if (!text.empty() && text[0] == '5') return;
     }
     if (text.empty()) return;
     ListBox1->addItem(Q(text));
@@ -152,7 +171,7 @@ void Tstform::Timer1Timer() {
         auto& shown = shown_[static_cast<std::size_t>(slot)];
         if (value == shown) continue;
         shown = value;
-        edits_[static_cast<std::size_t>(slot)]->setText(Q(GroupedNumber(value)));
+        edits_[static_cast<std::size_t>(slot)]->setText(shown_value(slot, value));
     }
     const std::uint32_t progress = status_.progress();
     if (progress != shown_progress_) {

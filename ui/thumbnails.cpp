@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QImage>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QMimeDatabase>
 #include <QPainter>
@@ -62,6 +63,8 @@ void ThumbThread::SetEngine(Engine* engine, int box) {
 void ThumbThread::Request(QListWidgetItem* item, const dir_t* record) {
     {
         std::lock_guard<std::mutex> l(lock_);
+        // Asked again by a paint while it waits or while it is being made.
+        if (item == rendering_) return;
         for (const Entry& e : queue_)
             if (e.item == item) return;
         queue_.push_back({item, record});
@@ -92,6 +95,8 @@ void ThumbThread::NewContents() {
     std::lock_guard<std::mutex> l(lock_);
     ++generation_;
     queue_.clear();
+    // What is being made is for the old list; a new item may take its address.
+    rendering_ = nullptr;
 }
 
 bool ThumbThread::stopping() const {
@@ -160,6 +165,7 @@ void ThumbThread::run() {
             generation = generation_.load();
             entry = queue_.front();
             queue_.pop_front();
+            rendering_ = entry.item;
             stop = reads_.get_token();
         }
         const direntry_t& d = entry.record->entry;
@@ -176,8 +182,9 @@ void ThumbThread::run() {
                 preview = Preview{};
             }
         }
-        if (stopping()) continue;
-        RunOnGuiThread([&] { deliver_(entry.item, entry.record, generation, preview); });
+        if (!stopping()) RunOnGuiThread([&] { deliver_(entry.item, entry.record, generation, preview); });
+        std::lock_guard<std::mutex> l(lock_);
+        if (rendering_ == entry.item) rendering_ = nullptr;
     }
 }
 
@@ -231,26 +238,28 @@ QPixmap ThumbnailPixmap(const BgrImage& picture, const PictureGrade& grade, qrea
     // when nothing did).
     const QColor colour = grade.grade == Grade::Damaged ? QColor(232, 128, 0) : QColor(200, 30, 30);
     const qreal side = picture.width / dpr;
+    // Drawn for a 100-pixel thumbnail, scaled to the side made.
+    const qreal k = side / 100.0;
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(colour, 4));
+    p.setPen(QPen(colour, 4 * k));
     p.setBrush(Qt::NoBrush);
-    p.drawRect(QRectF(2, 2, side - 4, side - 4));
-    const QRectF badge(side - 44, side - 22, 42, 20);
+    p.drawRect(QRectF(2 * k, 2 * k, side - 4 * k, side - 4 * k));
+    const QRectF badge(side - 44 * k, side - 22 * k, 42 * k, 20 * k);
     p.setPen(Qt::NoPen);
     p.setBrush(colour);
-    p.drawRoundedRect(badge, 4, 4);
-    p.setPen(QPen(Qt::white, 2.5));
+    p.drawRoundedRect(badge, 4 * k, 4 * k);
+    p.setPen(QPen(Qt::white, 2.5 * k));
     if (grade.grade == Grade::Damaged) {
         QFont font = p.font();
-        font.setPixelSize(13);
+        font.setPixelSize(static_cast<int>(std::lround(13 * k)));
         font.setBold(true);
         p.setFont(font);
         p.drawText(badge, Qt::AlignCenter, QString::number(grade.decoded_rows_percent) + "%");
     } else {
         const QPointF c = badge.center();
-        p.drawLine(c + QPointF(-6, -6), c + QPointF(6, 6));
-        p.drawLine(c + QPointF(-6, 6), c + QPointF(6, -6));
+        p.drawLine(c + QPointF(-6, -6) * k, c + QPointF(6, 6) * k);
+        p.drawLine(c + QPointF(-6, 6) * k, c + QPointF(6, -6) * k);
     }
     return pixmap;
 }
@@ -259,14 +268,16 @@ QPixmap TypeIconPixmap(const QString& name, qreal dpr) {
     const QMimeType type = QMimeDatabase().mimeTypeForFile(name, QMimeDatabase::MatchExtension);
     QIcon icon = QIcon::fromTheme(type.iconName());
     if (icon.isNull()) icon = QIcon::fromTheme(type.genericIconName());
-    if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
     const int side = static_cast<int>(std::lround(kThumbnailSide * dpr));
     QImage box = framed_box(side);
-    const int icon_side = static_cast<int>(std::lround(48 * dpr));
+    const int icon_side = static_cast<int>(std::lround(kThumbnailSide * 0.48 * dpr));
     {
         QPainter p(&box);
-        p.drawPixmap((side - icon_side) / 2, (side - icon_side) / 2,
-                     icon.pixmap(QSize(icon_side, icon_side)));
+        // Without an icon theme, the program's own icon of the file's kind.
+        const QPixmap drawn = !icon.isNull()
+                                  ? icon.pixmap(QSize(icon_side, icon_side))
+                                  : DrawFileIcon(FileKindOf(QFileInfo(name).suffix()), icon_side, 1.0);
+        p.drawPixmap((side - icon_side) / 2, (side - icon_side) / 2, drawn);
     }
     QPixmap pixmap = QPixmap::fromImage(box);
     pixmap.setDevicePixelRatio(dpr);

@@ -111,6 +111,7 @@ class ThumbThread : public QThread {
     mutable std::mutex lock_;  // the queue and the wake-up
     std::condition_variable wake_;
     std::deque<Entry> queue_;
+    const QListWidgetItem* rendering_ = nullptr;  // taken from the queue, not yet delivered
     std::atomic<int> generation_{0};
     std::atomic<bool> idle_{true};
     std::atomic<bool> stop_{false};

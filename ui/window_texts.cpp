@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QTableWidget>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <functional>
 
@@ -62,6 +63,8 @@ std::vector<Accessor> accessors(QObject& component) {
     }
     auto* w = qobject_cast<QWidget*>(&component);
     if (!w) return out;
+    // A toolbar's button shows its action's texts: the action is translated.
+    if (auto* tool = qobject_cast<QToolButton*>(w); tool && tool->defaultAction()) return out;
 
     if (auto* menu = qobject_cast<QMenu*>(w))
         caption([menu] { return menu->title(); }, [menu](const QString& t) { menu->setTitle(t); });

@@ -24,58 +24,46 @@ TEST(LanguageFile, ReadsEveryEncodingAndTheGrammar) {
     struct Case {
         const char* what;
         std::vector<std::uint8_t> data;
-        bool is_master;
         std::map<std::int32_t, std::string> want;
     };
     const Case cases[] = {
         {"8-bit: bytes are code points 0-255",
          latin1("INTS(1, \"caf\xE9\")"),
-         false,
          {{1, "caf\u00e9"}}},
         {"FF FE: UTF-16 little-endian",
          utf16le(u"INTS(1, \"Gr\u00f6\u00dfe\")\n"),
-         false,
          {{1, "Gr\u00f6\u00dfe"}}},
         {"FE FF: UTF-16 big-endian",
          utf16be(u"INTS(2, \"\u6587\u4ef6\")\n"),
-         false,
          {{2, "\u6587\u4ef6"}}},
-        {"a surrogate pair", utf16le(u"INTS(3, \"\U0001F4F7\")"), false, {{3, "\U0001F4F7"}}},
+        {"a surrogate pair", utf16le(u"INTS(3, \"\U0001F4F7\")"), {{3, "\U0001F4F7"}}},
         {"EF BB BF: UTF-8",
          latin1("\xEF\xBB\xBFINTS(4, \"\xC3\xA9t\xC3\xA9\")"),
-         false,
          {{4, "\u00e9t\u00e9"}}},
-        {"a message over two lines", latin1("INTS(70, \"a \"\n\"b\")\n"), false, {{70, "a b"}}},
+        {"a message over two lines", latin1("INTS(70, \"a \"\n\"b\")\n"), {{70, "a b"}}},
         {"comments, blank lines, CR LF and blanks around the parts",
          latin1("; header\r\n\r\n   ; indented\r\n\tINTS( -5 ,\t\"x\"  \r\n  \"y\")  \r\n"),
-         false,
          {{-5, "xy"}}},
         {"escapes",
          latin1(R"(INTS(1, "\a\b\f\n\r\t\v|\x41\x4a5\xg|\101\7777|\q\\\"|"))"),
-         false,
          {{1, "\a\b\f\n\r\t\v|AJ5xg|A\u01ff7|q\\\"|"}}},
-        {"a trailing backslash is dropped", latin1(R"(INTS(1, "ab\"))"), false, {{1, "ab"}}},
-        {"quotes inside the text", latin1("INTS(1, \"say \"hi\"\")"), false, {{1, "say \"hi\""}}},
-        {"an empty text", latin1("INTS(1, \"\")"), false, {{1, ""}}},
+        {"a trailing backslash is dropped", latin1(R"(INTS(1, "ab\"))"), {{1, "ab"}}},
+        {"quotes inside the text", latin1("INTS(1, \"say \"hi\"\")"), {{1, "say \"hi\""}}},
+        {"an empty text", latin1("INTS(1, \"\")"), {{1, ""}}},
         {"a decoded NUL ends the piece",
          latin1(R"(INTS(1, "ab\0cd" )"
                 "\n\"ef\")"),
-         false,
          {{1, "abef"}}},
-        {"\"&\" is dropped in a language file",
-         latin1("INTS(1, \"&File && E&xit\")"),
-         false,
-         {{1, "File  Exit"}}},
-        {"\"&\" is kept in the master", latin1("INTS(1, \"&File\")"), true, {{1, "&File"}}},
+        // The mnemonic marks of menus and buttons, in every language.
+        {"\"&\" is kept", latin1("INTS(1, \"&Datei && B&eenden\")"), {{1, "&Datei && B&eenden"}}},
         {"a line of 1,023 characters",
          latin1("INTS(1, \"" + std::string(1023 - 11, 'a') + "\")"),
-         false,
          {{1, std::string(1023 - 11, 'a')}}},
-        {"a file of comments", latin1(";\n; nothing\n"), true, {}},
+        {"a file of comments", latin1(";\n; nothing\n"), {}},
     };
     for (const Case& c : cases) {
         MessageMap map;
-        const auto error = parse_language_file(c.data, "t.lng", c.is_master, map);
+        const auto error = parse_language_file(c.data, "t.lng", map);
         EXPECT_FALSE(error) << c.what << ": " << error->text;
         EXPECT_EQ(texts(map), c.want) << c.what;
     }
@@ -84,7 +72,7 @@ TEST(LanguageFile, ReadsEveryEncodingAndTheGrammar) {
 TEST(LanguageFile, MessagesRememberTheLineWhereTheyStart) {
     MessageMap map;
     ASSERT_FALSE(parse_language_file(latin1("; c\n\nINTS(1, \"a\"\n\"b\")\nINTS(2, \"c\")\n"),
-                                     "t.lng", false, map));
+                                     "t.lng", map));
     EXPECT_EQ(map.at(1).line, 3);
     EXPECT_EQ(map.at(2).line, 5);
 }
@@ -125,7 +113,7 @@ TEST(LanguageFile, SyntaxErrorsAndDuplicatesNameTheFileAndLine) {
     };
     for (const Case& c : cases) {
         MessageMap map;
-        const auto error = parse_language_file(latin1(c.data), "t.lng", false, map);
+        const auto error = parse_language_file(latin1(c.data), "t.lng", map);
         ASSERT_TRUE(error) << c.what;
         EXPECT_EQ(error->text, c.want) << c.what;
         EXPECT_EQ(error->line, c.line) << c.what;
@@ -137,8 +125,8 @@ TEST(LanguageFile, BrokenUnicodeBecomesReplacementCharacters) {
     const std::u16string lone = u"INTS(1, \"a\xD800z\")";
     std::vector<std::uint8_t> utf8 = latin1("\xEF\xBB\xBFINTS(2, \"\xC0\xAF|\xE6\x96\")");
     MessageMap map;
-    ASSERT_FALSE(parse_language_file(utf16le(lone), "t.lng", false, map));
-    ASSERT_FALSE(parse_language_file(utf8, "t.lng", false, map));
+    ASSERT_FALSE(parse_language_file(utf16le(lone), "t.lng", map));
+    ASSERT_FALSE(parse_language_file(utf8, "t.lng", map));
     EXPECT_EQ(map.at(1).text, "a\uFFFDz");
     EXPECT_EQ(map.at(2).text, "\uFFFD\uFFFD|\uFFFD\uFFFD");
 }

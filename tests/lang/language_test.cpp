@@ -82,16 +82,16 @@ TEST_F(LanguageTest, SelectsByIdentifierThenByPrimaryLanguage) {
         const char* file;  // translate("&File")
     };
     const Case cases[] = {
-        {0x0407, 0x0407, "de", 0x0407, "Datei"},
+        {0x0407, 0x0407, "de", 0x0407, "&Datei"},
         // French (Canada) selects "fr" by its primary language and keeps its locale.
-        {0x0C0C, 0x0C0C, "fr", 0x0C0C, "Fichier"},
+        {0x0C0C, 0x0C0C, "fr", 0x0C0C, "&Fichier"},
         // Another user's language: the locale is the row's own identifier.
-        {0x0409, 0x0C0C, "fr", 0x000C, "Fichier"},
+        {0x0409, 0x0C0C, "fr", 0x000C, "&Fichier"},
         // Taiwanese has its own row and file; Chinese (Singapore) takes "zh".
         {0x0404, 0x0404, "tw", 0x0404, "\u6a94\u6848"},
         {0x1004, 0x1004, "zh", 0x1004, "\u6587\u4ef6"},
         // No row: English.
-        {0x0409, 0x007F, "en", 0x0409, "File"},
+        {0x0409, 0x007F, "en", 0x0409, "&File"},
         // A row without a file, primary already: nothing applied, English texts.
         {0x0416, 0x0416, "", 0x0416, "&File"},
     };
@@ -141,7 +141,7 @@ TEST_F(LanguageTest, TranslateGoesBackToEnglishWhenTheLanguageEnds) {
     {
         Language language = make();
         ASSERT_FALSE(language.select_language(0x0407));
-        EXPECT_STREQ(translate("&File"), "Datei");
+        EXPECT_STREQ(translate("&File"), "&Datei");
     }
     EXPECT_STREQ(translate("&File"), "&File");
 }
@@ -182,8 +182,9 @@ TEST_F(LanguageTest, WithoutTheMasterNothingIsApplied) {
 TEST_F(LanguageTest, ReverseLookupFindsTheEnglishKey) {
     Language language = make();
     ASSERT_FALSE(language.select_language(0x0407));
-    EXPECT_STREQ(language.lookup_english("Datei"), "&File");
-    EXPECT_STREQ(language.lookup_english("D&atei"), "&File");  // "&" does not count
+    EXPECT_STREQ(language.lookup_english("&Datei"), "&File");
+    EXPECT_STREQ(language.lookup_english("Datei"), "&File");    // marks do not count
+    EXPECT_STREQ(language.lookup_english("D&atei"), "&File");
     EXPECT_STREQ(language.lookup_english("Abbrechen"), "Cancel");
     EXPECT_STREQ(language.lookup_english("Cancel"), "Cancel");  // a miss is the text itself
 }
@@ -198,7 +199,7 @@ TEST_F(LanguageTest, ExternalFilesAreListedAfterTheSeparatorAndLoaded) {
     RecordingView view;
     Language language = make();
     ASSERT_FALSE(language.select_language(0x36, &view));
-    EXPECT_STREQ(translate("&File"), "L\u00eaer");
+    EXPECT_STREQ(translate("&File"), "&L\u00eaer");
 
     std::vector<std::string> captions;
     for (const LanguageMenuItem& item : view.last_menu.items) {
@@ -213,7 +214,7 @@ TEST_F(LanguageTest, ExternalFilesAreListedAfterTheSeparatorAndLoaded) {
 
     // A built-in language is loaded from its own data, not from the file.
     ASSERT_FALSE(language.select_language(0x07, &view));
-    EXPECT_STREQ(translate("&File"), "Datei");
+    EXPECT_STREQ(translate("&File"), "&Datei");
 }
 
 TEST_F(LanguageTest, TheMenuIsShownOnlyWithAChoice) {
@@ -241,7 +242,7 @@ TEST_F(LanguageTest, EverySwitchTranslatesTheWindowsOnceFromEnglish) {
     // and does nothing; each switch translates them once.
     EXPECT_EQ(view.passes, 3);
     EXPECT_EQ(view.reverse_passes, 0);
-    EXPECT_EQ(view.captions, (std::vector<std::string>{"Datei", "Fichier", "Datei"}));
+    EXPECT_EQ(view.captions, (std::vector<std::string>{"&Datei", "&Fichier", "&Datei"}));
     // The menu stays as built; only the check mark moves.
     int checked = 0;
     for (const auto& item : view.last_menu.items) checked += item.checked;
@@ -274,10 +275,10 @@ TEST_F(LanguageTest, WindowTextsStartFromTheirEnglishOriginal) {
     int caption = 0, button = 0, hint = 0;
     ASSERT_FALSE(language.select_language(0x07));
     std::string shown = translate_property(language, cache, &caption, 0, "&File");
-    EXPECT_EQ(shown, "Datei");
+    EXPECT_EQ(shown, "&Datei");
     // The window now shows the German text; the next language starts from English.
     ASSERT_FALSE(language.select_language(0x0C));
-    EXPECT_EQ(translate_property(language, cache, &caption, 0, shown), "Fichier");
+    EXPECT_EQ(translate_property(language, cache, &caption, 0, shown), "&Fichier");
     // A translation of only dots, blanks or question marks, or an empty one,
     // keeps the English text.
     EXPECT_EQ(translate_property(language, cache, &button, 0, "Cancel"), "Cancel");  // "..."
@@ -299,7 +300,7 @@ TEST_F(LanguageTest, TextsSetSinceTheLastTranslationAreCapturedBeforeASwitch) {
     const std::string wait = translate_property(language, cache, &placeholder, 0, "Wait...");
     ASSERT_EQ(cancel, "Abbrechen");
     // Meanwhile the program shows other texts of its own, in German.
-    const std::string now = translate("&File");          // the button now reads "Datei"
+    const std::string now = translate("&File");          // the button now reads "&Datei"
     const std::string made_later = translate("Cancel");  // a window made after the pass
     for (auto [object, current] : {std::pair<const void*, std::string>{&button, now},
                                    {&label, file},
@@ -307,8 +308,8 @@ TEST_F(LanguageTest, TextsSetSinceTheLastTranslationAreCapturedBeforeASwitch) {
                                    {&placeholder, wait}})
         cache.capture(language, object, 0, current);
     ASSERT_FALSE(language.select_language(0x0C));
-    EXPECT_EQ(translate_property(language, cache, &button, 0, now), "Fichier");
-    EXPECT_EQ(translate_property(language, cache, &label, 0, file), "Fichier");
+    EXPECT_EQ(translate_property(language, cache, &button, 0, now), "&Fichier");
+    EXPECT_EQ(translate_property(language, cache, &label, 0, file), "&Fichier");
     EXPECT_EQ(translate_property(language, cache, &later, 0, made_later), "Cancel");  // "..."
     // Unchanged since its translation, the original stays as it was: the
     // empty German text kept "Wait...", which is no translation to reverse.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <QApplication>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -17,6 +18,11 @@ void quiet_platform(QtMsgType type, const QMessageLogContext& context, const QSt
 
 int main(int argc, char** argv) {
     qInstallMessageHandler(quiet_platform);
+    // The windows keep their settings (size, view, zoom) where the desktop
+    // keeps programs' settings: for the tests, a folder of their own that
+    // starts empty.
+    QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);

@@ -111,11 +111,14 @@ TEST_F(GuiRun, WholeRunThroughTheWindows) {
     EXPECT_EQ(shown_number(status, 3), k.files);
     EXPECT_EQ(shown_number(status, 4), k.crippled);
     EXPECT_EQ(shown_number(status, 5), k.contiguous);
-    EXPECT_EQ(shown_number(status, 6), k.recovered_size);
-    EXPECT_EQ(shown_number(status, 12), 16u << 20);
+    // Sizes with their unit, as the language writes them.
+    const QLocale locale;
+    EXPECT_EQ(child<QLineEdit>(status, "Edit6").text(), locale.formattedDataSize(k.recovered_size));
+    EXPECT_EQ(child<QLineEdit>(status, "Edit12").text(), locale.formattedDataSize(16 << 20));
+    EXPECT_EQ(child<QLineEdit>(status, "Edit10").text(), "FAT16");
     EXPECT_GE(k.files, card->present_files().size());
     EXPECT_TRUE(status.isVisible());
-    EXPECT_FALSE(form.isVisible());  // hidden while the status window is up
+    EXPECT_TRUE(form.isVisible());  // it stays, under the status window
     EXPECT_EQ(list_texts(child<QListWidget>(status, "ListBox1")).last(),
               "Analysis finished, please click Continue");
 
