@@ -22,7 +22,8 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 std::string PicturesFolder(const EnvironmentLookup& getenv);
 
 // A card's input name as a folder name: its last path part without a short
-// extension ("/home/u/card.img" gives "card", "/dev/sdb1" gives "sdb1"),
+// extension ("File /home/u/card.img" gives "card", "/dev/sdb1" gives
+// "sdb1", "Physical Drive 2" stays as it is),
 // with control characters and those file systems or other systems refuse
 // (/ \ : * ? " < > |) replaced by "_", without leading or trailing blanks
 // and dots, at most 100 bytes; "Recovered pictures" when nothing is left.

@@ -204,6 +204,8 @@ TEST(DefaultDestination, TheCardsNameIsMadeSafeForAFolder) {
         std::string name;
     } cases[] = {
         {"/home/user/cards/card.img", "card"},
+        {"File /home/user/cards/card.img", "card"},  // the input's name for an image file
+        {"Physical Drive 2", "Physical Drive 2"},
         {"/home/user/cards/holiday.2021.cib", "holiday.2021"},
         {"/dev/sdb1", "sdb1"},
         {"/dev/mmcblk0", "mmcblk0"},
