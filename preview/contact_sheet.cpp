@@ -149,9 +149,11 @@ const char* kStyle =
     ".grade{font-weight:bold}"
     ".summary{margin:0 0 1em}.summary p{margin:.2em 0}"
     ".mark{display:inline-block;font-size:.85em;padding:0 4px;margin:2px 3px 0 0;border-radius:3px}"
-    ".mark.live{background:#e3f1e3}.mark.deleted{background:#fde3cc}.mark.unnamed{background:#"
-    "e8e8e8}"
-    ".mark.partial{background:#fbd3d3}.mark.guessed{background:#fff1b8}";
+    ".mark.live{background:#e3f1e3}"
+    ".mark.deleted{background:#fde3cc}"
+    ".mark.unnamed{background:#e8e8e8}"
+    ".mark.partial{background:#fbd3d3}"
+    ".mark.guessed{background:#fff1b8}";
 
 }  // namespace
 
