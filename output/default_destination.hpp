@@ -21,7 +21,7 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 // database's).
 std::string PicturesFolder(const EnvironmentLookup& getenv);
 
-// A card's input name as a folder name: its last path part without a short
+// A card's input name as a folder name: the last name of its path, without a short
 // extension ("File /home/u/card.img" gives "card", "/dev/sdb1" gives
 // "sdb1", "Physical Drive 2" stays as it is),
 // with control characters and those file systems or other systems refuse
