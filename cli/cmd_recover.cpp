@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -26,8 +25,10 @@
 #include "formats/signatures.hpp"
 #include "input/text.hpp"
 #include "lang/translate.hpp"
+#include "output/destination.hpp"
 #include "output/run.hpp"
 #include "output/save.hpp"
+#include "output/save_summary.hpp"
 #include "preview/contact_sheet.hpp"
 
 namespace lk::cli {
@@ -170,22 +171,30 @@ std::string progress_detail(const Status& status) {
                   GroupedNumber(status.value(status_slot(ST_CONTIGUOUS))));
 }
 
-// Grades the pictures, writing the contact sheet when asked, with a progress
-// bar; Ctrl-C stops early. Prints how the pictures fared. False when the
-// contact sheet could not be written.
-bool grade_pictures(Cli& cli, Engine& e, const RecoverOptions& o, InterruptWatch& interrupt) {
+// A destination that was not used: why, as an error.
+void show_refusal(Cli& cli, const SaveOutcome& refused, const std::string& destination) {
+    for (const std::string& line : SaveSummaryLines(refused, destination))
+        cli.reporter.message(MessageKind::Error, translate("Error"), line);
+}
+
+// Grades the pictures, writing the contact sheet when asked (beside the
+// output folder), with a progress bar; Ctrl-C stops early. Prints how the
+// pictures fared. False when the contact sheet could not be written.
+bool grade_pictures(Cli& cli, Engine& e, const RecoverOptions& o, bool thumbnails,
+                    InterruptWatch& interrupt) {
     PpmDumps dumps;
     PreviewServices services;
     services.dumps = &dumps;
     services.status = &cli.status;
-    cli.reporter.begin_progress(translate(o.thumbnails ? "Making the contact sheet" : "Grading"));
+    cli.reporter.begin_progress(translate(thumbnails ? "Making the contact sheet" : "Grading"));
     const PictureProgress progress = [&](std::size_t done, std::size_t total) {
         cli.reporter.show_progress(static_cast<int>(done * 100 / std::max<std::size_t>(total, 1)), {});
         return interrupt.presses() == 0;
     };
     ContactSheet sheet;
     bool ok = true;
-    if (o.thumbnails) ok = WriteContactSheet(e, o.output, services, progress, sheet);
+    if (thumbnails)
+        ok = WriteContactSheet(e, o.output, services, progress, sheet);
     else GradePictures(e, services, progress);
     cli.reporter.end_progress();
 
@@ -194,7 +203,7 @@ bool grade_pictures(Cli& cli, Engine& e, const RecoverOptions& o, InterruptWatch
     print(translate("Pictures graded: %s complete, %s damaged, %s unreadable"), GroupedNumber(complete),
           GroupedNumber(damaged), GroupedNumber(unreadable));
     print("\n");
-    if (o.thumbnails) {
+    if (thumbnails) {
         if (ok) print("%s %s\n", translate("Contact sheet:"), sheet.page);
         else cli.status.Error("The contact sheet could not be written: %s", sheet.error);
     }
@@ -214,6 +223,17 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     if (!o.range.empty() && !parse_range(o.range, range)) {
         cli.status.Error("--range takes START:END in sectors, START below END");
         return kExitUsage;
+    }
+
+    // A folder that cannot take the files is refused before the analysis,
+    // which may take hours; the room it needs is known only afterwards.
+    if (!o.output.empty()) {
+        if (const DestinationCheck check = CheckDestination(o.output, 0); !check.ok()) {
+            SaveOutcome refused;
+            refused.refusal = check.refusal;
+            show_refusal(cli, refused, o.output);
+            return kExitFailure;
+        }
     }
 
     InterruptWatch interrupt;  // from here on Ctrl-C stops cleanly
@@ -279,22 +299,26 @@ int run_recover(Cli& cli, const RecoverOptions& o) {
     if (result == AnalysisResult::Abandoned) return reporter.refused ? kExitUsage : kExitFailure;
 
     int code = kExitOk;
+    bool saved_any = false;
     if (!o.output.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(o.output, ec);
         // A Ctrl-C while saving stops after the file being written; the
         // next one ends the program at once.
         CopyProgressBar progress(cli.reporter, status, interrupt, translate("Saving"));
         const SaveOutcome saved = run.save(std::vector<const dir_t*>{}, o.output, progress);
         if (saved.failed()) code = kExitFailure;
         if (saved.cancelled) code = kExitInterrupted;
-        print("%s %s\n", translate("Items written:"), GroupedNumber(saved.written));
-        if (saved.failed())
-            print("%s %s\n", translate("Items that could not be written:"), GroupedNumber(saved.failures.size()));
+        if (saved.refused()) {
+            show_refusal(cli, saved, o.output);
+        } else {
+            saved_any = true;
+            for (const std::string& line : SaveSummaryLines(saved, o.output)) print("%s\n", line);
+        }
     }
     // Pictures are graded (and the contact sheet, which grades them too,
     // made) before the tree and the catalogue are written, which show it.
-    if ((o.grade || o.thumbnails) && code != kExitInterrupted && !grade_pictures(cli, e, o, interrupt))
+    // The contact sheet links to the saved files: without them it is not made.
+    if ((o.grade || o.thumbnails) && code != kExitInterrupted &&
+        !grade_pictures(cli, e, o, o.thumbnails && saved_any, interrupt))
         code = kExitFailure;
     if (o.list) print_tree(e, stdout);
     if (!o.json.empty() && !write_catalogue_json(e, o.json)) {

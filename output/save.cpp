@@ -17,6 +17,7 @@
 #include "input/output_file.hpp"
 #include "input/platform.hpp"
 #include "input/unique_fd.hpp"
+#include "output/destination.hpp"
 
 namespace lk {
 
@@ -265,11 +266,13 @@ WriteStop stream_runs(Engine& e, OutputFile& out, std::span<const ByteRun> runs,
     return result;
 }
 
-// Reconstruct mode: the whole file read along its runs, through the filter,
-// then written. `reason` receives the filter's answer.
-WriteStop filter_runs(Engine& e, OutputFile& out, const SaveItem& item, const WholeFileFilter& filter,
-                      std::stop_token stop, int& error, std::string& reason) {
-    std::vector<std::uint8_t> bytes, filtered;
+// Reconstruct mode: the whole file read along its runs and handed to the
+// filter; `filtered` receives the bytes to write, `reason` the filter's
+// answer when it refuses.
+WriteStop filter_bytes(Engine& e, const SaveItem& item, const WholeFileFilter& filter,
+                       std::stop_token stop, std::vector<std::uint8_t>& filtered,
+                       std::string& reason) {
+    std::vector<std::uint8_t> bytes;
     try {
         bytes.assign(item.size, 0);
     } catch (const std::bad_alloc&) {
@@ -281,8 +284,76 @@ WriteStop filter_runs(Engine& e, OutputFile& out, const SaveItem& item, const Wh
         reason = *refusal;
         return WriteStop::Refused;
     }
-    if (!out.write(filtered.data(), filtered.size(), error) || !out.close(error)) return WriteStop::WriteFailed;
     return WriteStop::Done;
+}
+
+WriteStop write_bytes(OutputFile& out, const std::vector<std::uint8_t>& bytes, int& error) {
+    if (!out.write(bytes.data(), bytes.size(), error) || !out.close(error))
+        return WriteStop::WriteFailed;
+    return WriteStop::Done;
+}
+
+// How a file already in the destination compares with the one to write.
+enum class Match { Same, Other, Stopped };
+
+// Compares the regular file `name` in dir, `size` bytes long, with what
+// `next` delivers (up to n bytes into a buffer, fewer only when stopped).
+// Anything else at that name (a link, a folder, a file that cannot be read)
+// counts as other content.
+template <class Next>
+Match compare_file(int dir, const std::string& name, std::uint64_t size, Next&& next,
+                   bool& stopped) {
+    UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) != size)
+        return Match::Other;  // the size first: most names that clash differ there
+    std::vector<std::uint8_t> want(
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size)));
+    std::vector<std::uint8_t> have(want.size());
+    for (std::uint64_t done = 0; done < size;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(want.size(), size - done));
+        if (next(want.data(), n) < n) return stopped ? Match::Stopped : Match::Other;
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r =
+                ::pread(fd.get(), have.data() + got, n - got, static_cast<off_t>(done + got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return Match::Other;
+            got += static_cast<std::size_t>(r);
+        }
+        if (std::memcmp(want.data(), have.data(), n) != 0) return Match::Other;
+        done += n;
+    }
+    return Match::Same;
+}
+
+// Where a file goes in folder f: the first of its name and its numbered
+// forms that this save has not given out and that is either free (the file
+// is written there) or holds the same content (it is already there).
+struct Placement {
+    std::string name;
+    bool already_there = false;
+    bool stopped = false;
+};
+
+template <class Compare>
+Placement place_file(OpenFolder& f, const std::string& wanted, Compare&& same_as) {
+    const std::string name = FitOutputName(wanted);
+    const NameParts parts = split_name(name);
+    for (long n = parts.number;; ++n) {
+        Placement p;
+        p.name = n == parts.number ? name : fit(parts.base, format("(%d)", n) + parts.extension);
+        if (f.given.count(p.name)) continue;
+        const int at = what_is_at(f.fd.get(), p.name);
+        if (at == 0) return p;
+        if (at == 1) continue;  // a folder of that name
+        const Match m = same_as(p.name);
+        if (m == Match::Other) continue;
+        p.already_there = m == Match::Same;
+        p.stopped = m == Match::Stopped;
+        return p;
+    }
 }
 
 std::string failure_text(WriteStop stop, int error) {
@@ -337,6 +408,16 @@ bool WriteRecoveredFile(Engine& e, const dir_t& item, const std::string& path, s
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
                       CopyProgress& progress, const WholeFileFilter* filter, std::stop_token stop) {
     SaveOutcome outcome;
+    // A destination that cannot take the save is refused before anything
+    // is written, rather than failing every item for the same reason.
+    const DestinationCheck check = CheckDestination(directory, BytesToWrite(list, directory));
+    std::string refusal = check.refusal;
+    if (check.ok() && !check.exists) MakeFolder(directory, refusal);
+    if (!refusal.empty()) {
+        outcome.refusal = refusal;
+        progress.hand_over(100, 0);
+        return outcome;
+    }
     e.input.reset_read_errors();
     progress.hand_over(0, 0);
     // The folders being written, innermost last: a folder's contents follow
@@ -363,6 +444,7 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
         while (open.size() > 1 && open.back().index != item.parent) open.pop_back();
         OpenFolder& folder = open.back();
         const int index = static_cast<int>(i);
+        bool last = false;  // the save ends after this item
         if (item.root) {
             ++outcome.written;  // the output directory itself
         } else if (!folder.fd.valid()) {
@@ -386,33 +468,82 @@ SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::s
                 open.push_back({index, std::move(fd), reason, {}});
             }
         } else {
-            const std::string name = unique_in(folder, item.leaf, false);
-            folder.given.insert(name);
-            OutputFile out(folder.fd.get(), name);
-            int error = out.open_error();
-            std::string refusal;
-            WriteStop result = WriteStop::WriteFailed;
-            if (out.is_open())
-                result = filter ? filter_runs(e, out, item, *filter, stop, error, refusal)
-                                : stream_runs(e, out, item.runs, stop, error);
-            if (result == WriteStop::Stopped) {
+            // Reconstruct mode filters first: what is compared and written
+            // is the filter's output.
+            std::vector<std::uint8_t> filtered;
+            WriteStop made = WriteStop::Done;
+            std::string reason;
+            if (filter) made = filter_bytes(e, item, *filter, stop, filtered, reason);
+            if (made == WriteStop::Stopped) {
                 outcome.cancelled = true;
                 break;
             }
-            if (result == WriteStop::Done) {
-                set_file_facts(folder.fd.get(), name, item);
-                ++outcome.written;
-            } else if (result == WriteStop::Refused) {
-                // Nothing of it stays behind, and the save ends here.
-                ::unlinkat(folder.fd.get(), name.c_str(), 0);
-                fail(item, refusal);
-                progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
-                break;
+            if (made == WriteStop::Refused) {
+                fail(item, reason);
+                last = true;
+            } else if (made == WriteStop::NoMemory) {
+                fail(item, failure_text(made, 0));
             } else {
-                fail(item, failure_text(result, error));
+                const std::uint64_t size = filter ? filtered.size() : item.size;
+                bool stopped = false;
+                const Placement place = place_file(folder, item.leaf, [&](const std::string& name) {
+                    if (filter) {
+                        std::size_t at = 0;
+                        return compare_file(
+                            folder.fd.get(), name, size,
+                            [&](std::uint8_t* p, std::size_t n) {
+                                std::memcpy(p, filtered.data() + at, n);
+                                at += n;
+                                return n;
+                            },
+                            stopped);
+                    }
+                    ExtentReader reader(e.input, e.opt.sector_range, item.runs, stop);
+                    return compare_file(
+                        folder.fd.get(), name, size,
+                        [&](std::uint8_t* p, std::size_t n) {
+                            const std::size_t got = reader.read(p, n);
+                            stopped = reader.stopped();
+                            return got;
+                        },
+                        stopped);
+                });
+                if (place.stopped) {
+                    outcome.cancelled = true;
+                    break;
+                }
+                folder.given.insert(place.name);
+                if (place.already_there) {
+                    ++outcome.already_there;
+                    outcome.bytes_already_there += size;
+                } else {
+                    OutputFile out(folder.fd.get(), place.name);
+                    int error = out.open_error();
+                    WriteStop result = WriteStop::WriteFailed;
+                    if (out.is_open())
+                        result = filter ? write_bytes(out, filtered, error)
+                                        : stream_runs(e, out, item.runs, stop, error);
+                    // A file cut short is no recovered file: it would only
+                    // take the name from the next save's complete one.
+                    if (out.is_open() && result != WriteStop::Done)
+                        ::unlinkat(folder.fd.get(), place.name.c_str(), 0);
+                    if (result == WriteStop::Stopped) {
+                        outcome.cancelled = true;
+                        break;
+                    }
+                    if (result == WriteStop::Done) {
+                        set_file_facts(folder.fd.get(), place.name, item);
+                        ++outcome.written;
+                        ++outcome.files_written;
+                        outcome.bytes_written += size;
+                    } else {
+                        fail(item, failure_text(result, error));
+                    }
+                }
             }
         }
         progress.hand_over(static_cast<int>((i * 100 + 100) / count), e.input.read_errors());
+        if (last) break;
     }
     open.clear();
     progress.hand_over(100, e.input.read_errors());

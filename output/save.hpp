@@ -1,5 +1,6 @@
 // Writing recovered files to a directory: the save list, each file's bytes
-// along its chain, unique names, times and attributes.
+// along its chain, unique names, times and attributes, and files already
+// there left alone.
 #pragma once
 
 #include <cstdint>
@@ -73,11 +74,21 @@ struct SaveFailure {
     std::string reason;  // the system's error text ("Permission denied", ...)
 };
 
+// What a save did, for the summary at its end (save_summary.hpp).
 struct SaveOutcome {
     std::size_t written = 0;  // items written (directories included); failures are not counted
+    std::size_t files_written = 0;
+    std::uint64_t bytes_written = 0;  // the files' sizes
+    // Files found in the destination under their name (or one of its
+    // numbered forms) with the same content: not written again.
+    std::size_t already_there = 0;
+    std::uint64_t bytes_already_there = 0;
     std::vector<SaveFailure> failures;
+    // Why the destination was not used (destination.hpp); nothing was written.
+    std::string refusal;
     bool cancelled = false;
-    bool failed() const { return !failures.empty(); }
+    bool refused() const { return !refusal.empty(); }
+    bool failed() const { return !failures.empty() || refused(); }
 };
 
 // Reconstruct mode: each file is read whole (zero runs stay zeros, as a
@@ -86,13 +97,18 @@ struct SaveOutcome {
 using WholeFileFilter =
     std::function<std::optional<std::string>(Bytes in, std::vector<std::uint8_t>& out)>;
 
-// The save worker: writes every item of the list into directory, reporting
-// progress (and reading the cancel request) between items. A failing item
-// does not stop the save: it is reported to progress.item_failed() at once,
-// listed in the outcome, and the next item is attempted. With a filter
-// (reconstruct mode), a file the filter refuses is listed with the filter's
-// answer and ends the save there. A stop request ends the save as a cancel
-// does, within the file being written.
+// The save worker: checks the destination first (CheckDestination with the
+// bytes the list adds; a refusal ends the save before anything is written)
+// and makes it when it is missing, then writes every item of the list into
+// it, reporting progress (and reading the cancel request) between items.
+// A file already there with the same content (compared by size, then byte
+// by byte) is counted and left as it is; one of the same name with other
+// content makes the new one take a numbered name. A failing item does not
+// stop the save: it is reported to progress.item_failed() at once, listed in
+// the outcome, and the next item is attempted. With a filter (reconstruct
+// mode), a file the filter refuses is listed with the filter's answer and
+// ends the save there. A stop request ends the save as a cancel does, within
+// the file being written.
 SaveOutcome SaveItems(Engine& e, const std::vector<SaveItem>& list, const std::string& directory,
                       CopyProgress& progress, const WholeFileFilter* filter = nullptr,
                       std::stop_token stop = {});

@@ -13,10 +13,13 @@
 #include "formats/identify.hpp"
 #include "input/output_file.hpp"
 #include "input/platform.hpp"
+#include "input/text.hpp"
 #include "lang/format.hpp"
 #include "lang/translate.hpp"
 #include "output/save.hpp"
+#include "output/size_words.hpp"
 #include "preview/jpeg_codec.hpp"
+#include "preview/local_dates.hpp"
 
 namespace lk {
 
@@ -79,9 +82,57 @@ std::string href(const std::string& path) {
     return out;
 }
 
-// A name in directory that nothing holds yet, made unique like saved files.
-std::string free_name(const std::string& directory, const std::string& name) {
-    return std::filesystem::path(MakeUniqueOutputName(directory + "/" + name)).filename().string();
+// How the item was found, as marks beside its name: whether its directory
+// entry was live, deleted or missing, and whether its bytes are partly
+// another file's or were guessed.
+std::string marks(const dir_t& item) {
+    std::string out;
+    auto mark = [&](const char* css, const char* text) {
+        out += std::string("<span class=\"mark ") + css + "\">" + html(text) + "</span>";
+    };
+    switch (item.source) {
+        case EntrySource::Live:
+            mark("live", translate("live"));
+            break;
+        case EntrySource::Deleted:
+            mark("deleted", translate("deleted"));
+            break;
+        case EntrySource::None:
+            mark("unnamed", translate("no directory entry"));
+            break;
+    }
+    if (item.extent.how == ExtentHow::Partial) mark("partial", translate("partial"));
+    if (item.extent.how == ExtentHow::Guessed) mark("guessed", translate("guessed"));
+    return out;
+}
+
+// The output directory as an absolute path without a trailing "/"; the
+// root has no file name.
+std::filesystem::path output_path(const std::string& directory) {
+    std::error_code ec;
+    std::filesystem::path out = std::filesystem::absolute(directory, ec).lexically_normal();
+    if (!out.has_filename() && out.has_relative_path())
+        out = out.parent_path();  // "photos/" is "photos"
+    return ec ? std::filesystem::path() : out;
+}
+
+// Makes the sheet's folder: the one ContactSheetFolder names, else the
+// first numbered one that does not exist yet. Empty, with error, when none
+// can be made.
+std::string make_sheet_folder(const std::string& directory, int& error) {
+    const std::string base = ContactSheetFolder(directory);
+    if (base.empty()) {
+        error = EINVAL;
+        return {};
+    }
+    for (int n = 1;; ++n) {
+        const std::string folder = n == 1 ? base : format("%s (%d)", base, n);
+        if (::mkdir(folder.c_str(), 0777) == 0) return folder;
+        if (errno != EEXIST) {
+            error = errno;
+            return {};
+        }
+    }
 }
 
 const char* kStyle =
@@ -95,7 +146,14 @@ const char* kStyle =
     "color:#888}"
     ".damaged{border-color:#e08a00;background:#fff3df}"
     ".unreadable{border-color:#c62828;background:#fde7e7}"
-    ".grade{font-weight:bold}";
+    ".grade{font-weight:bold}"
+    ".summary{margin:0 0 1em}.summary p{margin:.2em 0}"
+    ".mark{display:inline-block;font-size:.85em;padding:0 4px;margin:2px 3px 0 0;border-radius:3px}"
+    ".mark.live{background:#e3f1e3}"
+    ".mark.deleted{background:#fde3cc}"
+    ".mark.unnamed{background:#e8e8e8}"
+    ".mark.partial{background:#fbd3d3}"
+    ".mark.guessed{background:#fff1b8}";
 
 }  // namespace
 
@@ -116,32 +174,41 @@ std::size_t GradePictures(Engine& e, const PreviewServices& services,
     return done;
 }
 
+std::string ContactSheetFolder(const std::string& directory) {
+    const std::filesystem::path out = output_path(directory);
+    if (!out.has_filename()) return {};
+    return (out.parent_path() / (out.filename().string() + "-contact-sheet")).string();
+}
+
 bool WriteContactSheet(Engine& e, const std::string& directory, const PreviewServices& services,
-                       const PictureProgress& progress, ContactSheet& sheet) {
+                       const PictureProgress& progress, ContactSheet& sheet,
+                       const ContactSheetOptions& options) {
     sheet = ContactSheet{};
     std::vector<PictureItem> pictures;
     collect(e.cat.root, "", 0, false, pictures);
 
-    const std::string folder = free_name(directory, "thumbnails");
-    if (::mkdir((directory + "/" + folder).c_str(), 0777) != 0) {
-        sheet.error = InputErrorText(errno);
+    int error = 0;
+    sheet.folder = make_sheet_folder(directory, error);
+    if (sheet.folder.empty() || ::mkdir((sheet.folder + "/thumbnails").c_str(), 0777) != 0) {
+        sheet.error = InputErrorText(error ? error : errno);
         return false;
     }
-    sheet.thumbnails = directory + "/" + folder;
-    const std::string title = translate("Recovered pictures");
-    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
-                       html(title) + "</title>\n<style>" + kStyle +
-                       "</style></head>\n<body>\n<h1>" + html(title) + "</h1>\n";
+    sheet.thumbnails = sheet.folder + "/thumbnails";
+    // The saved files, seen from the sheet's folder: its sibling.
+    const std::string saved_folder = "../" + output_path(directory).filename().string() + "/";
+    const LocalDates dates(options.locale.c_str());
+
+    std::string body;
     std::string current_folder = "\x01";  // no folder yet
     std::size_t done = 0;
     for (const PictureItem& p : pictures) {
         const Preview preview = RenderPreview(e, *p.record, kSheetBox, kSheetBox, services);
         keep(*p.record, preview);
         if (p.folder != current_folder) {
-            if (current_folder != "\x01") page += "</div>\n";
+            if (current_folder != "\x01") body += "</div>\n";
             current_folder = p.folder;
             const std::string heading = p.folder.empty() ? "/" : p.folder.substr(0, p.folder.size() - 1);
-            page += "<h2>" + html(heading) + "</h2>\n<div class=\"sheet\">\n";
+            body += "<h2>" + html(heading) + "</h2>\n<div class=\"sheet\">\n";
         }
         // The thumbnail, when there is one, as a small JPEG of its own.
         std::string image = "<div class=\"empty\">" + html(translate("No thumbnail")) + "</div>";
@@ -156,45 +223,68 @@ bool WriteContactSheet(Engine& e, const std::string& directory, const PreviewSer
                 small.pixels[i + 1] = preview.picture.pixels[i + 1];
                 small.pixels[i + 2] = preview.picture.pixels[i];
             }
-            std::string error;
-            const std::vector<std::uint8_t> jpeg = EncodeJpeg(small, kSheetQuality, error);
+            std::string encode_error;
+            const std::vector<std::uint8_t> jpeg = EncodeJpeg(small, kSheetQuality, encode_error);
             const std::string name = format("%05u.jpg", static_cast<unsigned>(done + 1));
             OutputFile file(sheet.thumbnails + "/" + name);
             int code = 0;
             if (!jpeg.empty() && file.write(jpeg.data(), jpeg.size(), code) && file.close(code))
-                image = "<img src=\"" + href(folder + "/" + name) + "\" width=\"" +
-                        std::to_string(small.width) + "\" height=\"" + std::to_string(small.height) +
-                        "\" alt=\"\">";
+                image = "<img src=\"" + href("thumbnails/" + name) + "\" width=\"" +
+                        std::to_string(small.width) + "\" height=\"" +
+                        std::to_string(small.height) + "\" alt=\"\">";
         }
         // A link to the saved file, when Save all put it where its path says.
         std::error_code ec;
         const auto saved = std::filesystem::path(directory) / p.path;
         if (std::filesystem::is_regular_file(saved, ec) &&
             std::filesystem::file_size(saved, ec) == item_size(*p.record))
-            image = "<a href=\"" + href(p.path) + "\">" + image + "</a>";
-        const char* grade = GradeWord(preview.grade.grade);
-        page += std::string("<figure") + (*grade ? format(" class=\"%s\"", grade) : "") + ">" +
-                image + "<figcaption><b>" + html(display_name(*p.record)) + "</b><br>" +
-                html(format(translate("%lu bytes"), item_size(*p.record))) +
-                (preview.date.empty() ? "" : "<br>" + html(translate("Date: ") + preview.date)) +
-                (*grade ? "<br><span class=\"grade\">" + html(GradeText(preview.grade)) + "</span>"
-                        : "") +
-                "</figcaption></figure>\n";
+            image = "<a href=\"" + href(saved_folder + p.path) + "\">" + image + "</a>";
+        const Grade grade_kind = preview.grade.grade;
+        sheet.complete += grade_kind == Grade::Complete;
+        sheet.damaged += grade_kind == Grade::Damaged;
+        sheet.unreadable += grade_kind == Grade::Unreadable;
+        sheet.not_graded += grade_kind == Grade::None;
+        const char* grade = GradeWord(grade_kind);
+        body +=
+            std::string("<figure") + (*grade ? format(" class=\"%s\"", grade) : "") + ">" + image +
+            "<figcaption><b>" + html(display_name(*p.record)) + "</b><br>" +
+            html(SizeWithUnit(item_size(*p.record))) +
+            (preview.date.empty() ? ""
+                                  : "<br>" + html(translate("Date: ") + dates.exif(preview.date))) +
+            (*grade ? "<br><span class=\"grade\">" + html(GradeText(preview.grade)) + "</span>"
+                    : "") +
+            "<br>" + marks(*p.record) + "</figcaption></figure>\n";
         ++done;
         if (progress && !progress(done, pictures.size())) break;
     }
-    if (current_folder != "\x01") page += "</div>\n";
-    page += "</body></html>\n";
+    if (current_folder != "\x01") body += "</div>\n";
+    sheet.pictures = done;
 
-    sheet.page = directory + "/" + free_name(directory, "index.html");
+    // The summary goes first, and is known last.
+    const std::string title = translate("Recovered pictures");
+    const std::time_t made = options.made ? options.made : std::time(nullptr);
+    const std::string summary =
+        "<div class=\"summary\">\n<p>" + html(format(translate("Card: %s"), e.input.input_name())) +
+        "</p>\n<p>" +
+        html(format(
+            translate("Pictures: %s (%s complete, %s damaged, %s unreadable, %s not graded)"),
+            GroupedNumber(sheet.pictures), GroupedNumber(sheet.complete),
+            GroupedNumber(sheet.damaged), GroupedNumber(sheet.unreadable),
+            GroupedNumber(sheet.not_graded))) +
+        "</p>\n<p>" + html(format(translate("Made on %s"), dates.format(made))) + "</p>\n</div>\n";
+    const std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
+                             html(title) + "</title>\n<style>" + kStyle +
+                             "</style></head>\n<body>\n<h1>" + html(title) + "</h1>\n" + summary +
+                             body + "</body></html>\n";
+
+    sheet.page = sheet.folder + "/index.html";
     OutputFile out(sheet.page);
-    int error = out.open_error();
+    error = out.open_error();
     if (!out.is_open() || !out.write(reinterpret_cast<const std::uint8_t*>(page.data()), page.size(), error) ||
         !out.close(error)) {
         sheet.error = InputErrorText(error);
         return false;
     }
-    sheet.pictures = done;
     return true;
 }
 

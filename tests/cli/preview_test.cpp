@@ -134,14 +134,23 @@ TEST_F(RecoverPreviews, TheContactSheetGoesBesideTheSavedFiles) {
     const fs::path out = tmp_ / "out";
     r = cli({"recover", card_->path().string(), "--output", out.string(), "--thumbnails"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    const fs::path page = out / "index.html";
+    // In a folder of its own beside the saved files: a photo importer
+    // pointed at them does not import the thumbnails too.
+    const fs::path sheet = tmp_ / "out-contact-sheet", page = sheet / "index.html";
     EXPECT_NE(r.out.find("Contact sheet: " + page.string()), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(out / "index.html"));
+    EXPECT_FALSE(fs::exists(out / "thumbnails"));
     const std::string html = text_of(page);
     EXPECT_NE(html.find("IMG_0001.JPG"), std::string::npos);
+    EXPECT_NE(html.find("<a href=\"../out/DCIM/100CANON/IMG_0001.JPG\">"), std::string::npos)
+        << html;
     EXPECT_NE(html.find("<figure class=\"damaged\">"), std::string::npos);
+    EXPECT_NE(html.find("Pictures: 3 (2 complete, 1 damaged, 0 unreadable, 0 not graded)"),
+              std::string::npos)
+        << html;
     EXPECT_EQ(html.find("NOTES.TXT"), std::string::npos);
     std::size_t thumbnails = 0;
-    for (const auto& f : fs::directory_iterator(out / "thumbnails"))
+    for (const auto& f : fs::directory_iterator(sheet / "thumbnails"))
         thumbnails += f.path().extension() == ".jpg";
     EXPECT_EQ(thumbnails, 3u);
 }

@@ -1,7 +1,8 @@
 // lumenkeeper-cli recover end to end: a card made with mkfs.fat and mtools.
 #include <gtest/gtest.h>
-
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,8 @@
 #include <map>
 #include <regex>
 
+#include "input/platform.hpp"
+#include "output/size_words.hpp"
 #include "tests/cli/catalogue_json.hpp"
 #include "tests/support/card_builder.hpp"
 #include "tests/support/process.hpp"
@@ -148,7 +151,7 @@ TEST_F(Recover, ExitCodes) {
     struct Case {
         std::vector<std::string> args;
         int code;
-        const char* says;
+        std::string says;
     } cases[] = {
         {{"recover", card_->path().string()}, 2, "Nothing to do"},
         {{"recover", card_->path().string(), "--list", "--bogus"}, 2, "bogus"},
@@ -156,7 +159,8 @@ TEST_F(Recover, ExitCodes) {
         {{"recover", (tmp_ / "missing.img").string(), "--list"}, 3, "Can't open the input drive"},
         {{"recover", card_->path().string(), "-o", (blocker / "out").string()},
          1,
-         "DCIM/100CANON/IMG_0001.JPG: could not be written: Not a directory"},
+         "Nothing was saved: The folder " + (blocker / "out").string() +
+             " cannot be made: " + blocker.string() + " is a file, not a folder"},
         {{"recover", "--help"}, 0, "--movie-limit"},
         {{"recover", empty.string(), "--list"}, 0, "The input is empty: nothing to recover"},
         {{"recover", tmp_.path().string(), "--list"}, 3, "is a directory"},
@@ -168,6 +172,82 @@ TEST_F(Recover, ExitCodes) {
         EXPECT_NE((r.err + r.out).find(c.says), std::string::npos) << c.says << "\n"
                                                                    << r.err << r.out;
     }
+}
+
+// Every file under dir with its inode: a file written again is a new one.
+std::map<std::string, ino_t> inodes_under(const fs::path& dir) {
+    std::map<std::string, ino_t> out;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        struct stat st {};
+        if (entry.is_regular_file() && ::stat(entry.path().c_str(), &st) == 0)
+            out[fs::relative(entry.path(), dir).generic_string()] = st.st_ino;
+    }
+    return out;
+}
+
+TEST_F(Recover, TwiceIntoOneFolderWritesNothingTheSecondTime) {
+    const fs::path out = tmp_ / "out";
+    ProcessResult r = cli({"recover", card_->path().string(), "--output", out.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::uint64_t bytes = 0;
+    for (const CardFile& f : card_->files()) bytes += f.bytes.size();
+    const std::string size = SizeWithUnit(bytes);
+    EXPECT_NE(r.out.find("Files saved in " + out.string() + ": 3 (" + size + ")"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Already there"), std::string::npos) << r.out;
+    const auto first = inodes_under(out);
+    ASSERT_EQ(first.size(), 3u);
+
+    r = cli({"recover", card_->path().string(), "--output", out.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("Files saved in " + out.string() + ": 0 (0 bytes)"), std::string::npos)
+        << r.out;
+    EXPECT_NE(
+        r.out.find("Already there with the same content, not written again: 3 (" + size + ")"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(inodes_under(out), first) << "nothing new, nothing written again";
+}
+
+TEST_F(Recover, AFolderThatCannotBeWrittenIsRefusedBeforeAnything) {
+    // Root writes anywhere: the program then runs without the capabilities
+    // that override file permissions, as a user would.
+    std::vector<std::string> as_a_user;
+    if (::geteuid() == 0) {
+        const auto setpriv = find_program("setpriv");
+        if (!setpriv) GTEST_SKIP() << "running as root without setpriv (util-linux)";
+        as_a_user = {setpriv->string(), "--bounding-set=-dac_override,-dac_read_search"};
+    }
+    const fs::path locked = tmp_ / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+    struct Case {
+        fs::path output;
+        std::string says;
+    } cases[] = {
+        {locked, "Nothing was saved: The folder " + locked.string() +
+                     " cannot be written to: " + InputErrorText(EACCES)},
+        {locked / "new", "Nothing was saved: The folder " + (locked / "new").string() +
+                             " cannot be made: " + InputErrorText(EACCES)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        std::vector<std::string> args = as_a_user;
+        for (const std::string& a :
+             {std::string(LK_CLI_PATH), std::string("recover"), card_->path().string(),
+              std::string("--output"), c.output.string(), std::string("--thumbnails")})
+            args.push_back(a);
+        const ProcessResult r = run_process(args);
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Analyzing"), std::string::npos) << "refused before the analysis";
+        EXPECT_EQ(r.err.find("Files found"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fs::is_empty(locked));
+    EXPECT_FALSE(fs::exists(tmp_ / "locked-contact-sheet"));
 }
 
 TEST_F(Recover, ExpertOptionsAnswerTheCardParametersQuestion) {

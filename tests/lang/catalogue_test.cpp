@@ -186,6 +186,8 @@ const std::set<std::int32_t> kShownByNothing = {
     85,   // "%lu bytes": the windows give sizes with their unit, as the language writes them
     517,  // "the card's data could not be read": a file is read along its runs,
           // and unreadable sectors come back as fill bytes; no file fails so
+    663,  // "Items written:": the summary of a save counts the files saved and
+          // those already there instead (output/save_summary.hpp)
 };
 
 std::set<std::string> master_texts() {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <map>
 
 #include "tests/support/process.hpp"
 #include "tests/support/recovery_check.hpp"
@@ -15,6 +17,12 @@ namespace {
 using namespace lk::test;
 
 void touch(const std::filesystem::path& p) { std::ofstream(p) << "x"; }
+
+void put(const std::filesystem::path& p, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
 
 TEST(MakeUniqueOutputName, NumbersUntilTheNameIsFree) {
     test::TempDir tmp;
@@ -169,6 +177,173 @@ TEST_F(WriteFile, AFailingItemDoesNotStopTheSave) {
     EXPECT_EQ(progress.reported, (std::vector<std::string>{"no such folder/x.bin: " + InputErrorText(ENOENT)}));
     EXPECT_EQ(std::filesystem::file_size(path("third.bin")), 100u);
     EXPECT_TRUE(h.reporter.messages.empty()) << "no box per file";
+}
+
+// A save list by hand: the output directory, a folder, and files in it
+// (cluster c of the card holds bytes of value c).
+struct ListMaker {
+    std::vector<SaveItem> list;
+    ListMaker() {
+        SaveItem root;
+        root.root = true;
+        root.attributes = 0x10;
+        list.push_back(root);
+    }
+    int folder(const char* leaf) {
+        SaveItem s;
+        s.name = s.leaf = leaf;
+        s.attributes = 0x10;
+        list.push_back(s);
+        return static_cast<int>(list.size()) - 1;
+    }
+    void file(const char* leaf, int parent, std::vector<ByteRun> runs) {
+        SaveItem s;
+        s.leaf = leaf;
+        s.name = (parent >= 0 ? list[parent].name + "/" : std::string()) + leaf;
+        s.parent = parent;
+        for (const ByteRun& r : runs) s.size += r.length;
+        s.runs = std::move(runs);
+        list.push_back(s);
+    }
+};
+
+// Every regular file under dir with its inode: a file written again is a
+// new inode, even with the same bytes.
+std::map<std::string, ino_t> inodes_under(const std::filesystem::path& dir) {
+    std::map<std::string, ino_t> out;
+    for (const auto& [name, path] : files_under(dir)) {
+        struct stat st {};
+        ::stat(path.c_str(), &st);
+        out[name] = st.st_ino;
+    }
+    return out;
+}
+
+TEST_F(WriteFile, SavingTwiceIntoOneFolderWritesNothingTheSecondTime) {
+    ListMaker m;
+    const int dcim = m.folder("DCIM");
+    m.file("A.JPG", dcim, {{at(5), 3000}});
+    m.file("B.JPG", dcim, {{at(9), 2048}, {ByteRun::kZeros, 1'500'000}});
+    // Two files of one name: the second is written as SAME(1).JPG, and found
+    // there the second time.
+    m.file("SAME.JPG", dcim, {{at(20), 100}});
+    m.file("SAME.JPG", dcim, {{at(21), 100}});
+    m.file("TOP.TXT", -1, {{at(30), 10}});
+    const std::uint64_t bytes = 3000 + 2048 + 1'500'000 + 100 + 100 + 10;
+
+    QuietProgress progress;
+    const SaveOutcome first = SaveItems(h.engine, m.list, tmp.path().string(), progress);
+    EXPECT_FALSE(first.failed());
+    EXPECT_EQ(first.files_written, 5u);
+    EXPECT_EQ(first.bytes_written, bytes);
+    EXPECT_EQ(first.already_there, 0u);
+    const auto written = inodes_under(tmp.path());
+    EXPECT_EQ(written.size(), 5u);
+    EXPECT_EQ(slurp(path("DCIM/SAME(1).JPG")), std::vector<std::uint8_t>(100, 21));
+
+    const SaveOutcome second = SaveItems(h.engine, m.list, tmp.path().string(), progress);
+    EXPECT_FALSE(second.failed());
+    EXPECT_EQ(second.files_written, 0u);
+    EXPECT_EQ(second.bytes_written, 0u);
+    EXPECT_EQ(second.already_there, 5u);
+    EXPECT_EQ(second.bytes_already_there, bytes);
+    EXPECT_EQ(inodes_under(tmp.path()), written) << "no file added or written again";
+}
+
+TEST_F(WriteFile, AFileOfTheSameNameWithOtherContentKeepsItAndTakesANumber) {
+    const std::vector<std::uint8_t> same(2048, 5);
+    std::vector<std::uint8_t> last_byte_differs = same;
+    last_byte_differs.back() = 6;
+    struct Case {
+        const char* what;
+        std::function<void(const std::filesystem::path&)> there;  // what is at A.JPG
+        const char* written;  // the name the file takes; null: already there
+    } cases[] = {
+        {"the same bytes", [&](const auto& p) { put(p, same); }, nullptr},
+        {"another size", [&](const auto& p) { put(p, std::vector<std::uint8_t>(2047, 5)); },
+         "A(1).JPG"},
+        {"the same size, the last byte differs", [&](const auto& p) { put(p, last_byte_differs); },
+         "A(1).JPG"},
+        {"a folder", [&](const auto& p) { std::filesystem::create_directory(p); }, "A(1).JPG"},
+        {"a link to the same bytes",
+         [&](const auto& p) {
+             put(p.parent_path() / "target", same);
+             std::filesystem::create_symlink("target", p);
+         },
+         "A(1).JPG"},
+    };
+    ListMaker m;
+    m.file("A.JPG", -1, {{at(5), 2048}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir out;
+        c.there(out / "A.JPG");
+        const auto before = std::filesystem::is_regular_file(out / "A.JPG")
+                                ? slurp(out / "A.JPG")
+                                : std::vector<std::uint8_t>{};
+        QuietProgress progress;
+        const SaveOutcome o = SaveItems(h.engine, m.list, out.path().string(), progress);
+        EXPECT_FALSE(o.failed());
+        EXPECT_EQ(o.already_there, c.written ? 0u : 1u);
+        EXPECT_EQ(o.files_written, c.written ? 1u : 0u);
+        if (c.written) {
+            EXPECT_EQ(slurp(out / c.written), same);
+        }
+        if (std::filesystem::is_regular_file(out / "A.JPG")) {
+            EXPECT_EQ(slurp(out / "A.JPG"), before) << "what was there is left as it was";
+        }
+        EXPECT_FALSE(std::filesystem::exists(out / "A(2).JPG"));
+    }
+}
+
+TEST_F(WriteFile, ReconstructModeComparesWhatTheFilterMakes) {
+    // A filter that changes every byte: the file written is not the card's.
+    const WholeFileFilter invert = [](Bytes in, std::vector<std::uint8_t>& out) {
+        out.assign(in.begin(), in.end());
+        for (std::uint8_t& b : out) b = static_cast<std::uint8_t>(~b);
+        return std::optional<std::string>();
+    };
+    ListMaker m;
+    m.file("A.JPG", -1, {{at(5), 100}});
+    QuietProgress progress;
+    EXPECT_EQ(SaveItems(h.engine, m.list, tmp.path().string(), progress, &invert).files_written,
+              1u);
+    EXPECT_EQ(slurp(path("A.JPG")), std::vector<std::uint8_t>(100, 0xFA));
+    const SaveOutcome again = SaveItems(h.engine, m.list, tmp.path().string(), progress, &invert);
+    EXPECT_EQ(again.already_there, 1u);
+    EXPECT_EQ(again.files_written, 0u);
+    // Saved without the filter, the card's bytes are other content.
+    EXPECT_EQ(SaveItems(h.engine, m.list, tmp.path().string(), progress).files_written, 1u);
+    EXPECT_EQ(slurp(path("A(1).JPG")), std::vector<std::uint8_t>(100, 5));
+}
+
+TEST_F(WriteFile, ADestinationThatCannotTakeTheSaveIsRefusedBeforeAnything) {
+    ListMaker m;
+    const int dcim = m.folder("DCIM");
+    for (const char* name : {"A.JPG", "B.JPG", "C.JPG"}) m.file(name, dcim, {{at(5), 100}});
+    touch(tmp / "plain");
+    struct Recorder final : CopyProgress {
+        void hand_over(int percent, std::uint32_t) override { percents.push_back(percent); }
+        void item_started(const std::string& path) override { started.push_back(path); }
+        std::vector<int> percents;
+        std::vector<std::string> started;
+    } progress;
+    const SaveOutcome o = SaveItems(h.engine, m.list, path("plain/out"), progress);
+    EXPECT_TRUE(o.refused());
+    EXPECT_TRUE(o.failed());
+    EXPECT_EQ(o.refusal, "The folder " + path("plain/out") + " cannot be made: " + path("plain") +
+                             " is a file, not a folder");
+    EXPECT_TRUE(o.failures.empty()) << "one refusal, not a failure per file";
+    EXPECT_EQ(o.written, 0u);
+    EXPECT_TRUE(progress.started.empty());
+    EXPECT_EQ(progress.percents, std::vector<int>{100}) << "the worker has ended";
+
+    // A folder that is missing is made.
+    QuietProgress quiet;
+    const SaveOutcome made = SaveItems(h.engine, m.list, path("new/deeper"), quiet);
+    EXPECT_FALSE(made.failed());
+    EXPECT_EQ(made.files_written, 3u);
+    EXPECT_EQ(slurp(path("new/deeper/DCIM/B.JPG")), std::vector<std::uint8_t>(100, 5));
 }
 
 TEST(FitOutputName, ShortensOnCharacterBoundariesAndKeepsTheExtension) {

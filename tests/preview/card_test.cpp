@@ -129,30 +129,36 @@ TEST_F(Card, TheContactSheetShowsEveryPictureWithItsGradeBesideTheSavedFiles) {
     std::filesystem::create_directories(out);
     ASSERT_FALSE(save_all(h, out).failed());
     std::ofstream(out / "index.html") << "a recovered page";  // not to be replaced
+    std::filesystem::create_directory(tmp / "out-contact-sheet");  // someone else's: kept
     ContactSheet sheet;
     std::size_t calls = 0;
-    ASSERT_TRUE(WriteContactSheet(h.engine, out.string(), {},
-                                  [&](std::size_t done, std::size_t total) {
-                                      ++calls;
-                                      EXPECT_EQ(total, 4u);  // three JPEG and one PNG
-                                      return done <= total;
-                                  },
-                                  sheet))
+    ContactSheetOptions options;
+    options.locale = "C";
+    ASSERT_TRUE(WriteContactSheet(
+        h.engine, out.string(), {},
+        [&](std::size_t done, std::size_t total) {
+            ++calls;
+            EXPECT_EQ(total, 4u);  // three JPEG and one PNG
+            return done <= total;
+        },
+        sheet, options))
         << sheet.error;
     EXPECT_EQ(calls, 4u);
-    EXPECT_EQ(sheet.page, (out / "index(1).html").string());
+    EXPECT_EQ(sheet.page, (tmp / "out-contact-sheet (2)" / "index.html").string());
+    EXPECT_TRUE(std::filesystem::is_empty(tmp / "out-contact-sheet"));
+    EXPECT_EQ(slurp(out / "index.html").size(), 16u);
     const std::string page(std::istreambuf_iterator<char>(std::ifstream(sheet.page).rdbuf()), {});
     EXPECT_NE(page.find("<h2>DCIM/100CANON</h2>"), std::string::npos);
-    EXPECT_NE(page.find("<a href=\"DCIM/100CANON/IMG_0001.JPG\"><img src=\"thumbnails/"),
+    EXPECT_NE(page.find("<a href=\"../out/DCIM/100CANON/IMG_0001.JPG\"><img src=\"thumbnails/"),
               std::string::npos)
         << page;
     EXPECT_NE(page.find("<figure class=\"damaged\">"), std::string::npos);
     EXPECT_NE(page.find("<figure class=\"unreadable\">"), std::string::npos);
-    EXPECT_NE(page.find("Date: 2021:06:15 12:34:56"), std::string::npos);
+    EXPECT_NE(page.find("Date: Tue Jun 15 12:34:56 2021"), std::string::npos);
     EXPECT_NE(page.find("No thumbnail"), std::string::npos);  // the PNG, without a reader
     // The thumbnails are JPEG files of the sheet's box, one per picture shown.
     int thumbnails = 0;
-    for (const auto& file : std::filesystem::directory_iterator(out / "thumbnails")) {
+    for (const auto& file : std::filesystem::directory_iterator(sheet.thumbnails)) {
         JpegPicture thumb;
         ASSERT_TRUE(DecodeJpeg(slurp(file.path()), 0, 0, JpegOutput::Thumbnail, thumb));
         EXPECT_EQ(thumb.width, 160);
