@@ -1,6 +1,7 @@
 #include "input/text.hpp"
 
 #include "lang/format.hpp"
+#include "lang/number_marks.hpp"
 #include "lang/translate.hpp"
 
 namespace lk {
@@ -19,11 +20,12 @@ std::string SizeText(std::int64_t bytes) {
 }
 
 std::string GroupedNumber(std::uint64_t value) {
+    const std::string_view group = number_marks().group;
     std::string digits = format("%Lu", value);
     std::string out;
-    out.reserve(digits.size() + digits.size() / 3);
+    out.reserve(digits.size() + digits.size() / 3 * group.size());
     for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += group;
         out.push_back(digits[i]);
     }
     return out;

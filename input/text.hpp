@@ -11,8 +11,8 @@ namespace lk {
 // for an unknown size; "0" for nothing at all.
 std::string SizeText(std::int64_t bytes);
 
-// An unsigned decimal number with "," between groups of three digits:
-// 1234567 gives "1,234,567".
+// An unsigned decimal number with the language's mark between groups of
+// three digits: 1234567 gives "1,234,567" in English, "1.234.567" in German.
 std::string GroupedNumber(std::uint64_t value);
 
 }  // namespace lk

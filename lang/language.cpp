@@ -122,8 +122,8 @@ const char* Language::lookup(const char* text) const {
     if (!text) return "";
     if (!applied_ || !table_ || !*text) return text;
     if (reverse_) return lookup_english(text);
-    const auto hit = table_->find(std::string_view(text));
-    return hit != table_->end() ? hit->second.text.c_str() : text;
+    const auto hit = table_->texts.find(std::string_view(text));
+    return hit != table_->texts.end() ? hit->second.text.c_str() : text;
 }
 
 const char* Language::lookup_english(const char* translated) const {
@@ -132,7 +132,7 @@ const char* Language::lookup_english(const char* translated) const {
     // Mnemonic marks may differ between a text as shown and its translation.
     std::string plain(translated);
     std::erase(plain, '&');
-    for (const auto& [english, info] : *table_) {
+    for (const auto& [english, info] : table_->texts) {
         std::string text = info.text;
         std::erase(text, '&');
         if (text == plain) return english.c_str();
@@ -198,8 +198,9 @@ std::optional<LanguageFileError> Language::select_language(LangId id, LanguageVi
             for (const auto& [number, english] : master) {
                 if (is_other_platform(number)) continue;
                 if (const auto it = messages.find(number); it != messages.end())
-                    table->emplace(english.text, it->second);
+                    table->texts.emplace(english.text, it->second);
             }
+            table->numbers = number_marks_of(row->code);
             current_ = row;
             table_ = table.get();
             tables_.push_back(std::move(table));

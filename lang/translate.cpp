@@ -24,10 +24,10 @@ const char* translate(const char* english) {
     if (!english) return "";
     const TranslationTable* table = published_translation_table();
     if (!table || !*english) return english;
-    const auto hit = table->find(std::string_view(english));
+    const auto hit = table->texts.find(std::string_view(english));
     // A miss hands back the caller's own text rather than a copy in a shared
     // buffer, which another thread's miss could overwrite.
-    return hit != table->end() ? hit->second.text.c_str() : english;
+    return hit != table->texts.end() ? hit->second.text.c_str() : english;
 }
 
 }  // namespace lk

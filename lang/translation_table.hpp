@@ -6,10 +6,14 @@
 #include <string>
 
 #include "lang/language_file.hpp"
+#include "lang/number_marks.hpp"
 
 namespace lk {
 
-using TranslationTable = std::map<std::string, msg_info_t, std::less<>>;
+struct TranslationTable {
+    std::map<std::string, msg_info_t, std::less<>> texts;
+    NumberMarks numbers;  // how the language writes numbers
+};
 
 // Makes `table` the one translate() consults; null goes back to English.
 // translate() has no context to be handed (every layer calls it), so the

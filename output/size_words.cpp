@@ -1,6 +1,7 @@
 #include "output/size_words.hpp"
 
 #include "lang/format.hpp"
+#include "lang/number_marks.hpp"
 #include "lang/translate.hpp"
 
 namespace lk {
@@ -22,7 +23,8 @@ std::string SizeWithUnit(std::uint64_t bytes) {
     };
     const std::uint64_t tenths = rounded(10);
     if (tenths >= 100) return format("%Lu %s", rounded(1), translate(kUnits[unit]));
-    return format("%Lu.%Lu %s", tenths / 10, tenths % 10, translate(kUnits[unit]));
+    return format("%Lu%s%Lu %s", tenths / 10, std::string(number_marks().decimal), tenths % 10,
+                  translate(kUnits[unit]));
 }
 
 }  // namespace lk

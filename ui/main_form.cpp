@@ -40,6 +40,7 @@
 #include "engine/engine.hpp"
 #include "input/text.hpp"
 #include "output/save.hpp"
+#include "output/size_words.hpp"
 #include "preview/reconstruct.hpp"
 #include "ui/ask_drive.hpp"
 #include "ui/builtin_images.hpp"
@@ -844,7 +845,7 @@ QString TMainForm::ItemToolTip(const dir_t& record) {
         tip = TF("%lu entries", static_cast<std::uint64_t>(entries));
     } else {
         // The whole name (the list shows two lines of it), then the size.
-        tip = Q(display_name(record)) + "\n" + QLocale().formattedDataSize(static_cast<qint64>(item_size(record)));
+        tip = Q(display_name(record)) + "\n" + Q(SizeWithUnit(item_size(record)));
     }
     if (!record.date_text.empty()) tip = T("Date: ") + ShownDate(record.date_text) + "\n" + tip;
     const std::string grade = GradeText({record.grade, record.decoded_rows_percent});
@@ -920,7 +921,7 @@ void TMainForm::FillDetails(const dir_t* dir) {
         row->setIcon(0, QApplication::style()->standardIcon(child.entry.is_directory() ? QStyle::SP_DirIcon
                                                                                         : QStyle::SP_FileIcon));
         if (!child.entry.is_directory()) {
-            row->setText(1, locale.formattedDataSize(static_cast<qint64>(item_size(child))));
+            row->setText(1, Q(SizeWithUnit(item_size(child))));
             row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
             // The picture's own date when a thumbnail has read it, else the
             // entry's write time.
@@ -951,7 +952,7 @@ void TMainForm::UpdateStatusBar() {
     QString text = TF("%s items", S(locale.toString(shown)));
     if (!selection.empty())
         text += " · " + TF("%s selected (%s)", S(locale.toString(static_cast<qulonglong>(selection.size()))),
-                            S(locale.formattedDataSize(static_cast<qint64>(selected_bytes))));
+                            SizeWithUnit(selected_bytes));
     StatusCounts->setText(text);
 }
 
@@ -1302,16 +1303,16 @@ void TMainForm::start_save(bool selected_only, bool reconstruct) {
     if (selected_only && selection.empty()) return;
     std::vector<SaveItem> list = BuildSaveList(*run_.engine(), selection, reconstruct);
     if (list.empty()) return;
-    const auto dir = output_dir_.Choose(this);
+    const auto dir = output_dir_.Choose(this, input_.input_name(), list);
     if (!dir) return;
     auto* worker =
         new FileCopyThread(run_, std::move(list), *dir, *CopyProgress, status_, this);
     // Reconstruct: each JPEG is decoded as far as it goes and encoded again.
     if (reconstruct)
         worker->filter = [](Bytes in, std::vector<std::uint8_t>& out) { return ReconstructJpeg(in, out); };
-    run_copy(worker, T("Copying files"), [](CopyThread& w) {
-        // Every item was attempted; those that failed are listed together.
-        ShowSaveFailures(static_cast<FileCopyThread&>(w).outcome.failures);
+    run_copy(worker, T("Copying files"), [this, folder = *dir](CopyThread& w) {
+        // What was saved where, what was there already, what failed and why.
+        ShowSaveSummary(this, static_cast<FileCopyThread&>(w).outcome, folder);
     });
 }
 

@@ -29,7 +29,7 @@
 #include "output/run.hpp"
 #include "output/save.hpp"
 #include "preview/render.hpp"
-#include "ui/folder_browser.hpp"
+#include "ui/save_dialog.hpp"
 #include "ui/window_texts.hpp"
 
 class QAction;

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "output/size_words.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/widgets.hpp"
 #include "ui/window_texts.hpp"
@@ -36,8 +37,9 @@ const int kTotalSizeSlot = status_slot(ST_TOTAL_SIZE);
 // system by its name, counts with the language's digit grouping.
 QString shown_value(int slot, std::uint64_t value) {
     const QLocale locale;
-    if (slot == kRecoveredSizeSlot || slot == kClusterSizeSlot || slot == kTotalSizeSlot)
-        return locale.formattedDataSize(static_cast<qint64>(value));
+    // A cluster is a power of two: its bytes say it better than "32.8 KB".
+    if (slot == kClusterSizeSlot) return locale.toString(static_cast<qulonglong>(value)) + " " + T("bytes");
+    if (slot == kRecoveredSizeSlot || slot == kTotalSizeSlot) return Q(SizeWithUnit(value));
     if (slot == kFatSlot) return value == 64 ? QStringLiteral("exFAT") : "FAT" + QString::number(value);
     return locale.toString(static_cast<qulonglong>(value));
 }

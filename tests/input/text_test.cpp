@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "lang/language.hpp"
+
 namespace lk {
 namespace {
 
@@ -37,6 +41,27 @@ TEST(Text, GroupedNumber) {
         {18'446'744'073'709'551'615ull, "18,446,744,073,709,551,615"},
     };
     for (const Case& c : cases) EXPECT_EQ(GroupedNumber(c.value), c.want);
+}
+
+TEST(Text, NumbersAreWrittenAsTheLanguageWritesThem) {
+    struct Case {
+        LangId id;
+        const char* grouped;  // 1,050,331,648
+    };
+    const Case cases[] = {
+        {0x0409, "1,050,331,648"},
+        {0x0407, "1.050.331.648"},
+        {0x0419, "1\u00a0050\u00a0331\u00a0648"},
+        {0x040C, "1\u202f050\u202f331\u202f648"},
+        {0x0411, "1,050,331,648"},
+    };
+    for (const Case& c : cases) {
+        Language language(LanguageSources{std::filesystem::temp_directory_path()}, c.id);
+        ASSERT_FALSE(language.select_language(c.id));
+        EXPECT_EQ(GroupedNumber(1'050'331'648), c.grouped) << std::hex << c.id;
+    }
+    // Back to English once no language is applied.
+    EXPECT_EQ(GroupedNumber(1'000), "1,000");
 }
 
 }  // namespace

@@ -186,6 +186,13 @@ const std::set<std::int32_t> kShownByNothing = {
     85,   // "%lu bytes": the windows give sizes with their unit, as the language writes them
     517,  // "the card's data could not be read": a file is read along its runs,
           // and unreadable sectors come back as fill bytes; no file fails so
+    // The hand-made folder chooser's texts: the desktop's folder dialog
+    // makes folders itself, and the save dialog says why a folder cannot be
+    // used (output/destination.hpp).
+    80,   // "Please enter a new directory name\nIt will be created in %s"
+    81,   // "Can not create directory %s"
+    82,   // "New directory"
+    721,  // "The directory %s does not exist"
     663,  // "Items written:": the summary of a save counts the files saved and
           // those already there instead (output/save_summary.hpp)
 };

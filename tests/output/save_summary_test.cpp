@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 
+#include "lang/language.hpp"
 #include "output/size_words.hpp"
 
 namespace lk {
@@ -79,6 +81,19 @@ TEST(SaveSummary, SizesTakeTheUnitTheProgramShowsWithATenthBelowTen) {
         {std::numeric_limits<std::uint64_t>::max(), "18446744074 GB"},
     };
     for (const Case& c : cases) EXPECT_EQ(SizeWithUnit(c.bytes), c.text) << c.bytes;
+}
+
+TEST(SaveSummary, SizesTakeTheLanguagesDecimalMark) {
+    const std::pair<LangId, const char*> cases[] = {
+        {0x0407, "2,1 GB"},
+        {0x0419, "2,1 \u0413\u0411"},
+        {0x0411, "2.1 GB"},
+    };
+    for (const auto& [id, text] : cases) {
+        Language language(LanguageSources{std::filesystem::temp_directory_path()}, id);
+        ASSERT_FALSE(language.select_language(id));
+        EXPECT_EQ(SizeWithUnit(2'100'000'000), text) << std::hex << id;
+    }
 }
 
 }  // namespace

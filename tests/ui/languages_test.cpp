@@ -29,7 +29,7 @@
 #include "lang/language_file.hpp"
 #include "tests/ui/gui_support.hpp"
 #include "ui/ask_drive.hpp"
-#include "ui/folder_browser.hpp"
+#include "ui/save_dialog.hpp"
 #include "ui/main_form.hpp"
 #include "ui/qt_text.hpp"
 #include "ui/size_form.hpp"
@@ -197,17 +197,12 @@ TEST(WindowTexts, EveryCaptionAndHintOfEveryWindowIsInTheMaster) {
     });
     form.acAboutExecute();
     {
-        ui::TFolderBrowser browser(&form);
-        when_modal<ui::TFolderBrowser>([&](ui::TFolderBrowser& b) {
-            walk(b);
-            when_modal<QInputDialog>([&](QInputDialog& ask) {
-                walk(ask);
-                ask.reject();
-            });
-            click(b, "NewDirectory");
-            b.reject();
+        ui::TSaveDialog save(&form, ui::TF("Files to save: %s (%s)", "1", "1 KB"), QString::fromStdString(tmp.path().string()), {});
+        when_modal<ui::TSaveDialog>([&](ui::TSaveDialog& d) {
+            walk(d);
+            d.reject();
         });
-        browser.Choose(tmp.path().string());
+        save.exec();
     }
     // The file dialogs: their titles and kinds of file are the program's,
     // the rest is Qt's own (translated by Qt's translations).
@@ -230,9 +225,9 @@ TEST(WindowTexts, EveryCaptionAndHintOfEveryWindowIsInTheMaster) {
     when_modal<QFileDialog>(file_dialog);
     form.acImageExecute();
 
-    for (const char* name : {"AboutBox", "AskDrive", "CopyProgress", "FolderBrowser", "GraphBox",
-                             "MainForm", "NewDirectoryName", "OpenDialog1", "RerunQuestion",
-                             "SaveDialog1", "SizeForm", "WaitSize", "stform"})
+    for (const char* name : {"AboutBox", "AskDrive", "CopyProgress", "GraphBox", "MainForm",
+                             "OpenDialog1", "RerunQuestion", "SaveDialog", "SaveDialog1", "SizeForm",
+                             "WaitSize", "stform"})
         EXPECT_TRUE(windows.count(name)) << name << " was not walked";
 
     int checked = 0;

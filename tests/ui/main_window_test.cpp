@@ -17,11 +17,13 @@
 #include <QUrl>
 
 #include "engine/engine.hpp"
+#include "output/size_words.hpp"
+#include "tests/support/file_permissions.hpp"
 #include "tests/support/recovery_check.hpp"
 #include "tests/ui/gui_support.hpp"
 #include "ui/ask_drive.hpp"
-#include "ui/folder_browser.hpp"
 #include "ui/main_form.hpp"
+#include "ui/save_dialog.hpp"
 #include "ui/size_form.hpp"
 #include "ui/status_form.hpp"
 
@@ -30,7 +32,7 @@ namespace {
 
 using namespace lk::test;
 using ui::TAskDrive;
-using ui::TFolderBrowser;
+using ui::TSaveDialog;
 using ui::TMainForm;
 
 std::uint64_t shown_number(ui::Tstform& form, int slot) {
@@ -85,12 +87,24 @@ class GuiRun : public ::testing::Test {
             [&] { return child<QPushButton>(form.status_form(), "Cancel").text() == "Continue"; });
     }
 
+    // Answers the save dialog with `dir` and the summary at the end, whose
+    // text lands in `summary`.
     void choose_folder(const std::filesystem::path& dir) {
-        when_modal<TFolderBrowser>([dir](TFolderBrowser& b) {
-            type_into(child<QLineEdit>(b, "Path"), QString::fromStdString(dir.string()));
-            click(b, "OK");
+        summary = std::make_shared<QString>();
+        when_modal<TSaveDialog>([dir](TSaveDialog& d) {
+            type_into(child<QLineEdit>(d, "Folder"), QString::fromStdString(dir.string()));
+            click(d, "Save");
+        });
+        when_modal<QMessageBox>([shown = summary](QMessageBox& box) {
+            *shown = box.text();
+            box.accept();
         });
     }
+    // The save started after choose_folder() has ended and said so.
+    bool saved(TMainForm& form) {
+        return wait_for([&] { return !form.busy() && !summary->isEmpty(); });
+    }
+    std::shared_ptr<QString> summary;
 
     test::TempDir tmp;
     std::optional<FatImage> card;
@@ -112,9 +126,8 @@ TEST_F(GuiRun, WholeRunThroughTheWindows) {
     EXPECT_EQ(shown_number(status, 4), k.crippled);
     EXPECT_EQ(shown_number(status, 5), k.contiguous);
     // Sizes with their unit, as the language writes them.
-    const QLocale locale;
-    EXPECT_EQ(child<QLineEdit>(status, "Edit6").text(), locale.formattedDataSize(k.recovered_size));
-    EXPECT_EQ(child<QLineEdit>(status, "Edit12").text(), locale.formattedDataSize(16 << 20));
+    EXPECT_EQ(child<QLineEdit>(status, "Edit6").text(), QString::fromStdString(SizeWithUnit(k.recovered_size)));
+    EXPECT_EQ(child<QLineEdit>(status, "Edit12").text(), QString::fromStdString(SizeWithUnit(16 << 20)));
     EXPECT_EQ(child<QLineEdit>(status, "Edit10").text(), "FAT16");
     EXPECT_GE(k.files, card->present_files().size());
     EXPECT_TRUE(status.isVisible());
@@ -149,7 +162,7 @@ TEST_F(GuiRun, WholeRunThroughTheWindows) {
     std::filesystem::create_directories(all);
     choose_folder(all);
     form.acSaveAllExecute();
-    ASSERT_TRUE(wait_for([&] { return !form.busy(); }));
+    ASSERT_TRUE(saved(form));
     expect_recovered(card->present_files(), all);
     EXPECT_EQ(files_under(all).size(), k.files);
 
@@ -160,7 +173,7 @@ TEST_F(GuiRun, WholeRunThroughTheWindows) {
     std::filesystem::create_directories(some);
     choose_folder(some);
     form.acSaveExecute();
-    ASSERT_TRUE(wait_for([&] { return !form.busy(); }));
+    ASSERT_TRUE(saved(form));
     const auto written = files_under(some);
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written.begin()->first, "IMG_0002.JPG");
@@ -198,6 +211,77 @@ TEST(FileList, ADragStartsTenPixelsAwayAlongEitherAxis) {
         EXPECT_EQ(ui::TFileList::DragDistanceReached({100, 100}, QPoint(100, 100) + c.to),
                   c.starts);
     }
+}
+
+// Saving the card twice into one folder writes nothing the second time, and
+// the summary says what was saved where and what was already there.
+TEST_F(GuiRun, SavingTwiceIntoOneFolderWritesNothingTheSecondTime) {
+    TMainForm form;
+    pick_file(card->path().string());
+    form.show();
+    ASSERT_TRUE(wait_continue(form));
+    click(form.status_form(), "Cancel");
+    ASSERT_TRUE(wait_for([&] { return form.findChild<QAction*>("acSaveAll")->isEnabled(); }));
+    const std::size_t files = form.engine()->cat.counters.files;
+
+    const auto all = tmp / "all";
+    choose_folder(all);  // not there yet: made by the save
+    form.acSaveAllExecute();
+    ASSERT_TRUE(saved(form));
+    const auto first = files_under(all);
+    EXPECT_EQ(first.size(), files);
+    EXPECT_TRUE(summary->startsWith(QString::fromStdString("Files saved in " + all.string() + ": " +
+                                                           std::to_string(files) + " (")))
+        << summary->toStdString();
+    std::map<std::string, std::filesystem::file_time_type> written;
+    for (const auto& [name, path] : first) written[name] = std::filesystem::last_write_time(path);
+
+    choose_folder(all);
+    form.acSaveAllExecute();
+    ASSERT_TRUE(saved(form));
+    EXPECT_TRUE(summary->contains(QString::fromStdString(": 0 (0 bytes)"))) << summary->toStdString();
+    EXPECT_TRUE(summary->contains(QString::fromStdString(
+        "Already there with the same content, not written again: " + std::to_string(files))))
+        << summary->toStdString();
+    const auto second = files_under(all);
+    EXPECT_EQ(second.size(), files) << "no numbered copies";
+    for (const auto& [name, path] : second)
+        EXPECT_EQ(std::filesystem::last_write_time(path), written[name]) << name;
+    form.close();
+}
+
+// A folder that cannot take the files is refused in the save dialog, with
+// the reason, before anything is written; the dialog stays for another.
+TEST_F(GuiRun, AFolderThatCannotTakeTheFilesIsRefusedBeforeAnythingIsWritten) {
+    TMainForm form;
+    pick_file(card->path().string());
+    form.show();
+    ASSERT_TRUE(wait_continue(form));
+    click(form.status_form(), "Cancel");
+    ASSERT_TRUE(wait_for([&] { return form.findChild<QAction*>("acSaveAll")->isEnabled(); }));
+
+    const auto locked = tmp / "locked";
+    std::filesystem::create_directories(locked);
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    test::ObeyFilePermissions as_a_user;  // the dialog checks on this thread
+    QString problem;
+    bool stayed = false;
+    when_modal<TSaveDialog>([&](TSaveDialog& d) {
+        type_into(child<QLineEdit>(d, "Folder"), QString::fromStdString((locked / "new").string()));
+        click(d, "Save");
+        stayed = d.isVisible();
+        problem = child<QLabel>(d, "Problem").text();
+        d.reject();
+    });
+    form.acSaveAllExecute();
+    ASSERT_TRUE(wait_for([&] { return !problem.isEmpty(); }));
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(problem.contains("cannot be")) << problem.toStdString();
+    EXPECT_TRUE(problem.contains(QString::fromStdString(locked.string()))) << problem.toStdString();
+    EXPECT_FALSE(form.busy());
+    EXPECT_TRUE(std::filesystem::is_empty(locked));
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
+    form.close();
 }
 
 TEST_F(GuiRun, CancelEndsTheRunWithWhatWasFound) {
@@ -286,7 +370,7 @@ TEST_F(GuiRun, CancelInStepFiveKeepsEveryPictureFound) {
         std::filesystem::create_directories(all);
         choose_folder(all);
         form.acSaveAllExecute();
-        ASSERT_TRUE(wait_for([&] { return !form.busy(); }));
+        ASSERT_TRUE(saved(form));
         std::map<std::vector<std::uint8_t>, std::string> back;
         for (const auto& [path, file] : files_under(all)) back[slurp(file)] = path;
         for (std::size_t i = 0; i < pictures.size(); ++i) EXPECT_TRUE(back.count(pictures[i])) << "picture " << i + 1;

@@ -27,7 +27,8 @@
 #include "tests/support/recovery_check.hpp"
 #include "tests/ui/gui_support.hpp"
 #include "ui/ask_drive.hpp"
-#include "ui/folder_browser.hpp"
+#include "output/size_words.hpp"
+#include "ui/save_dialog.hpp"
 #include "ui/main_form.hpp"
 #include "ui/status_form.hpp"
 
@@ -165,7 +166,7 @@ TEST_F(Thumbnails, PicturesShowTheirThumbnailsDatesAndGrades) {
     // The date as the language writes it, the whole name, the size with its unit.
     const QString date = QLocale().toString(QDateTime(QDate(2021, 6, 15), QTime(12, 0)), QLocale::ShortFormat);
     EXPECT_TRUE(tip.startsWith("Date: " + date + "\nIMG_0001.JPG\n")) << tip.toStdString();
-    EXPECT_TRUE(tip.contains(QLocale().formattedDataSize(record(form, "IMG_0001.JPG").entry.size) + "\nComplete picture"))
+    EXPECT_TRUE(tip.contains(QString::fromStdString(SizeWithUnit(record(form, "IMG_0001.JPG").entry.size)) + "\nComplete picture"))
         << tip.toStdString();
     EXPECT_FALSE(item_named(list, "IMG_0003.JPG")->toolTip().contains("Date"));  // no EXIF
     EXPECT_EQ(record(form, "BROKEN.JPG").grade, Grade::Damaged);
@@ -328,9 +329,9 @@ TEST_F(Thumbnails, ReconstructRebuildsTheSelectedPicturesAndDoubleClickOpensACop
 
     const auto out = tmp / "rebuilt";
     std::filesystem::create_directories(out);
-    when_modal<ui::TFolderBrowser>([out](ui::TFolderBrowser& b) {
-        type_into(child<QLineEdit>(b, "Path"), QString::fromStdString(out.string()));
-        click(b, "OK");
+    when_modal<ui::TSaveDialog>([out](ui::TSaveDialog& d) {
+        type_into(child<QLineEdit>(d, "Folder"), QString::fromStdString(out.string()));
+        click(d, "Save");
     });
     QString failures;
     when_modal<QMessageBox>([&](QMessageBox& box) {
