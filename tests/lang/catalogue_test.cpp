@@ -193,6 +193,7 @@ const std::set<std::int32_t> kShownByNothing = {
     81,   // "Can not create directory %s"
     82,   // "New directory"
     721,  // "The directory %s does not exist"
+    712,  // "Please answer...": the title of the new folder's name question
     663,  // "Items written:": the summary of a save counts the files saved and
           // those already there instead (output/save_summary.hpp)
 };

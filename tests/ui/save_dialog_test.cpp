@@ -62,8 +62,10 @@ TEST_F(SaveDialogTest, SaveHasTheFocusAndTheFolderDialogStartsAtTheNearestFolder
     TSaveDialog dialog(nullptr, "x", QString::fromStdString((base / "new" / "deeper").string()), {});
     QString started;
     when_modal<TSaveDialog>([&](TSaveDialog& d) {
-        QWidget* focused = QApplication::focusWidget();
-        EXPECT_EQ(focused ? focused->objectName() : QString(), "Save");
+        // The dialog's own focus: the application's is the active window's,
+        // which the offscreen platform may not have made this one yet.
+        QWidget* focused = d.focusWidget();
+        EXPECT_EQ(focused ? focused->objectName() : QString("(none)"), QString("Save"));
         when_modal<QFileDialog>([&](QFileDialog& f) {
             started = f.directory().absolutePath();
             f.selectFile(QString::fromStdString((base / "picked").string()));
